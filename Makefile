@@ -1,0 +1,30 @@
+# make demo: set up, build, and render the built-in demo into demo-out/.
+# make test: set up, build, and run the whole test suite.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all setup build demo test bench clean
+
+all: build
+
+setup:
+	./scripts/setup.sh
+
+$(BUILD)/CMakeCache.txt: | setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	$(BUILD)/bin/qz demo --out demo-out
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: build
+	cmake --build $(BUILD) -j $(JOBS) --target qz_bench
+	$(BUILD)/bench/qz_bench
+
+clean:
+	rm -rf $(BUILD) demo-out

@@ -1,0 +1,29 @@
+#pragma once
+// What every tool's Process uses: reading values, making its output image,
+// writing read-outs back to its page.
+#include "Image.h"
+#include "Operator.h"
+
+/// The value of a Number input for the request.
+inline double NumberValue(Input* input, Request* request)
+{
+	return *static_cast<Number*>(input->GetValue(request, 0));
+}
+
+/// The chosen button of a button row for the request.
+inline FuID ChoiceValue(Input* input, Request* request)
+{
+	return *static_cast<FuIDParam*>(input->GetValue(request, 0));
+}
+
+/// The image of an image input for the request, or null when unconnected.
+inline Image* ImageValue(Input* input, Request* request)
+{
+	return input->GetValue<Image*>(request, 0);
+}
+
+/// A new image with the size, format and channels of `model`.
+Image* NewImageLike(Image* model);
+
+/// Shows `value` in a read-out input of the tool's own page, set at time 0.
+void SetReadout(Input* input, double value);

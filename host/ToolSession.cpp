@@ -1,0 +1,187 @@
+#include "ToolSession.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "HostError.h"
+
+RenderResult::RenderResult(RenderResult&& other) noexcept
+	: Output(std::exchange(other.Output, nullptr)), Readouts(std::move(other.Readouts))
+{
+}
+
+RenderResult::~RenderResult()
+{
+	if (Output)
+		Output->Recycle();
+}
+
+ToolSession::ToolSession(const Registry* tool) : Op(dynamic_cast<Operator*>(tool->Create(ScriptVal(), TagList())))
+{
+	if (!Op)
+		throw HostError(ExitRenderFailed, "cannot create tool " + tool->Name());
+}
+
+ToolSession::~ToolSession()
+{
+	for (auto& [input, image] : Connections)
+		image->Recycle();
+	delete Op;
+}
+
+static size_t EditDistance(const std::string& a, const std::string& b)
+{
+	std::vector<size_t> row(b.size() + 1);
+	for (size_t j = 0; j <= b.size(); ++j)
+		row[j] = j;
+	for (size_t i = 1; i <= a.size(); ++i)
+	{
+		size_t diagonal = row[0];
+		row[0] = i;
+		for (size_t j = 1; j <= b.size(); ++j)
+		{
+			const size_t substitute = diagonal + (std::tolower(a[i - 1]) == std::tolower(b[j - 1]) ? 0 : 1);
+			diagonal = row[j];
+			row[j] = std::min({row[j] + 1, row[j - 1] + 1, substitute});
+		}
+	}
+	return row[b.size()];
+}
+
+Input* ToolSession::FindInput(const std::string& id) const
+{
+	if (Input* input = Op->FindInput(id))
+		return input;
+	std::string closest;
+	size_t best = SIZE_MAX;
+	for (const auto& input : Op->Inputs())
+	{
+		const size_t distance = EditDistance(id, input->ID().GetRawString());
+		if (distance < best)
+		{
+			best = distance;
+			closest = input->ID().GetRawString();
+		}
+	}
+	std::string message = Name() + " has no input \"" + id + "\"";
+	if (!closest.empty())
+		message += " (did you mean \"" + closest + "\"?)";
+	throw HostError(ExitUsage, message);
+}
+
+static bool ParseNumber(const std::string& text, double& value)
+{
+	if (text.empty())
+		return false;
+	char* end = nullptr;
+	value = std::strtod(text.c_str(), &end);
+	return end == text.c_str() + text.size();
+}
+
+std::string ToolSession::SetValue(const std::string& id, const std::string& text)
+{
+	Input* input = FindInput(id);
+	if (input->IsNumber())
+	{
+		double value;
+		if (!ParseNumber(text, value))
+			throw HostError(ExitUsage, Name() + ": input \"" + id + "\" takes a number, not \"" + text + "\"");
+		SetNumber(id, value);
+		return "";
+	}
+	if (input->IsButtonRow())
+	{
+		FuIDParam* choice = new FuIDParam(FuID(text.c_str()));
+		input->SetSource(choice, 1, nullptr, 0.0);
+		choice->Recycle();
+		const std::vector<std::string> buttons = input->Attributes().GetTexts(Attr::ButtonText);
+		if (std::find(buttons.begin(), buttons.end(), text) != buttons.end())
+			return "";
+		std::string list;
+		for (const std::string& button : buttons)
+			list += (list.empty() ? "\"" : ", \"") + button + "\"";
+		return Name() + ": \"" + text + "\" is none of the buttons of input \"" + id + "\" (" + list + ")";
+	}
+	throw HostError(ExitUsage, Name() + ": input \"" + id + "\" takes no value" +
+	                               (input->IsImage() ? " (it is an image: use -i)" : ""));
+}
+
+void ToolSession::SetNumber(const std::string& id, double value)
+{
+	Input* input = FindInput(id);
+	if (!input->IsNumber())
+		throw HostError(ExitUsage, Name() + ": input \"" + id + "\" is not a number");
+	Number* number = new Number(value);
+	input->SetSource(number, 1, nullptr, 0.0);
+	number->Recycle();
+}
+
+void ToolSession::Connect(const std::string& id, Image* image)
+{
+	Input* input = FindInput(id);
+	if (!input->IsImage())
+		throw HostError(ExitUsage, Name() + ": input \"" + id + "\" is not an image input");
+	image->Use();
+	for (auto& [connected, old] : Connections)
+		if (connected == input)
+		{
+			old->Recycle();
+			old = image;
+			return;
+		}
+	Connections.emplace_back(input, image);
+}
+
+RenderResult ToolSession::Render(double time)
+{
+	Request request(time);
+	for (const auto& input : Op->Inputs())
+	{
+		Input* in = input.get();
+		if (in->IsImage())
+		{
+			auto it = std::find_if(Connections.begin(), Connections.end(), [&](auto& c) { return c.first == in; });
+			if (it != Connections.end())
+				request.SetInputData(in, it->second);
+			else if (in->MustBeConnected())
+				throw HostError(ExitRenderFailed, Name() + ": required input \"" +
+				                                      std::string(in->ID().GetRawString()) + "\" is not connected");
+		}
+		else if (in->GetSource())
+			request.SetInputData(in, in->GetSource());
+	}
+
+	std::vector<unsigned long long> changes;
+	for (const auto& input : Op->Inputs())
+		changes.push_back(input->SourceChanges());
+
+	Op->Process(&request);
+
+	RenderResult result;
+	for (size_t i = 0; i < Op->Inputs().size(); ++i)
+	{
+		Input* in = Op->Inputs()[i].get();
+		if (in->SourceChanges() != changes[i] && in->IsNumber())
+			result.Readouts.emplace_back(in->ID().GetRawString(), *static_cast<Number*>(in->GetSource()));
+	}
+	if (!Op->Outputs().empty())
+		if (Image* output = dynamic_cast<Image*>(request.GetOutputData(Op->Outputs().front().get())))
+		{
+			output->Use();
+			result.Output = output;
+		}
+	return result;
+}
+
+std::string FormatNumber(double value)
+{
+	if (std::isnan(value))
+		return "nan";
+	if (std::isinf(value))
+		return value > 0 ? "inf" : "-inf";
+	char text[64];
+	auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+	return std::string(text, end);
+}

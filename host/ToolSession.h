@@ -1,0 +1,60 @@
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Image.h"
+#include "Operator.h"
+
+/// What one render gave: the output image (null when the tool set none) and
+/// the read-outs the tool wrote back to its page, in declaration order.
+struct RenderResult
+{
+	RenderResult() = default;
+	RenderResult(RenderResult&& other) noexcept;
+	RenderResult& operator=(RenderResult&&) = delete;
+	~RenderResult();
+
+	Image* Output = nullptr;  // holds one use
+	std::vector<std::pair<std::string, double>> Readouts;
+};
+
+/// One tool object and its input values and connections, as a host drives it.
+class ToolSession
+{
+public:
+	/// Creates a tool of kind `tool`. Throws `HostError` when its factory fails.
+	explicit ToolSession(const Registry* tool);
+	~ToolSession();
+	ToolSession(const ToolSession&) = delete;
+	ToolSession& operator=(const ToolSession&) = delete;
+
+	Operator& Tool() { return *Op; }
+	std::string Name() const { return Op->GetRegistry()->Name(); }
+
+	/// Sets an input from text: a number for a Number input, any text for a
+	/// button row. Throws `HostError` (usage) for an unknown ID, a label or
+	/// image, or a value that is not a number. Returns a warning (or "") when
+	/// the text is none of the row's buttons.
+	std::string SetValue(const std::string& id, const std::string& text);
+	void SetNumber(const std::string& id, double value);
+
+	/// Connects an image input; the session takes a use of `image`. Throws
+	/// `HostError` (usage) when `id` is no image input.
+	void Connect(const std::string& id, Image* image);
+
+	/// Renders one request at `time`. Throws `HostError` (render) when an image
+	/// the tool needs is not connected.
+	RenderResult Render(double time = 0.0);
+
+	/// The image input with this ID, or throws `HostError` (usage) naming the
+	/// closest ID the tool has.
+	Input* FindInput(const std::string& id) const;
+
+private:
+	Operator* Op;
+	std::vector<std::pair<Input*, Image*>> Connections;
+};
+
+/// A number as qz prints it: shortest round-trip text, or inf, -inf, nan.
+std::string FormatNumber(double value);

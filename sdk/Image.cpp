@@ -1,0 +1,234 @@
+#include "Image.h"
+
+#include <Imath/half.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+const char* PixelFormatName(PixelFormat format)
+{
+	switch (format)
+	{
+	case PixelFormat::UInt8: return "uint8";
+	case PixelFormat::UInt16: return "uint16";
+	case PixelFormat::Half: return "half";
+	case PixelFormat::Float: return "float";
+	}
+	return "?";
+}
+
+size_t BytesPerChannel(PixelFormat format)
+{
+	switch (format)
+	{
+	case PixelFormat::UInt8: return 1;
+	case PixelFormat::UInt16: return 2;
+	case PixelFormat::Half: return 2;
+	case PixelFormat::Float: return 4;
+	}
+	return 4;
+}
+
+Image::Image(int width, int height, PixelFormat format, std::vector<std::string> auxChannels)
+	: Width(std::max(width, 0)), Height(std::max(height, 0)), Fmt(format), AuxNames(std::move(auxChannels))
+{
+	if (NumChannels() > MaxChannels)
+		throw std::invalid_argument("an image has at most " + std::to_string(MaxChannels) + " channels, not " +
+		                            std::to_string(NumChannels()));
+	Bytes.resize(PixelCount() * PixelBytes());
+}
+
+// Integer formats store 0..1 at full scale, rounded to nearest; values outside
+// 0..1 are clamped and NaN stores as 0.
+template <class T, int Max>
+static T ToUnsigned(float v)
+{
+	if (!(v > 0.0f))
+		return 0;
+	if (v >= 1.0f)
+		return Max;
+	return static_cast<T>(v * Max + 0.5f);
+}
+
+void Image::ReadPixel(size_t index, FltPixel& pixel) const
+{
+	float* out = &pixel.B;
+	const int n = NumChannels();
+	const uint8_t* src = Bytes.data() + index * PixelBytes();
+	switch (Fmt)
+	{
+	case PixelFormat::Float:
+		std::memcpy(out, src, n * sizeof(float));
+		break;
+	case PixelFormat::Half:
+		for (int c = 0; c < n; ++c)
+		{
+			Imath::half h;
+			std::memcpy(&h, src + 2 * c, 2);
+			out[c] = h;
+		}
+		break;
+	case PixelFormat::UInt16:
+		for (int c = 0; c < n; ++c)
+		{
+			uint16_t v;
+			std::memcpy(&v, src + 2 * c, 2);
+			out[c] = v / 65535.0f;
+		}
+		break;
+	case PixelFormat::UInt8:
+		for (int c = 0; c < n; ++c)
+			out[c] = src[c] / 255.0f;
+		break;
+	}
+}
+
+void Image::WritePixel(size_t index, const FltPixel& pixel)
+{
+	const float* in = &pixel.B;
+	const int n = NumChannels();
+	uint8_t* dst = Bytes.data() + index * PixelBytes();
+	switch (Fmt)
+	{
+	case PixelFormat::Float:
+		std::memcpy(dst, in, n * sizeof(float));
+		break;
+	case PixelFormat::Half:
+		for (int c = 0; c < n; ++c)
+		{
+			Imath::half h(in[c]);
+			std::memcpy(dst + 2 * c, &h, 2);
+		}
+		break;
+	case PixelFormat::UInt16:
+		for (int c = 0; c < n; ++c)
+		{
+			uint16_t v = ToUnsigned<uint16_t, 65535>(in[c]);
+			std::memcpy(dst + 2 * c, &v, 2);
+		}
+		break;
+	case PixelFormat::UInt8:
+		for (int c = 0; c < n; ++c)
+			dst[c] = ToUnsigned<uint8_t, 255>(in[c]);
+		break;
+	}
+}
+
+void Image::Fill(int r, int g, int b, int a)
+{
+	FltPixel pixel;
+	pixel.R = r / 65535.0f;
+	pixel.G = g / 65535.0f;
+	pixel.B = b / 65535.0f;
+	pixel.A = a / 65535.0f;
+	for (size_t i = 0, n = PixelCount(); i < n; ++i)
+		WritePixel(i, pixel);
+}
+
+Image* Image::CopyOfImage(bool /*shallow*/) const
+{
+	Image* copy = new Image(Width, Height, Fmt, AuxNames);
+	copy->Bytes = Bytes;
+	return copy;
+}
+
+// Whole pixel of a 16.16 position, rounding toward minus infinity, so that
+// -0.5 lies left of pixel 0 rather than on it.
+static int WholePixel(int fixed)
+{
+	return static_cast<int>(std::floor(fixed / 65536.0));
+}
+
+void Image::SamplePixelB(int x, int y, FltPixel& pixel) const
+{
+	const int px = WholePixel(x), py = WholePixel(y);
+	if (px < 0 || py < 0 || px >= Width || py >= Height)
+	{
+		pixel = FltPixel();
+		return;
+	}
+	ReadPixel(static_cast<size_t>(py) * Width + px, pixel);
+}
+
+void Image::SamplePixelW(int x, int y, FltPixel& pixel) const
+{
+	if (Width == 0 || Height == 0)
+	{
+		pixel = FltPixel();
+		return;
+	}
+	const int px = ((WholePixel(x) % Width) + Width) % Width;
+	const int py = ((WholePixel(y) % Height) + Height) % Height;
+	ReadPixel(static_cast<size_t>(py) * Width + px, pixel);
+}
+
+void Image::SamplePixelD(int x, int y, FltPixel& pixel) const
+{
+	if (Width == 0 || Height == 0)
+	{
+		pixel = FltPixel();
+		return;
+	}
+	const int px = std::clamp(WholePixel(x), 0, Width - 1);
+	const int py = std::clamp(WholePixel(y), 0, Height - 1);
+	ReadPixel(static_cast<size_t>(py) * Width + px, pixel);
+}
+
+Image* NewImageTagList(const TagList& tags)
+{
+	TagWord word;
+	if (!tags.Find(Attr::ModelImage, word))
+		return nullptr;
+	const Image* model = TagToPointer<const Image*>(word);
+	if (!model)
+		return nullptr;
+	return new Image(model->Width, model->Height, model->Format(), model->AuxChannels());
+}
+
+PixPtr::PixPtr(Image* image) : Img(image), Count(image ? image->PixelCount() : 0), Index(Count)
+{
+}
+
+void PixPtr::GotoXY(int x, int y)
+{
+	const bool inside = x >= 0 && y >= 0 && x < Img->Width && y < Img->Height;
+	Index = inside ? static_cast<size_t>(y) * Img->Width + x : Count;
+}
+
+void PixPtr::Read(FltPixel& pixel)
+{
+	if (Index < Count)
+		Img->ReadPixel(Index, pixel);
+	else
+		pixel = FltPixel();
+}
+
+PixPtr& PixPtr::operator>>=(const FltPixel& pixel)
+{
+	if (Index < Count)
+		Img->WritePixel(Index++, pixel);
+	return *this;
+}
+
+void PixPtr::GetPixel(int x, int y, FltPixel& pixel)
+{
+	GotoXY(x, y);
+	Read(pixel);
+}
+
+void PixPtr::SetPixel(int x, int y, const FltPixel& pixel)
+{
+	GotoXY(x, y);
+	if (Index < Count)
+		Img->WritePixel(Index, pixel);
+}
+
+FltPixel& FltPixel::operator>>=(PixPtr& cursor)
+{
+	cursor.Read(*this);
+	if (cursor.Index < cursor.Count)
+		++cursor.Index;
+	return *this;
+}

@@ -1,0 +1,118 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Object.h"
+#include "TagList.h"
+
+class PixPtr;
+
+/// How an image stores its channel values.
+enum class PixelFormat
+{
+	UInt8,   // 0..255 for 0..1
+	UInt16,  // 0..65535 for 0..1
+	Half,    // IEEE binary16
+	Float,   // IEEE binary32
+};
+
+const char* PixelFormatName(PixelFormat format);
+size_t BytesPerChannel(PixelFormat format);
+
+/// Most channels a pixel can have: blue, green, red, alpha and up to twelve
+/// auxiliary channels (depth, normals, ...).
+constexpr int MaxChannels = 16;
+
+/// One pixel as float channels. In memory the first four are blue, green,
+/// red, alpha; auxiliary channels follow. A new pixel is all zeros.
+struct FltPixel
+{
+	float B = 0.0f, G = 0.0f, R = 0.0f, A = 0.0f;
+	float Aux[MaxChannels - 4] = {};
+
+	/// Reads the pixel at the cursor, then moves the cursor one pixel right.
+	FltPixel& operator>>=(PixPtr& cursor);
+};
+
+/// An image: `Width` x `Height` pixels, rows numbered from the bottom of the
+/// picture (row 0 is the bottom row), channels stored interleaved in
+/// `FltPixel` order (B, G, R, A, auxiliary...) in one pixel format.
+class Image : public Parameter
+{
+public:
+	Image(int width, int height, PixelFormat format = PixelFormat::Float,
+	      std::vector<std::string> auxChannels = {});
+
+	const int Width;
+	const int Height;
+
+	PixelFormat Format() const { return Fmt; }
+	int NumChannels() const { return 4 + static_cast<int>(AuxNames.size()); }
+	/// Names of the channels after alpha, in order.
+	const std::vector<std::string>& AuxChannels() const { return AuxNames; }
+	size_t PixelBytes() const { return NumChannels() * BytesPerChannel(Fmt); }
+	size_t PixelCount() const { return static_cast<size_t>(Width) * static_cast<size_t>(Height); }
+
+	/// The stored bytes, pixel (0, 0) first, rows bottom-up.
+	uint8_t* Data() { return Bytes.data(); }
+	const uint8_t* Data() const { return Bytes.data(); }
+
+	/// Sets red, green, blue and alpha of every pixel to the given values in
+	/// 1/65535 units of full scale (65535 is 1.0) and the auxiliary channels to 0.
+	void Fill(int r, int g, int b, int a);
+
+	/// A new image equal to this one in size, format, channels and pixels.
+	/// The flag is accepted for callers that pass one; every copy is deep.
+	Image* CopyOfImage(bool shallow = false) const;
+
+	/// Read the pixel at (x, y) given in 16.16 fixed point (pixel * 65536);
+	/// fractions are dropped toward the lower pixel. Outside the image,
+	/// B gives black (all channels 0), W wraps around to the opposite edge,
+	/// D repeats the nearest edge pixel. An empty image gives black.
+	void SamplePixelB(int x, int y, FltPixel& pixel) const;
+	void SamplePixelW(int x, int y, FltPixel& pixel) const;
+	void SamplePixelD(int x, int y, FltPixel& pixel) const;
+
+	/// Reads pixel (x, y), which must lie inside the image.
+	void ReadPixel(size_t index, FltPixel& pixel) const;
+	void WritePixel(size_t index, const FltPixel& pixel);
+
+private:
+	PixelFormat Fmt;
+	std::vector<std::string> AuxNames;
+	std::vector<uint8_t> Bytes;
+};
+
+/// Makes a new image from an attribute list. With `ModelImage` (an `Image*`)
+/// the new image has that image's size, format and channels; its pixels are
+/// all zeros. Returns null when the list names no model.
+Image* NewImageTagList(const TagList& tags);
+
+/// A cursor over one image that reads and writes pixels as `FltPixel`
+/// whatever the stored format. A new cursor has no position: call `GotoXY`
+/// first. Reads outside the image give black and writes outside are dropped,
+/// so a cursor never touches memory beyond the image.
+class PixPtr
+{
+public:
+	explicit PixPtr(Image* image);
+
+	void GotoXY(int x, int y);
+
+	/// Writes `pixel` at the cursor, then moves the cursor one pixel right.
+	PixPtr& operator>>=(const FltPixel& pixel);
+
+	/// `GotoXY(x, y)`, then reads or writes there without moving on.
+	void GetPixel(int x, int y, FltPixel& pixel);
+	void SetPixel(int x, int y, const FltPixel& pixel);
+
+private:
+	friend struct FltPixel;
+	void Read(FltPixel& pixel);
+
+	Image* Img;
+	size_t Count;
+	size_t Index;  // current pixel; Count or more: no valid position
+};

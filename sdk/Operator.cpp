@@ -1,0 +1,209 @@
+#include "Operator.h"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+const FuID CLSID_DataType_Number("Number");
+const FuID CLSID_DataType_Image("Image");
+const FuID CLSID_DataType_FuID("FuID");
+
+const FuID CLSID_InputControl_Slider("SliderControl");
+const FuID CLSID_InputControl_Checkbox("CheckboxControl");
+const FuID CLSID_InputControl_Color("ColorControl");
+const FuID CLSID_InputControl_MultiButtonID("MultiButtonIDControl");
+const FuID CLSID_InputControl_Label("LabelControl");
+const FuID CLSID_InputControl_Image("ImageControl");
+
+FuID Operator::ClassID("Operator");
+FuID ThreadedOperator::ClassID("ThreadedOperator");
+
+Input::Input(const FuID& caption, const FuID& id, const TagList& attrs) : Cap(caption), Id(id), Attrs(attrs)
+{
+	// Numbers and button rows start at their declared defaults.
+	if (IsNumber())
+		Source = new Number(Attrs.GetDouble(Attr::Default, 0.0));
+	else if (IsButtonRow())
+		Source = new FuIDParam(FuID(Attrs.GetText(Attr::DefaultId).c_str()));
+}
+
+Input::~Input()
+{
+	if (Source)
+		Source->Recycle();
+}
+
+Parameter* Input::GetValue(Request* request, int flags)
+{
+	return request->GetInputData(this, flags);
+}
+
+bool Input::SetSource(Parameter* param, int /*flags*/, TagList* /*tags*/, double time)
+{
+	if (!param)
+		return false;
+	param->Use();
+	if (Source)
+		Source->Recycle();
+	Source = param;
+	SourceTime = time;
+	++Changes;
+	return true;
+}
+
+bool Input::IsImage() const
+{
+	return Attrs.GetText(Attr::DataType) == CLSID_DataType_Image.GetRawString();
+}
+
+bool Input::IsNumber() const
+{
+	return Attrs.GetText(Attr::DataType) == CLSID_DataType_Number.GetRawString();
+}
+
+bool Input::IsButtonRow() const
+{
+	return Attrs.GetText(Attr::DataType) == CLSID_DataType_FuID.GetRawString();
+}
+
+bool Input::MustBeConnected() const
+{
+	if (!IsImage())
+		return false;
+	if (Attrs.Has(Attr::Required))
+		return Attrs.GetInt(Attr::Required) != 0;
+	return Attrs.GetInt(Attr::MainIndex) == 1;
+}
+
+Output::Output(const FuID& caption, const FuID& id, const TagList& attrs) : Cap(caption), Id(id), Attrs(attrs)
+{
+}
+
+bool Output::Set(Request* request, Parameter* param, TagList* /*tags*/)
+{
+	return request->SetOutputData(this, param);
+}
+
+Request::~Request()
+{
+	for (auto& [input, param] : Inputs)
+		if (param)
+			param->Recycle();
+	for (auto& [output, param] : Outputs)
+		if (param)
+			param->Recycle();
+}
+
+Parameter* Request::GetInputData(Input* input, int /*flags*/) const
+{
+	auto it = Inputs.find(input);
+	return it == Inputs.end() ? nullptr : it->second;
+}
+
+void Request::SetInputData(Input* input, Parameter* param)
+{
+	if (param)
+		param->Use();
+	Parameter*& slot = Inputs[input];
+	if (slot)
+		slot->Recycle();
+	slot = param;
+}
+
+bool Request::SetOutputData(Output* output, Parameter* param)
+{
+	Parameter*& slot = Outputs[output];
+	if (slot)
+		slot->Recycle();
+	slot = param;
+	return true;
+}
+
+Parameter* Request::GetOutputData(Output* output) const
+{
+	auto it = Outputs.find(output);
+	return it == Outputs.end() ? nullptr : it->second;
+}
+
+Operator::Operator(const Registry* reg, const ScriptVal& /*table*/, const TagList& /*tags*/) : Reg(reg)
+{
+}
+
+Operator::~Operator() = default;
+
+void Operator::Process(Request* /*request*/)
+{
+}
+
+void Operator::AddControlPageTagList(const char* name, TagList& attrs)
+{
+	PageList.push_back({name ? name : "", TagStore(attrs)});
+}
+
+Input* Operator::AddInputTagList(const FuID& caption, const FuID& id, TagList& attrs)
+{
+	InputList.push_back(std::make_unique<Input>(caption, id, attrs));
+	return InputList.back().get();
+}
+
+Output* Operator::AddOutputTagList(const FuID& caption, const FuID& id, TagList& attrs)
+{
+	OutputList.push_back(std::make_unique<Output>(caption, id, attrs));
+	return OutputList.back().get();
+}
+
+bool Operator::RegInit(Registry* /*reg*/)
+{
+	return true;
+}
+
+void Operator::RegCleanup(Registry* /*reg*/)
+{
+}
+
+Input* Operator::FindInput(const std::string& id) const
+{
+	for (const auto& input : InputList)
+		if (input->ID() == id.c_str())
+			return input.get();
+	return nullptr;
+}
+
+void ThreadedOperator::ProcessChunk(Request* /*request*/, int /*chunk*/)
+{
+}
+
+static std::atomic<int> ThreadSetting{0};
+
+void SetThreadCount(int threads)
+{
+	ThreadSetting = std::max(threads, 0);
+}
+
+int GetThreadCount()
+{
+	int threads = ThreadSetting;
+	return threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+void ThreadedOperator::DoMultiProcess(Request* request, int n)
+{
+	const int threads = GetThreadCount();
+	if (threads == 1)
+	{
+		for (int i = 0; i < n; ++i)
+			ProcessChunk(request, i);
+		return;
+	}
+	tbb::task_arena arena(threads);
+	arena.execute([&] {
+		tbb::parallel_for(tbb::blocked_range<int>(0, std::max(n, 0)), [&](const tbb::blocked_range<int>& rows) {
+			for (int i = rows.begin(); i != rows.end(); ++i)
+				ProcessChunk(request, i);
+		});
+	});
+}

@@ -1,0 +1,189 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FuID.h"
+#include "Image.h"
+#include "Object.h"
+#include "Registry.h"
+#include "TagList.h"
+
+// Data types of inputs and outputs.
+extern const FuID CLSID_DataType_Number;
+extern const FuID CLSID_DataType_Image;
+extern const FuID CLSID_DataType_FuID;
+
+// Controls that edit inputs on a tool's page.
+extern const FuID CLSID_InputControl_Slider;
+extern const FuID CLSID_InputControl_Checkbox;
+extern const FuID CLSID_InputControl_Color;
+extern const FuID CLSID_InputControl_MultiButtonID;
+extern const FuID CLSID_InputControl_Label;
+extern const FuID CLSID_InputControl_Image;
+
+class Operator;
+class Request;
+
+/// One declared input of a tool: a control on its page or an image connection.
+/// The host owns it for the tool's lifetime.
+class Input
+{
+public:
+	Input(const FuID& caption, const FuID& id, const TagList& attrs);
+	virtual ~Input();
+
+	/// The input's value for `request` (`Request::GetInputData`): a `Number`,
+	/// a `FuIDParam` or an `Image`, or null for an unconnected image.
+	Parameter* GetValue(Request* request, int flags = 0);
+
+	template <class T>
+	T GetValue(Request* request, int flags = 0)
+	{
+		Parameter* value = GetValue(request, flags);
+		return value ? value->GetValue<T>() : nullptr;
+	}
+
+	/// Gives the input a new value from `time` on. The input takes a use of
+	/// `param`. Returns true when the value was taken.
+	virtual bool SetSource(Parameter* param, int flags, TagList* tags, double time);
+
+	const FuID& Caption() const { return Cap; }
+	const FuID& ID() const { return Id; }
+	const TagStore& Attributes() const { return Attrs; }
+
+	/// The current value of a Number or button-row input (null for images and
+	/// labels), and the time it was set for.
+	Parameter* GetSource() const { return Source; }
+	double GetSourceTime() const { return SourceTime; }
+	/// Counts `SetSource` calls, so a host can tell which inputs a render wrote.
+	unsigned long long SourceChanges() const { return Changes; }
+
+	bool IsImage() const;
+	bool IsNumber() const;
+	bool IsButtonRow() const;
+	/// True when the host must not render without this image: `Required` 1,
+	/// or the main image (`MainIndex` 1) of an input that declares no `Required`.
+	bool MustBeConnected() const;
+
+private:
+	FuID Cap, Id;
+	TagStore Attrs;
+	Parameter* Source = nullptr;
+	double SourceTime = 0.0;
+	unsigned long long Changes = 0;
+};
+
+/// The image output of a tool.
+class Output
+{
+public:
+	Output(const FuID& caption, const FuID& id, const TagList& attrs);
+
+	/// Makes `param` the output's result for `request`, handing over one use
+	/// of it. The tag list is not used.
+	bool Set(Request* request, Parameter* param, TagList* tags = nullptr);
+
+	const FuID& Caption() const { return Cap; }
+	const FuID& ID() const { return Id; }
+	const TagStore& Attributes() const { return Attrs; }
+
+private:
+	FuID Cap, Id;
+	TagStore Attrs;
+};
+
+/// One render of one tool at one time: the input values the host prepared and
+/// the outputs the tool set. Holds a use of every value; releases them when
+/// destroyed.
+class Request
+{
+public:
+	explicit Request(double time = 0.0) : Time(time) {}
+	Request(const Request&) = delete;
+	Request& operator=(const Request&) = delete;
+	~Request();
+
+	double GetTime() const { return Time; }
+
+	Parameter* GetInputData(Input* input, int flags = 0) const;
+	/// Host side: the value `input` has in this request; takes a use of `param`.
+	void SetInputData(Input* input, Parameter* param);
+
+	/// Takes over one use of `param` as the result of `output`.
+	bool SetOutputData(Output* output, Parameter* param);
+	Parameter* GetOutputData(Output* output) const;
+
+private:
+	double Time;
+	std::map<const Input*, Parameter*> Inputs;
+	std::map<const Output*, Parameter*> Outputs;
+};
+
+/// A declared control page.
+struct ControlPage
+{
+	std::string Name;
+	TagStore Attrs;
+};
+
+/// Base of every tool: declarations, the render entry point and registration hooks.
+class Operator : public Object
+{
+public:
+	Operator(const Registry* reg, const ScriptVal& table, const TagList& tags);
+	~Operator() override;
+
+	static FuID ClassID;
+
+	/// Size in bytes of the tool object.
+	virtual int SizeOf() { return sizeof(Operator); }
+	/// Renders one request. The default sets no output.
+	virtual void Process(Request* request);
+
+	virtual void AddControlPageTagList(const char* name, TagList& attrs);
+	virtual Input* AddInputTagList(const FuID& caption, const FuID& id, TagList& attrs);
+	virtual Output* AddOutputTagList(const FuID& caption, const FuID& id, TagList& attrs);
+
+	/// Hooks a registration record names for its class: called by the host
+	/// after a record joins the class list and before it leaves.
+	static bool RegInit(Registry* reg);
+	static void RegCleanup(Registry* reg);
+
+	const Registry* GetRegistry() const { return Reg; }
+	const std::vector<ControlPage>& Pages() const { return PageList; }
+	const std::vector<std::unique_ptr<Input>>& Inputs() const { return InputList; }
+	const std::vector<std::unique_ptr<Output>>& Outputs() const { return OutputList; }
+	/// The input with this ID, or null.
+	Input* FindInput(const std::string& id) const;
+
+private:
+	const Registry* Reg;
+	std::vector<ControlPage> PageList;
+	std::vector<std::unique_ptr<Input>> InputList;
+	std::vector<std::unique_ptr<Output>> OutputList;
+};
+
+/// A tool that may split a render into chunks run on the host's worker threads.
+class ThreadedOperator : public Operator
+{
+public:
+	using Operator::Operator;
+
+	static FuID ClassID;
+
+	int SizeOf() override { return sizeof(ThreadedOperator); }
+
+	/// Renders chunk `chunk` of the request in hand. Called by `DoMultiProcess`.
+	virtual void ProcessChunk(Request* request, int chunk);
+
+	/// Calls `ProcessChunk(request, i)` once for every i in 0 .. n-1, several at
+	/// once on the worker pool (at most `GetThreadCount()` threads; in order on
+	/// the calling thread when that is 1), and returns when all have returned.
+	void DoMultiProcess(Request* request, int n);
+};
+
+/// Worker threads a render may use; 0 means one per core.
+void SetThreadCount(int threads);
+int GetThreadCount();

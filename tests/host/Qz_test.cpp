@@ -1,0 +1,204 @@
+// qz end to end: the executable run on real files, its output, exit statuses
+// and the files it leaves.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "../ToolHarness.h"
+#include "ImageFiles.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+struct QzRun
+{
+	int Status;
+	std::string Out, Err;
+};
+
+class Qz : public ::testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		Dir = fs::temp_directory_path() / ("qz-cli-" + std::to_string(::getpid()));
+		fs::create_directories(Dir);
+		ImagePtr depth = MakeImage(6, 4, [](int x, int y) { return Pixel(2.0f + x, 4.0f + y, 8.0f, 1.0f); });
+		WriteImageFile(*depth, Path("depth.exr"));
+	}
+	void TearDown() override { fs::remove_all(Dir); }
+
+	std::string Path(const std::string& name) const { return (Dir / name).string(); }
+
+	QzRun Run(const std::vector<std::string>& args) const
+	{
+		std::string command = std::string(QZ_BIN_DIR) + "/qz";
+		for (const std::string& arg : args)
+			command += " '" + arg + "'";
+		command += " >'" + Path("stdout") + "' 2>'" + Path("stderr") + "'";
+		const int status = std::system(command.c_str());
+		auto slurp = [&](const char* name) {
+			std::ifstream in(Path(name));
+			std::stringstream text;
+			text << in.rdbuf();
+			return text.str();
+		};
+		return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp("stdout"), slurp("stderr")};
+	}
+
+	// Everything in the folder but the test's own files.
+	std::vector<std::string> Files() const
+	{
+		std::vector<std::string> names;
+		for (const auto& entry : fs::directory_iterator(Dir))
+			if (entry.path().filename() != "stdout" && entry.path().filename() != "stderr")
+				names.push_back(entry.path().filename().string());
+		std::sort(names.begin(), names.end());
+		return names;
+	}
+
+	fs::path Dir;
+};
+}
+
+TEST_F(Qz, ListShowsTheToolsInRegistrationOrder)
+{
+	QzRun run = Run({"list", "--json"});
+	ASSERT_EQ(run.Status, 0) << run.Err;
+	const nlohmann::json tools = nlohmann::json::parse(run.Out);
+	ASSERT_GE(tools.size(), 2u);
+	EXPECT_EQ(tools.front()["name"], "FoCalc");
+	EXPECT_EQ(tools.front()["classId"], "Korvane.FoCalc");
+	EXPECT_EQ(tools.front()["category"], "QZ_Tools\\DofTools");
+	EXPECT_EQ(tools.front()["flags"]["RegFlag03"], 1);
+	EXPECT_EQ(tools.back()["name"], "ZDevider");
+	EXPECT_EQ(tools.back()["order"], tools.size());
+
+	QzRun text = Run({"list"});
+	EXPECT_EQ(text.Status, 0);
+	EXPECT_LT(text.Out.find("FoCalc"), text.Out.find("ZDevider"));
+}
+
+TEST_F(Qz, InfoShowsThePageInDeclarationOrder)
+{
+	QzRun run = Run({"info", "korvane.zdevider", "--json"});
+	ASSERT_EQ(run.Status, 0) << run.Err;
+	const nlohmann::json info = nlohmann::json::parse(run.Out);
+	EXPECT_EQ(info["name"], "ZDevider");
+	ASSERT_EQ(info["inputs"].size(), 3u);
+	EXPECT_EQ(info["inputs"][1]["id"], "Zmax");
+	EXPECT_EQ(info["inputs"][1]["caption"], "Pick Zmax from Remapped Z depth");
+	EXPECT_EQ(info["inputs"][1]["attributes"]["Default"], 1.0);
+	EXPECT_EQ(info["outputs"][0]["id"], "Output");
+}
+
+TEST_F(Qz, RunFoCalcPrintsTheWorkedExampleReadouts)
+{
+	QzRun run = Run({"run", "FoCalc", "-i", "Input=" + Path("depth.exr"), "-o", Path("y.exr"), "--json"});
+	ASSERT_EQ(run.Status, 0) << run.Err;
+	const nlohmann::json report = nlohmann::json::parse(run.Out);
+	EXPECT_EQ(report["tool"], "FoCalc");
+	EXPECT_EQ(report["output"], Path("y.exr"));
+	const nlohmann::json& r = report["readouts"];
+	EXPECT_NEAR(r["FrameAspect"].get<double>(), 1.3333333, 1e-7);
+	EXPECT_NEAR(r["CoC"].get<double>(), 0.0207433, 1e-7);
+	EXPECT_NEAR(r["HyperFocal"].get<double>(), 43.043089, 1e-6);
+	EXPECT_NEAR(r["DoFN"].get<double>(), 7.524354, 1e-6);
+	EXPECT_NEAR(r["DoFF"].get<double>(), 11.535117, 1e-6);
+	EXPECT_NEAR(r["DoFT"].get<double>(), 4.010763, 1e-6);
+	ImagePtr in(ReadImageFile(Path("depth.exr"))), out(ReadImageFile(Path("y.exr")));
+	EXPECT_TRUE(SameImage(*in, *out));
+
+	QzRun text = Run({"run", "focalc", "-i", "Input=" + Path("depth.exr"), "-s", "ApertureHeight=0"});
+	ASSERT_EQ(text.Status, 0) << text.Err;
+	EXPECT_NE(text.Out.find("FrameAspect = inf\n"), std::string::npos) << text.Out;
+
+	QzRun json = Run({"run", "focalc", "-i", "Input=" + Path("depth.exr"), "-s", "ApertureHeight=0", "-s",
+	                  "ApertureWidth=0", "--json"});
+	EXPECT_EQ(nlohmann::json::parse(json.Out)["readouts"]["FrameAspect"], "nan");
+}
+
+TEST_F(Qz, RunZDeviderWritesTheDividedImage)
+{
+	QzRun run = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.exr"), "-s", "Zmax=4", "-o", Path("z.exr")});
+	ASSERT_EQ(run.Status, 0) << run.Err;
+	ImagePtr out(ReadImageFile(Path("z.exr")));
+	EXPECT_EQ(PixelAt(*out, 2, 1).R, 1.0f);
+	EXPECT_EQ(PixelAt(*out, 2, 1).G, 1.25f);
+	EXPECT_EQ(PixelAt(*out, 2, 1).B, 2.0f);
+}
+
+TEST_F(Qz, UsageErrorsExitWithTwo)
+{
+	const std::string input = "Input=" + Path("depth.exr");
+	struct Case
+	{
+		std::vector<std::string> Args;
+		std::string Message;
+	};
+	for (const Case& c : std::vector<Case>{
+		     {{"run", "NoSuchTool", "-i", input}, "unknown tool \"NoSuchTool\""},
+		     {{"run", "ZDevider", "-i", input, "-s", "Zmx=2"}, "did you mean \"Zmax\""},
+		     {{"run", "ZDevider", "-i", input, "-s", "Zmax=two"}, "\"Zmax\" takes a number"},
+		     {{"run", "ZDevider", "-i", input, "-s", "Zmax"}, "-s expects ID=VALUE"},
+		     {{"run", "ZDevider", "-i", "Depth=" + Path("depth.exr")}, "has no input \"Depth\""},
+		     {{"run", "ZDevider", "-i", input, "-o", Path("depth.exr")}, "is also an input"},
+		     {{"run", "ZDevider", "--threads", "x"}, "qz: "},
+		     {{"frobnicate"}, "qz: "},
+	     })
+	{
+		QzRun run = Run(c.Args);
+		EXPECT_EQ(run.Status, 2) << c.Args[1] << ": " << run.Err;
+		EXPECT_EQ(run.Err.rfind("qz: ", 0), 0u) << run.Err;
+		EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+	}
+	EXPECT_EQ(Files(), std::vector<std::string>{"depth.exr"});
+}
+
+TEST_F(Qz, FailedRendersExitWithOneAndLeaveNoFile)
+{
+	std::ofstream(Path("corrupt.exr")) << "garbage";
+	fs::copy_file(Path("depth.exr"), Path("truncated.exr"));
+	fs::resize_file(Path("truncated.exr"), fs::file_size(Path("depth.exr")) / 2);
+	struct Case
+	{
+		std::vector<std::string> Args;
+		std::string Message;
+	};
+	for (const Case& c : std::vector<Case>{
+		     {{"run", "ZDevider", "-i", "Input=" + Path("missing.exr"), "-o", Path("out.exr")}, "missing.exr"},
+		     {{"run", "ZDevider", "-i", "Input=" + Path("corrupt.exr"), "-o", Path("out.exr")}, "corrupt.exr"},
+		     {{"run", "ZDevider", "-i", "Input=" + Path("truncated.exr"), "-o", Path("out.exr")}, "truncated.exr"},
+		     {{"run", "ZDevider", "-i", "Input=" + Dir.string(), "-o", Path("out.exr")}, "is a directory"},
+		     {{"run", "ZDevider", "-o", Path("out.exr")}, "required input \"Input\" is not connected"},
+		     {{"run", "ZDevider", "-i", "Input=" + Path("depth.exr"), "-o", Path("nowhere/out.exr")}, "nowhere"},
+	     })
+	{
+		QzRun run = Run(c.Args);
+		EXPECT_EQ(run.Status, 1) << c.Message << ": " << run.Err;
+		EXPECT_EQ(run.Err.rfind("qz: ", 0), 0u) << run.Err;
+		EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+	}
+	EXPECT_EQ(Files(), (std::vector<std::string>{"corrupt.exr", "depth.exr", "truncated.exr"}));
+}
+
+TEST_F(Qz, DemoRendersItsOutputs)
+{
+	QzRun run = Run({"demo", "--out", Path("demo")});
+	ASSERT_EQ(run.Status, 0) << run.Err;
+	EXPECT_NE(run.Out.find("DoFN = 7.52435"), std::string::npos) << run.Out;
+	for (const char* name : {"depth.exr", "focalc.exr", "zdevider.exr", "zdevider.png"})
+		EXPECT_TRUE(fs::exists(Dir / "demo" / name)) << name;
+	ImagePtr divided(ReadImageFile(Path("demo/zdevider.exr")));
+	for (int y = 0; y < divided->Height; y += 17)
+		for (int x = 0; x < divided->Width; x += 13)
+		{
+			const float v = PixelAt(*divided, x, y).R;
+			EXPECT_TRUE(v > 0.0f && v <= 1.0f) << x << "," << y << ": " << v;
+		}
+}

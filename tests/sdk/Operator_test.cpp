@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "../ToolHarness.h"
+#include "Declarations.h"
+#include "ToolSupport.h"
+
+namespace
+{
+// A chunked tool that doubles red, one row per chunk, recording the chunks.
+class RowDoubler : public ThreadedOperator
+{
+public:
+	RowDoubler() : ThreadedOperator(nullptr, ScriptVal(), TagList())
+	{
+		DeclarePage(*this);
+		In = DeclareInput(*this, "Input", "Input", {{Attr::DataType, CLSID_DataType_Image}, {Attr::MainIndex, 1}});
+		Out = DeclareOutput(*this);
+	}
+
+	void Process(Request* request) override
+	{
+		Source = ImageValue(In, request);
+		Target = NewImageLike(Source);
+		DoMultiProcess(request, Source->Height);
+		Out->Set(request, Target, nullptr);
+	}
+
+	void ProcessChunk(Request*, int y) override
+	{
+		{
+			std::lock_guard<std::mutex> lock(Mutex);
+			Chunks.push_back(y);
+			Threads.insert(std::this_thread::get_id());
+		}
+		PixPtr src(Source), dst(Target);
+		src.GotoXY(0, y);
+		dst.GotoXY(0, y);
+		FltPixel p;
+		for (int x = 0; x < Source->Width; ++x)
+		{
+			p >>= src;
+			p.R *= 2;
+			dst >>= p;
+		}
+	}
+
+	Input* In;
+	Output* Out;
+	Image *Source = nullptr, *Target = nullptr;
+	std::mutex Mutex;
+	std::vector<int> Chunks;
+	std::set<std::thread::id> Threads;
+};
+
+ImagePtr Render(RowDoubler& tool, Image* input)
+{
+	Request request;
+	request.SetInputData(tool.In, input);
+	tool.Process(&request);
+	Image* out = dynamic_cast<Image*>(request.GetOutputData(tool.Out));
+	if (out)
+		out->Use();
+	return ImagePtr(out);
+}
+}
+
+TEST(DoMultiProcess, CallsEveryRowExactlyOnce)
+{
+	for (int threads : {1, 2, 4})
+	{
+		SetThreadCount(threads);
+		RowDoubler tool;
+		ImagePtr input = MakeImage(7, 301, [](int x, int y) { return Pixel(float(x + y), 0, 0); });
+		ImagePtr output = Render(tool, input.get());
+		std::vector<int> chunks = tool.Chunks;
+		std::sort(chunks.begin(), chunks.end());
+		ASSERT_EQ(chunks.size(), 301u) << threads << " threads";
+		for (int y = 0; y < 301; ++y)
+			EXPECT_EQ(chunks[y], y);
+		if (threads == 1)
+		{
+			EXPECT_EQ(tool.Chunks, chunks) << "one thread runs the rows in order";
+		}
+		EXPECT_EQ(PixelAt(*output, 6, 300).R, 2.0f * 306);
+	}
+	SetThreadCount(0);
+}
+
+TEST(DoMultiProcess, TinyAndEmptyImages)
+{
+	RowDoubler tool;
+	ImagePtr one = MakeImage(1, 1, Pixel(3, 0, 0));
+	ImagePtr output = Render(tool, one.get());
+	EXPECT_EQ(tool.Chunks, std::vector<int>{0});
+	EXPECT_EQ(PixelAt(*output, 0, 0).R, 6.0f);
+
+	RowDoubler empty;
+	ImagePtr flat(new Image(5, 0));
+	output = Render(empty, flat.get());
+	EXPECT_TRUE(empty.Chunks.empty());
+	ASSERT_TRUE(output) << "the output is set even with no rows";
+	EXPECT_EQ(output->Width, 5);
+	EXPECT_EQ(output->Height, 0);
+}
+
+TEST(Request, HoldsAUseOfEveryValueAndOutput)
+{
+	RowDoubler tool;
+	Image* image = new Image(2, 2);
+	Image* result = new Image(2, 2);
+	{
+		Request request;
+		request.SetInputData(tool.In, image);
+		EXPECT_EQ(image->UseCount(), 2);
+		EXPECT_EQ(tool.In->GetValue<Image*>(&request, 0), image);
+		tool.Out->Set(&request, result, nullptr);  // hands over its one use
+		result->Use();                            // the test keeps one
+		EXPECT_EQ(request.GetOutputData(tool.Out), result);
+	}
+	EXPECT_EQ(image->UseCount(), 1);
+	EXPECT_EQ(result->UseCount(), 1);
+	image->Recycle();
+	result->Recycle();
+}
+
+TEST(Input, DefaultsAndWriteBack)
+{
+	RowDoubler tool;
+	Input* number = DeclareInput(tool, "Size", "Size",
+	                             {{Attr::DataType, CLSID_DataType_Number}, {Attr::Control, CLSID_InputControl_Slider},
+	                              {Attr::Default, 2.5}});
+	Input* row = DeclareInput(tool, "Mode", "Mode",
+	                          {{Attr::DataType, CLSID_DataType_FuID}, {Attr::Control, CLSID_InputControl_MultiButtonID},
+	                           {Attr::ButtonText, "A"}, {Attr::ButtonText, "B"}, {Attr::ButtonFlag, 1},
+	                           {Attr::DefaultId, "B"}});
+	EXPECT_EQ(double(*static_cast<Number*>(number->GetSource())), 2.5);
+	EXPECT_TRUE(FuID(*static_cast<FuIDParam*>(row->GetSource())) == "B");
+	EXPECT_EQ(row->Attributes().GetTexts(Attr::ButtonText), (std::vector<std::string>{"A", "B"}));
+
+	const auto changes = number->SourceChanges();
+	SetReadout(number, 7.0);
+	EXPECT_EQ(double(*static_cast<Number*>(number->GetSource())), 7.0);
+	EXPECT_EQ(number->GetSourceTime(), 0.0);
+	EXPECT_EQ(number->SourceChanges(), changes + 1);
+	EXPECT_EQ(number->GetSource()->UseCount(), 1) << "the input holds the only use of the written number";
+}
+
+TEST(Input, WhichImagesMustBeConnected)
+{
+	RowDoubler tool;
+	auto image = [&](std::vector<DeclTag> tags) {
+		tags.insert(tags.begin(), {Attr::DataType, CLSID_DataType_Image});
+		return DeclareInput(tool, "I", "I", tags)->MustBeConnected();
+	};
+	EXPECT_TRUE(image({{Attr::MainIndex, 1}}));
+	EXPECT_FALSE(image({{Attr::MainIndex, 2}}));
+	EXPECT_FALSE(image({{Attr::MainIndex, 1}, {Attr::Required, 0}}));
+	EXPECT_TRUE(image({{Attr::Control, CLSID_InputControl_Image}, {Attr::Required, 1}}));
+}
+
+TEST(TagList, DeclarationsStoreEachValueAsItsCodeSays)
+{
+	const std::vector<TagWord> words = TagWords(
+		{{Attr::Default, 1}, {Attr::MainIndex, 2.0}, {Attr::ButtonText, "Left"}, {Attr::Control, CLSID_InputControl_Color}});
+	TagList list(const_cast<TagWord*>(words.data()), true);
+	TagStore store(list);
+	EXPECT_EQ(store.GetDouble(Attr::Default), 1.0);
+	EXPECT_EQ(store.GetInt(Attr::MainIndex), 2);
+	EXPECT_EQ(store.GetText(Attr::ButtonText), "Left");
+	EXPECT_EQ(store.GetText(Attr::Control), CLSID_InputControl_Color.GetRawString());
+	EXPECT_EQ(list.Entries().size(), 4u);
+}

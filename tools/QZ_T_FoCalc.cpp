@@ -1,0 +1,99 @@
+// Depth-of-field calculator: from focal length, focus distance, film back and
+// f-stop, shows the frame aspect, circle of confusion, hyperfocal distance and
+// the near and far limits of focus on its page; passes its image on unchanged.
+#include <cmath>
+
+#include "Declarations.h"
+#include "DepthOfField.h"
+#include "Registration.h"
+#include "ToolSupport.h"
+
+class FoCalc : public ThreadedOperator
+{
+public:
+	FoCalc(const Registry* reg, const ScriptVal& table, const TagList& tags);
+	~FoCalc() override = default;
+	int SizeOf() override { return sizeof(FoCalc); }
+	void Process(Request* request) override;
+
+	static FuID ClassID;
+	static Registry Reg;
+
+private:
+	Input *InCameraLabel, *InFocalLength, *InPlaneOfFocus, *InApertureWidth, *InApertureHeight, *InFstop;
+	Input *InOutputLabel, *InFrameAspect, *InCoC, *InHyperFocal, *InInfoLabel, *InDoFNear, *InDoFFar, *InDoFTotal;
+	Input* InImage;
+	Output* OutImage;
+
+	static const std::vector<InputDecl<FoCalc>>& Declarations();
+};
+
+using namespace Attr;
+
+const std::vector<InputDecl<FoCalc>>& FoCalc::Declarations()
+{
+	const DeclTag number{DataType, CLSID_DataType_Number}, slider{Control, CLSID_InputControl_Slider};
+	const DeclTag readout000A{Flag000A, 1}, readout0010{Flag0010, 1};
+	static const std::vector<InputDecl<FoCalc>> inputs = {
+		{&FoCalc::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
+		{&FoCalc::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
+		{&FoCalc::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus", {number, slider, {RangeLow, 0.0}, {Default, 9.107735}}},
+		{&FoCalc::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
+		{&FoCalc::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
+		{&FoCalc::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
+		{&FoCalc::InOutputLabel, "Calculated DoF Output", "CDO", LabelTags()},
+		{&FoCalc::InFrameAspect, "Frame Aspect", "FrameAspect", {number, slider, readout000A, readout0010, {Default, 1.0}}},
+		{&FoCalc::InCoC, "Circle of confusion (mm)", "CoC", {number, slider, readout000A, readout0010, {Default, 1.0}}},
+		{&FoCalc::InHyperFocal, "HyperFocal (m)", "HyperFocal", {number, slider, readout000A, readout0010, {Default, 53.26039}}},
+		{&FoCalc::InInfoLabel, "If DofFar and DofTotal are infinite number output is 0.0", "DOFInfo", LabelTags()},
+		{&FoCalc::InDoFNear, "DoF Near (m)", "DoFN", {number, slider, readout000A, readout0010, {Default, 7.783956}}},
+		{&FoCalc::InDoFFar, "DoF Far (m)", "DoFF", {number, slider, readout000A, readout0010, {Default, 10.97404}}},
+		{&FoCalc::InDoFTotal, "DoF Total (m)", "DoFT", {number, slider, readout000A, readout0010, {Default, 3.19008}}},
+		{&FoCalc::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
+	};
+	return inputs;
+}
+
+FoCalc::FoCalc(const Registry* reg, const ScriptVal& table, const TagList& tags) : ThreadedOperator(reg, table, tags)
+{
+	DeclareControls(*this, Declarations(), &FoCalc::OutImage);
+}
+
+void FoCalc::Process(Request* request)
+{
+	CameraSettings camera;
+	camera.PlaneOfFocus = std::fabs(NumberValue(InPlaneOfFocus, request));
+	camera.ApertureWidth = NumberValue(InApertureWidth, request);
+	camera.ApertureHeight = NumberValue(InApertureHeight, request);
+	camera.Fstop = NumberValue(InFstop, request);
+	camera.FocalLength = NumberValue(InFocalLength, request);
+
+	const DepthOfField dof = ComputeDepthOfField(camera);
+	SetReadout(InFrameAspect, dof.FrameAspect);
+	SetReadout(InCoC, dof.CircleOfConfusion);
+	SetReadout(InHyperFocal, dof.HyperfocalMm / 1000.0);
+	SetReadout(InDoFNear, dof.Near);
+	SetReadout(InDoFFar, dof.ShownFar());
+	SetReadout(InDoFTotal, dof.ShownTotal());
+
+	Image* input = ImageValue(InImage, request);
+	if (!input)
+		return;
+	Image* output = NewImageLike(input);
+	PixPtr src(input), dst(output);
+	FltPixel pixel;
+	for (int y = 0; y < input->Height; ++y)
+	{
+		src.GotoXY(0, y);
+		dst.GotoXY(0, y);
+		for (int x = 0; x < input->Width; ++x)
+		{
+			pixel >>= src;
+			dst >>= pixel;
+		}
+	}
+	OutImage->Set(request, output, nullptr);
+}
+
+QZ_REGISTER_TOOL(FoCalc, "Korvane.FoCalc",
+                 {"FoCalc", "QZ_Tools\\DofTools", "FoCalc", "Depth Of Field Calculator Tool", IconBrightness, true, true});
