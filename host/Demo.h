@@ -1,15 +1,42 @@
 #pragma once
+#include <map>
 #include <ostream>
 #include <string>
 
-#include "Image.h"
+#include "DemoScene.h"
 #include "PluginHost.h"
+#include "ToolSession.h"
 
-/// A synthetic depth pass: a ground plane, three spheres and a backdrop seen through a
-/// 50 mm lens on a 0.98" film back, depth in metres along the view axis in R,
-/// G and B, alpha 1. Needs no files.
-Image* RenderDemoDepthPass(int width, int height);
+/// What a demo stage works with: the scene's passes, the tools, where to
+/// write and where to report.
+class DemoContext
+{
+	const PluginHost& Host;
+	std::string OutDir;
 
-/// `qz demo`: renders the depth pass through the depth tools into `outDir`
-/// (EXR files plus a PNG preview) and prints the calculator's read-outs.
+public:
+	DemoContext(const PluginHost& host, const DemoScene& scene, std::string outDir, std::ostream& out)
+		: Host(host), OutDir(std::move(outDir)), Scene(scene), Out(out)
+	{
+	}
+
+	const DemoScene& Scene;
+	std::ostream& Out;
+
+	/// Renders one request through `tool`. Throws `HostError` when the tool is
+	/// not registered or sets no output.
+	RenderResult Render(const std::string& tool, const std::map<std::string, Image*>& images,
+	                    const std::map<std::string, double>& numbers = {},
+	                    const std::map<std::string, std::string>& choices = {}) const;
+
+	/// Writes `image` as `name` in the output folder and reports it.
+	void Save(const Image& image, const std::string& name) const;
+};
+
+/// Stages of the demo, one per family of tools, in the order they run.
+void DemoDepthTools(const DemoContext& demo);
+
+/// `qz demo`: renders the synthetic scene's passes and runs them through the
+/// tools into `outDir` (EXR files plus PNG previews), printing the tools'
+/// read-outs.
 void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& out);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
 
 const char* PixelFormatName(PixelFormat format)
@@ -31,13 +33,76 @@ size_t BytesPerChannel(PixelFormat format)
 	return 4;
 }
 
+namespace
+{
+// Pixel buffers of recently destroyed images, kept for the next image of the
+// same size. A render makes a new frame-sized image per request; taking fresh
+// memory from the system each time costs more in page faults than the tools
+// spend on their pixels.
+class BufferPool
+{
+public:
+	std::vector<uint8_t> Take(size_t bytes)
+	{
+		{
+			std::lock_guard<std::mutex> lock(Mutex);
+			for (auto it = Buffers.begin(); it != Buffers.end(); ++it)
+				if (it->size() == bytes)
+				{
+					std::vector<uint8_t> buffer = std::move(*it);
+					Buffers.erase(it);
+					Held -= bytes;
+					std::memset(buffer.data(), 0, bytes);
+					return buffer;
+				}
+		}
+		return std::vector<uint8_t>(bytes);
+	}
+
+	void Give(std::vector<uint8_t>&& buffer)
+	{
+		if (buffer.size() < MinBytes)
+			return;
+		std::lock_guard<std::mutex> lock(Mutex);
+		Buffers.push_back(std::move(buffer));
+		Held += Buffers.back().size();
+		while (Buffers.size() > MaxBuffers || Held > MaxHeld)
+		{
+			Held -= Buffers.front().size();
+			Buffers.pop_front();
+		}
+	}
+
+private:
+	static constexpr size_t MinBytes = 1 << 20;  // small buffers come cheaply from malloc
+	static constexpr size_t MaxBuffers = 4;
+	static constexpr size_t MaxHeld = size_t(1) << 30;
+
+	std::mutex Mutex;
+	std::deque<std::vector<uint8_t>> Buffers;
+	size_t Held = 0;
+};
+
+// Never destroyed: images may outlive every other static object.
+BufferPool& Pool()
+{
+	static BufferPool* pool = new BufferPool;
+	return *pool;
+}
+}
+
 Image::Image(int width, int height, PixelFormat format, std::vector<std::string> auxChannels)
 	: Width(std::max(width, 0)), Height(std::max(height, 0)), Fmt(format), AuxNames(std::move(auxChannels))
 {
 	if (NumChannels() > MaxChannels)
 		throw std::invalid_argument("an image has at most " + std::to_string(MaxChannels) + " channels, not " +
 		                            std::to_string(NumChannels()));
-	Bytes.resize(PixelCount() * PixelBytes());
+	Bytes = Pool().Take(PixelCount() * PixelBytes());
+}
+
+Image::~Image()
+{
+	Pool().Give(std::move(Bytes));
 }
 
 // Integer formats store 0..1 at full scale, rounded to nearest; values outside
@@ -130,7 +195,7 @@ void Image::Fill(int r, int g, int b, int a)
 Image* Image::CopyOfImage(bool /*shallow*/) const
 {
 	Image* copy = new Image(Width, Height, Fmt, AuxNames);
-	copy->Bytes = Bytes;
+	std::memcpy(copy->Bytes.data(), Bytes.data(), Bytes.size());
 	return copy;
 }
 
@@ -187,48 +252,8 @@ Image* NewImageTagList(const TagList& tags)
 	return new Image(model->Width, model->Height, model->Format(), model->AuxChannels());
 }
 
-PixPtr::PixPtr(Image* image) : Img(image), Count(image ? image->PixelCount() : 0), Index(Count)
+PixPtr::PixPtr(Image* image)
+	: Img(image), Bytes(image ? image->Data() : nullptr), Count(image ? image->PixelCount() : 0), Index(Count),
+	  PlainRGBA(image && image->Format() == PixelFormat::Float && image->NumChannels() == 4)
 {
-}
-
-void PixPtr::GotoXY(int x, int y)
-{
-	const bool inside = x >= 0 && y >= 0 && x < Img->Width && y < Img->Height;
-	Index = inside ? static_cast<size_t>(y) * Img->Width + x : Count;
-}
-
-void PixPtr::Read(FltPixel& pixel)
-{
-	if (Index < Count)
-		Img->ReadPixel(Index, pixel);
-	else
-		pixel = FltPixel();
-}
-
-PixPtr& PixPtr::operator>>=(const FltPixel& pixel)
-{
-	if (Index < Count)
-		Img->WritePixel(Index++, pixel);
-	return *this;
-}
-
-void PixPtr::GetPixel(int x, int y, FltPixel& pixel)
-{
-	GotoXY(x, y);
-	Read(pixel);
-}
-
-void PixPtr::SetPixel(int x, int y, const FltPixel& pixel)
-{
-	GotoXY(x, y);
-	if (Index < Count)
-		Img->WritePixel(Index, pixel);
-}
-
-FltPixel& FltPixel::operator>>=(PixPtr& cursor)
-{
-	cursor.Read(*this);
-	if (cursor.Index < cursor.Count)
-		++cursor.Index;
-	return *this;
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,10 @@ struct FltPixel
 class Image : public Parameter
 {
 public:
+	/// A new image, all channels zero.
 	Image(int width, int height, PixelFormat format = PixelFormat::Float,
 	      std::vector<std::string> auxChannels = {});
+	~Image() override;
 
 	const int Width;
 	const int Height;
@@ -75,7 +78,8 @@ public:
 	void SamplePixelW(int x, int y, FltPixel& pixel) const;
 	void SamplePixelD(int x, int y, FltPixel& pixel) const;
 
-	/// Reads pixel (x, y), which must lie inside the image.
+	/// Reads or writes the pixel at `index` (y * Width + x), which must lie
+	/// inside the image.
 	void ReadPixel(size_t index, FltPixel& pixel) const;
 	void WritePixel(size_t index, const FltPixel& pixel);
 
@@ -111,8 +115,68 @@ public:
 private:
 	friend struct FltPixel;
 	void Read(FltPixel& pixel);
+	void Write(const FltPixel& pixel);
 
 	Image* Img;
+	uint8_t* Bytes;
 	size_t Count;
 	size_t Index;  // current pixel; Count or more: no valid position
+	bool PlainRGBA;  // float B, G, R, A only: pixels are copied as they are
 };
+
+// The cursor steps are inline so that the common float RGBA image costs a
+// 16-byte copy per pixel; other formats go through the image's conversions.
+
+inline void PixPtr::Read(FltPixel& pixel)
+{
+	if (Index >= Count)
+		pixel = FltPixel();
+	else if (PlainRGBA)
+		std::memcpy(&pixel.B, Bytes + Index * 4 * sizeof(float), 4 * sizeof(float));
+	else
+		Img->ReadPixel(Index, pixel);
+}
+
+inline void PixPtr::Write(const FltPixel& pixel)
+{
+	if (Index >= Count)
+		return;
+	if (PlainRGBA)
+		std::memcpy(Bytes + Index * 4 * sizeof(float), &pixel.B, 4 * sizeof(float));
+	else
+		Img->WritePixel(Index, pixel);
+}
+
+inline FltPixel& FltPixel::operator>>=(PixPtr& cursor)
+{
+	cursor.Read(*this);
+	if (cursor.Index < cursor.Count)
+		++cursor.Index;
+	return *this;
+}
+
+inline PixPtr& PixPtr::operator>>=(const FltPixel& pixel)
+{
+	Write(pixel);
+	if (Index < Count)
+		++Index;
+	return *this;
+}
+
+inline void PixPtr::GotoXY(int x, int y)
+{
+	const bool inside = x >= 0 && y >= 0 && x < Img->Width && y < Img->Height;
+	Index = inside ? static_cast<size_t>(y) * Img->Width + x : Count;
+}
+
+inline void PixPtr::GetPixel(int x, int y, FltPixel& pixel)
+{
+	GotoXY(x, y);
+	Read(pixel);
+}
+
+inline void PixPtr::SetPixel(int x, int y, const FltPixel& pixel)
+{
+	GotoXY(x, y);
+	Write(pixel);
+}

@@ -192,7 +192,7 @@ TEST_F(Qz, DemoRendersItsOutputs)
 	QzRun run = Run({"demo", "--out", Path("demo")});
 	ASSERT_EQ(run.Status, 0) << run.Err;
 	EXPECT_NE(run.Out.find("DoFN = 7.52435"), std::string::npos) << run.Out;
-	for (const char* name : {"depth.exr", "focalc.exr", "zdevider.exr", "zdevider.png"})
+	for (const char* name : {"beauty.exr", "depth.exr", "normals.exr", "position.exr", "uv.exr", "zdevider.exr", "zdevider.png"})
 		EXPECT_TRUE(fs::exists(Dir / "demo" / name)) << name;
 	ImagePtr divided(ReadImageFile(Path("demo/zdevider.exr")));
 	for (int y = 0; y < divided->Height; y += 17)

@@ -1,0 +1,60 @@
+#include "BenchHarness.h"
+
+#include <cmath>
+
+PluginHost& BenchPlugins()
+{
+	static PluginHost host({QZ_BIN_DIR});
+	return host;
+}
+
+Frame MakeFrame(const std::function<FltPixel(int, int)>& fill)
+{
+	Frame frame(new Image(BenchSize, BenchSize));
+	PixPtr cursor(frame.get());
+	for (int y = 0; y < BenchSize; ++y)
+	{
+		cursor.GotoXY(0, y);
+		for (int x = 0; x < BenchSize; ++x)
+			cursor >>= fill(x, y);
+	}
+	return frame;
+}
+
+Frame DepthFrame()
+{
+	return MakeFrame([](int x, int y) {
+		FltPixel p;
+		p.R = p.G = p.B = 1.0f + 39.0f * (0.5f + 0.5f * std::sin(x * 0.01f) * std::cos(y * 0.013f));
+		p.A = 1.0f;
+		return p;
+	});
+}
+
+void RenderTool(benchmark::State& state, const std::string& tool, const std::map<std::string, Image*>& images,
+                const std::map<std::string, double>& numbers, const std::map<std::string, std::string>& choices,
+                int threads)
+{
+	const Registry* registry = BenchPlugins().FindTool(tool);
+	if (!registry)
+	{
+		state.SkipWithError(("no tool " + tool).c_str());
+		return;
+	}
+	SetThreadCount(threads);
+	ToolSession session(registry);
+	for (const auto& [id, image] : images)
+		session.Connect(id, image);
+	for (const auto& [id, value] : numbers)
+		session.SetNumber(id, value);
+	for (const auto& [id, text] : choices)
+		session.SetValue(id, text);
+	for (auto _ : state)
+	{
+		RenderResult result = session.Render();
+		benchmark::DoNotOptimize(result.Output);
+	}
+	const Image* main = images.begin()->second;
+	state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(main->PixelCount() * main->PixelBytes()));
+	SetThreadCount(0);
+}
