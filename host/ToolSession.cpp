@@ -175,6 +175,22 @@ RenderResult ToolSession::Render(double time)
 	return result;
 }
 
+std::string ToolSession::DescribeChoicesAndConnections() const
+{
+	std::string text;
+	auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+	for (const auto& input : Op->Inputs())
+	{
+		const std::string id = input->ID().GetRawString();
+		if (input->IsButtonRow())
+			add("\"" + id + "\" is \"" + FuID(*static_cast<FuIDParam*>(input->GetSource())).GetRawString() + "\"");
+		else if (input->IsImage() &&
+		         std::none_of(Connections.begin(), Connections.end(), [&](auto& c) { return c.first == input.get(); }))
+			add("\"" + id + "\" is not connected");
+	}
+	return text;
+}
+
 std::string FormatNumber(double value)
 {
 	if (std::isnan(value))

@@ -47,6 +47,10 @@ public:
 	/// the tool needs is not connected.
 	RenderResult Render(double time = 0.0);
 
+	/// The button choices and the unconnected image inputs, for explaining a
+	/// render without output: "Input" is "Right", "RightImage" is not connected.
+	std::string DescribeChoicesAndConnections() const;
+
 	/// The image input with this ID, or throws `HostError` (usage) naming the
 	/// closest ID the tool has.
 	Input* FindInput(const std::string& id) const;

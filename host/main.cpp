@@ -74,7 +74,10 @@ int Run(const PluginHost& host, const RunOptions& options)
 
 	RenderResult result = session.Render();
 	if (!result.Output)
-		throw HostError(ExitRenderFailed, session.Name() + " set no output");
+	{
+		const std::string why = session.DescribeChoicesAndConnections();
+		throw HostError(ExitRenderFailed, session.Name() + " set no output" + (why.empty() ? "" : " (" + why + ")"));
+	}
 	if (!options.OutputPath.empty())
 		WriteImageFile(*result.Output, options.OutputPath);
 

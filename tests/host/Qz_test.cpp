@@ -1,70 +1,11 @@
 // qz end to end: the executable run on real files, its output, exit statuses
 // and the files it leaves.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
-#include "../ToolHarness.h"
-#include "ImageFiles.h"
-
-namespace fs = std::filesystem;
-
-namespace
-{
-struct QzRun
-{
-	int Status;
-	std::string Out, Err;
-};
-
-class Qz : public ::testing::Test
-{
-protected:
-	void SetUp() override
-	{
-		Dir = fs::temp_directory_path() / ("qz-cli-" + std::to_string(::getpid()));
-		fs::create_directories(Dir);
-		ImagePtr depth = MakeImage(6, 4, [](int x, int y) { return Pixel(2.0f + x, 4.0f + y, 8.0f, 1.0f); });
-		WriteImageFile(*depth, Path("depth.exr"));
-	}
-	void TearDown() override { fs::remove_all(Dir); }
-
-	std::string Path(const std::string& name) const { return (Dir / name).string(); }
-
-	QzRun Run(const std::vector<std::string>& args) const
-	{
-		std::string command = std::string(QZ_BIN_DIR) + "/qz";
-		for (const std::string& arg : args)
-			command += " '" + arg + "'";
-		command += " >'" + Path("stdout") + "' 2>'" + Path("stderr") + "'";
-		const int status = std::system(command.c_str());
-		auto slurp = [&](const char* name) {
-			std::ifstream in(Path(name));
-			std::stringstream text;
-			text << in.rdbuf();
-			return text.str();
-		};
-		return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp("stdout"), slurp("stderr")};
-	}
-
-	// Everything in the folder but the test's own files.
-	std::vector<std::string> Files() const
-	{
-		std::vector<std::string> names;
-		for (const auto& entry : fs::directory_iterator(Dir))
-			if (entry.path().filename() != "stdout" && entry.path().filename() != "stderr")
-				names.push_back(entry.path().filename().string());
-		std::sort(names.begin(), names.end());
-		return names;
-	}
-
-	fs::path Dir;
-};
-}
+#include "QzFixture.h"
 
 TEST_F(Qz, ListShowsTheToolsInRegistrationOrder)
 {
