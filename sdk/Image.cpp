@@ -42,7 +42,8 @@ namespace
 class BufferPool
 {
 public:
-	std::vector<uint8_t> Take(size_t bytes)
+	/// A buffer of `bytes`; all zeros unless `zeroed` is false.
+	std::vector<uint8_t> Take(size_t bytes, bool zeroed = true)
 	{
 		{
 			std::lock_guard<std::mutex> lock(Mutex);
@@ -52,7 +53,8 @@ public:
 					std::vector<uint8_t> buffer = std::move(*it);
 					Buffers.erase(it);
 					Held -= bytes;
-					std::memset(buffer.data(), 0, bytes);
+					if (zeroed)
+						std::memset(buffer.data(), 0, bytes);
 					return buffer;
 				}
 		}
@@ -183,6 +185,12 @@ void Image::WritePixel(size_t index, const FltPixel& pixel)
 
 void Image::Fill(int r, int g, int b, int a)
 {
+	if (r == 0 && g == 0 && b == 0 && a == 0)
+	{
+		// Zero is all-zero bytes in every format.
+		std::fill(Bytes.begin(), Bytes.end(), uint8_t(0));
+		return;
+	}
 	FltPixel pixel;
 	pixel.R = r / 65535.0f;
 	pixel.G = g / 65535.0f;
@@ -192,11 +200,17 @@ void Image::Fill(int r, int g, int b, int a)
 		WritePixel(i, pixel);
 }
 
+Image::Image(const Image& other, CopyPixels)
+	: Parameter(), Width(other.Width), Height(other.Height), Fmt(other.Fmt), AuxNames(other.AuxNames)
+{
+	Bytes = Pool().Take(other.Bytes.size(), false);
+	if (!Bytes.empty())
+		std::memcpy(Bytes.data(), other.Bytes.data(), Bytes.size());
+}
+
 Image* Image::CopyOfImage(bool /*shallow*/) const
 {
-	Image* copy = new Image(Width, Height, Fmt, AuxNames);
-	std::memcpy(copy->Bytes.data(), Bytes.data(), Bytes.size());
-	return copy;
+	return new Image(*this, CopyPixels{});
 }
 
 // Whole pixel of a 16.16 position, rounding toward minus infinity, so that

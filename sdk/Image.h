@@ -84,6 +84,11 @@ public:
 	void WritePixel(size_t index, const FltPixel& pixel);
 
 private:
+	struct CopyPixels
+	{
+	};
+	Image(const Image& other, CopyPixels);
+
 	PixelFormat Fmt;
 	std::vector<std::string> AuxNames;
 	std::vector<uint8_t> Bytes;
@@ -124,15 +129,25 @@ private:
 	bool PlainRGBA;  // float B, G, R, A only: pixels are copied as they are
 };
 
-// The cursor steps are inline so that the common float RGBA image costs a
-// 16-byte copy per pixel; other formats go through the image's conversions.
+// The cursor steps are inline so that the common float RGBA image costs four
+// float copies per pixel; other formats go through the image's conversions.
+
+// Channel by channel: a tool has just stored the channels one at a time, and
+// a single 16-byte load of them would stall until those stores complete.
+inline void CopyChannels(void* to, const void* from)
+{
+	auto* dst = static_cast<unsigned char*>(to);
+	auto* src = static_cast<const unsigned char*>(from);
+	for (int c = 0; c < 4; ++c)
+		std::memcpy(dst + c * sizeof(float), src + c * sizeof(float), sizeof(float));
+}
 
 inline void PixPtr::Read(FltPixel& pixel)
 {
 	if (Index >= Count)
 		pixel = FltPixel();
 	else if (PlainRGBA)
-		std::memcpy(&pixel.B, Bytes + Index * 4 * sizeof(float), 4 * sizeof(float));
+		CopyChannels(&pixel.B, Bytes + Index * 4 * sizeof(float));
 	else
 		Img->ReadPixel(Index, pixel);
 }
@@ -142,7 +157,7 @@ inline void PixPtr::Write(const FltPixel& pixel)
 	if (Index >= Count)
 		return;
 	if (PlainRGBA)
-		std::memcpy(Bytes + Index * 4 * sizeof(float), &pixel.B, 4 * sizeof(float));
+		CopyChannels(Bytes + Index * 4 * sizeof(float), &pixel.B);
 	else
 		Img->WritePixel(Index, pixel);
 }

@@ -57,7 +57,7 @@ bool SameImage(const Image& a, const Image& b)
 {
 	return a.Width == b.Width && a.Height == b.Height && a.Format() == b.Format() &&
 	       a.AuxChannels() == b.AuxChannels() &&
-	       std::memcmp(a.Data(), b.Data(), a.PixelCount() * a.PixelBytes()) == 0;
+	       (a.PixelCount() == 0 || std::memcmp(a.Data(), b.Data(), a.PixelCount() * a.PixelBytes()) == 0);
 }
 
 RenderResult RunTool(const std::string& name, const std::map<std::string, Image*>& images,

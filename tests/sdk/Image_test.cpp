@@ -118,6 +118,10 @@ TEST(Image, CopyIsEqualAndIndependent)
 	EXPECT_TRUE(SameImage(*image, *copy));
 	PixPtr(copy.get()).SetPixel(0, 0, Pixel(1, 1, 1));
 	EXPECT_EQ(Read(*image, 0, 0).R, 0.0f);
+
+	Image empty(0, 3, PixelFormat::Half, {"Z"});
+	ImagePtr emptyCopy(empty.CopyOfImage(false));
+	EXPECT_TRUE(SameImage(empty, *emptyCopy));
 }
 
 TEST(Image, NewImageCopiesTheModelsShape)
