@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "ContactSheet.h"
+#include "Frames.h"
 #include "HostError.h"
 #include "ImageFiles.h"
 
@@ -25,12 +27,30 @@ RenderResult DemoContext::Render(const std::string& tool, const std::map<std::st
 	return result;
 }
 
-void DemoContext::Save(const Image& image, const std::string& name) const
+void DemoContext::Save(Image& image, const std::string& name) const
 {
 	const std::string path = (std::filesystem::path(OutDir) / name).string();
 	WriteImageFile(image, path);
 	Out << "  wrote " << path << "\n";
+	const std::filesystem::path file(name);
+	if (file.extension() == ".exr")
+	{
+		image.Use();
+		Sheet.emplace_back(file.stem().string(), ImageHandle(&image));
+	}
 }
+
+void DemoContext::WriteSheet() const
+{
+	std::vector<std::pair<std::string, const Image*>> tiles;
+	for (const auto& [label, image] : Sheet)
+		tiles.emplace_back(label, image.get());
+	const std::string path = (std::filesystem::path(OutDir) / "contact_sheet.png").string();
+	WriteContactSheet(tiles, path);
+	Out << "contact sheet: " << path << "\n";
+}
+
+constexpr int DemoShotFrames = 5;
 
 void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& out)
 {
@@ -48,5 +68,22 @@ void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& ou
 	                          {scene.Right.get(), "beauty_right.exr"}, {scene.Beauty.get(), "beauty.png"}})
 		demo.Save(*pass, name);
 
+	// A short shot for trying sequences, flows and farm chunks on.
+	const std::filesystem::path shot = std::filesystem::path(outDir) / "seq";
+	std::filesystem::create_directories(shot, ec);
+	for (int frame = 1; frame <= DemoShotFrames; ++frame)
+	{
+		const DemoScene moved = RenderDemoScene(480, 270, frame);
+		WriteImageFile(*moved.Depth, FramePath((shot / "depth.####.exr").string(), frame));
+		WriteImageFile(*moved.Beauty, FramePath((shot / "beauty.####.exr").string(), frame));
+	}
+	out << "  wrote " << (shot / "{depth,beauty}.####.exr").string() << ", frames 1-" << DemoShotFrames << "\n";
+
 	DemoDepthTools(demo);
+	DemoUtility(demo);
+	DemoDepthBlur(demo);
+	DemoUV(demo);
+	DemoRelight(demo);
+
+	demo.WriteSheet();
 }

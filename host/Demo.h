@@ -1,5 +1,6 @@
 #pragma once
 #include <map>
+#include <vector>
 #include <ostream>
 #include <string>
 
@@ -29,12 +30,23 @@ public:
 	                    const std::map<std::string, double>& numbers = {},
 	                    const std::map<std::string, std::string>& choices = {}) const;
 
-	/// Writes `image` as `name` in the output folder and reports it.
-	void Save(const Image& image, const std::string& name) const;
+	/// Writes `image` as `name` in the output folder and reports it. EXR
+	/// files also go on the contact sheet, labelled with their name.
+	void Save(Image& image, const std::string& name) const;
+
+	/// Writes contact_sheet.png: every EXR saved so far, labelled.
+	void WriteSheet() const;
+
+private:
+	mutable std::vector<std::pair<std::string, ImageHandle>> Sheet;
 };
 
 /// Stages of the demo, one per family of tools, in the order they run.
 void DemoDepthTools(const DemoContext& demo);
+void DemoRelight(const DemoContext& demo);
+void DemoUV(const DemoContext& demo);
+void DemoDepthBlur(const DemoContext& demo);
+void DemoUtility(const DemoContext& demo);
 
 /// `qz demo`: renders the synthetic scene's passes and runs them through the
 /// tools into `outDir` (EXR files plus PNG previews), printing the tools'

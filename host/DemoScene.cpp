@@ -46,7 +46,7 @@ struct Hit
 	bool Surface;  // false: the backdrop
 };
 
-Hit Trace(Vec origin, Vec dir)
+Hit Trace(Vec origin, Vec dir, double frame)
 {
 	Hit hit{(BackdropDepth - origin.z) / dir.z, {}, {0, 0, -1}, {0.55, 0.6, 0.7}, {}, 0, 0, false};
 	hit.Position = origin + dir * hit.T;
@@ -65,7 +65,8 @@ Hit Trace(Vec origin, Vec dir)
 	}
 	for (const Sphere& s : Spheres)
 	{
-		const Vec oc = origin - s.Centre;
+		const Vec centre = s.Centre + s.Velocity * frame;
+		const Vec oc = origin - centre;
 		const double a = dir.Dot(dir), b = oc.Dot(dir), c = oc.Dot(oc) - s.Radius * s.Radius;
 		const double disc = b * b - a * c;
 		if (disc < 0)
@@ -74,7 +75,7 @@ Hit Trace(Vec origin, Vec dir)
 		if (t <= 0 || t >= hit.T)
 			continue;
 		const Vec p = origin + dir * t;
-		const Vec n = (p - s.Centre) * (1.0 / s.Radius);
+		const Vec n = (p - centre) * (1.0 / s.Radius);
 		hit = {t, p, n, s.Colour, s.Velocity, 0.5 + std::atan2(n.x, -n.z) / (2 * Pi), 0.5 + std::asin(n.y) / Pi, true};
 	}
 	return hit;
@@ -99,7 +100,7 @@ FltPixel Colour(Vec c, float alpha = 1.0f)
 }
 }
 
-DemoScene RenderDemoScene(int width, int height)
+DemoScene RenderDemoScene(int width, int height, double frame)
 {
 	DemoScene scene;
 	for (ImageHandle* pass : {&scene.Beauty, &scene.Depth, &scene.Normals, &scene.Position, &scene.UV, &scene.Motion,
@@ -113,7 +114,7 @@ DemoScene RenderDemoScene(int width, int height)
 		{
 			const Vec dir{((x + 0.5) / width - 0.5) * FilmWidthMm / FocalLengthMm,
 			              ((y + 0.5) / height - 0.5) * filmHeightMm / FocalLengthMm, 1.0};
-			const Hit hit = Trace({0, 0, 0}, dir);
+			const Hit hit = Trace({0, 0, 0}, dir, frame);
 			const size_t index = static_cast<size_t>(y) * width + x;
 
 			scene.Beauty->WritePixel(index, Colour(Shade(hit)));
@@ -128,7 +129,7 @@ DemoScene RenderDemoScene(int width, int height)
 			const double my = (moved.y / moved.z - hit.Position.y / hit.Position.z) * pixelsPerUnit;
 			scene.Motion->WritePixel(index, Colour({mx, my, 0.0}));
 
-			scene.Right->WritePixel(index, Colour(Shade(Trace({EyeSeparation, 0, 0}, dir))));
+			scene.Right->WritePixel(index, Colour(Shade(Trace({EyeSeparation, 0, 0}, dir, frame))));
 		}
 	return scene;
 }

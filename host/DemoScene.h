@@ -28,4 +28,5 @@ struct DemoScene
 	ImageHandle Right;     // the beauty seen from a camera 6.5 cm to the right (Beauty is the left eye)
 };
 
-DemoScene RenderDemoScene(int width, int height);
+/// The scene at `frame`: the spheres move by their velocity each frame.
+DemoScene RenderDemoScene(int width, int height, double frame = 0.0);

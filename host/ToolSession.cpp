@@ -118,11 +118,17 @@ void ToolSession::SetNumber(const std::string& id, double value)
 	number->Recycle();
 }
 
-void ToolSession::Connect(const std::string& id, Image* image)
+Input* ToolSession::FindImageInput(const std::string& id) const
 {
 	Input* input = FindInput(id);
 	if (!input->IsImage())
 		throw HostError(ExitUsage, Name() + ": input \"" + id + "\" is not an image input");
+	return input;
+}
+
+void ToolSession::Connect(const std::string& id, Image* image)
+{
+	Input* input = FindImageInput(id);
 	image->Use();
 	for (auto& [connected, old] : Connections)
 		if (connected == input)

@@ -30,6 +30,7 @@ public:
 	ToolSession& operator=(const ToolSession&) = delete;
 
 	Operator& Tool() { return *Op; }
+	const Operator& Tool() const { return *Op; }
 	std::string Name() const { return Op->GetRegistry()->Name(); }
 
 	/// Sets an input from text: a number for a Number input, any text for a
@@ -51,9 +52,11 @@ public:
 	/// render without output: "Input" is "Right", "RightImage" is not connected.
 	std::string DescribeChoicesAndConnections() const;
 
-	/// The image input with this ID, or throws `HostError` (usage) naming the
+	/// The input with this ID, or throws `HostError` (usage) naming the
 	/// closest ID the tool has.
 	Input* FindInput(const std::string& id) const;
+	/// The same for an image input; throws `HostError` (usage) for other inputs.
+	Input* FindImageInput(const std::string& id) const;
 
 private:
 	Operator* Op;

@@ -9,93 +9,19 @@
 
 #include "Demo.h"
 #include "Describe.h"
+#include "Flow.h"
 #include "HostError.h"
-#include "ImageFiles.h"
 #include "PluginHost.h"
-#include "ToolSession.h"
+#include "RunCommand.h"
 
 namespace
 {
-struct RunOptions
-{
-	std::string Tool;
-	std::vector<std::string> Images;  // ID=PATH
-	std::vector<std::string> Values;  // ID=VALUE
-	std::string OutputPath;
-	bool Json = false;
-};
-
-std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option)
-{
-	const size_t equals = text.find('=');
-	if (equals == std::string::npos || equals == 0)
-		throw HostError(ExitUsage, std::string(option) + " expects ID=VALUE, not \"" + text + "\"");
-	return {text.substr(0, equals), text.substr(equals + 1)};
-}
-
 const Registry* FindToolOrFail(const PluginHost& host, const std::string& name)
 {
 	const Registry* tool = host.FindTool(name);
 	if (!tool)
 		throw HostError(ExitUsage, "unknown tool \"" + name + "\" (qz list shows the tools)");
 	return tool;
-}
-
-bool SameFile(const std::string& a, const std::string& b)
-{
-	std::error_code ec;
-	return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
-}
-
-int Run(const PluginHost& host, const RunOptions& options)
-{
-	ToolSession session(FindToolOrFail(host, options.Tool));
-	for (const std::string& assignment : options.Values)
-	{
-		auto [id, value] = SplitAssignment(assignment, "-s");
-		const std::string warning = session.SetValue(id, value);
-		if (!warning.empty())
-			std::cerr << "qz: warning: " << warning << "\n";
-	}
-	std::vector<std::pair<std::string, std::string>> images;
-	for (const std::string& assignment : options.Images)
-	{
-		images.push_back(SplitAssignment(assignment, "-i"));
-		session.FindInput(images.back().first);
-		if (!options.OutputPath.empty() && SameFile(images.back().second, options.OutputPath))
-			throw HostError(ExitUsage, "output " + options.OutputPath + " is also an input; refusing to overwrite it");
-	}
-	for (const auto& [id, path] : images)
-	{
-		Image* image = ReadImageFile(path);
-		session.Connect(id, image);
-		image->Recycle();
-	}
-
-	RenderResult result = session.Render();
-	if (!result.Output)
-	{
-		const std::string why = session.DescribeChoicesAndConnections();
-		throw HostError(ExitRenderFailed, session.Name() + " set no output" + (why.empty() ? "" : " (" + why + ")"));
-	}
-	if (!options.OutputPath.empty())
-		WriteImageFile(*result.Output, options.OutputPath);
-
-	if (options.Json)
-	{
-		nlohmann::ordered_json readouts = nlohmann::ordered_json::object();
-		for (const auto& [id, value] : result.Readouts)
-			readouts[id] = JsonNumber(value);
-		nlohmann::ordered_json report = {{"tool", session.Name()},
-		                         {"output", options.OutputPath.empty() ? nlohmann::ordered_json(nullptr)
-		                                                               : nlohmann::ordered_json(options.OutputPath)},
-		                         {"readouts", readouts}};
-		std::cout << report.dump() << "\n";
-	}
-	else
-		for (const auto& [id, value] : result.Readouts)
-			std::cout << id << " = " << FormatNumber(value) << "\n";
-	return ExitOk;
 }
 }
 
@@ -122,9 +48,22 @@ int main(int argc, char** argv)
 	runCommand->add_option("-i,--input", run.Images, "connect an image input: ID=PATH");
 	runCommand->add_option("-s,--set", run.Values, "set an input: ID=NUMBER or ID=BUTTON");
 	runCommand->add_option("-o,--output", run.OutputPath, "write the output image (format by extension)");
+	runCommand->add_option("--frames", run.Frames, "frames to render: A-B, A-B:STEP, lists such as 1-10,20");
+	runCommand->add_option("--chunk", run.Chunk, "render only slice K of N of the frames: K/N");
+	runCommand->add_flag("--skip-missing", run.SkipMissing, "render the frames whose inputs exist, list the others");
 	runCommand->add_flag("--json", run.Json, "print the result as JSON");
-	runCommand->add_option("--threads", threads, "worker threads for a render (0: one per core)")
-		->check(CLI::NonNegativeNumber);
+	runCommand->add_flag("-q,--quiet", run.Quiet, "no progress bar");
+	runCommand->add_option("--threads", threads, "worker threads (0: one per core)")->check(CLI::NonNegativeNumber);
+
+	FlowOptions flow;
+	CLI::App* flowCommand = app.add_subcommand("flow", "render a flow of several tools from a JSON file");
+	flowCommand->add_option("FILE", flow.Path, "the flow file")->required();
+	flowCommand->add_option("--frames", flow.Frames, "frames to render: A-B, A-B:STEP, lists such as 1-10,20");
+	flowCommand->add_option("--chunk", flow.Chunk, "render only slice K of N of the frames: K/N");
+	flowCommand->add_flag("--skip-missing", flow.SkipMissing, "render the frames whose inputs exist, list the others");
+	flowCommand->add_flag("--json", flow.Json, "print the result as JSON");
+	flowCommand->add_flag("-q,--quiet", flow.Quiet, "no progress bar");
+	flowCommand->add_option("--threads", threads, "worker threads (0: one per core)")->check(CLI::NonNegativeNumber);
 
 	std::string demoOut = "demo-out";
 	CLI::App* demo = app.add_subcommand("demo", "render the built-in demo scene");
@@ -171,7 +110,15 @@ int main(int argc, char** argv)
 				PrintTool(tool, std::cout);
 		}
 		else if (*runCommand)
-			return Run(host, run);
+		{
+			run.Threads = threads;
+			return RunCommand(host, run, std::cout);
+		}
+		else if (*flowCommand)
+		{
+			flow.Threads = threads;
+			return FlowCommand(host, flow, std::cout);
+		}
 		else if (*demo)
 			RunDemo(host, demoOut, std::cout);
 		return ExitOk;

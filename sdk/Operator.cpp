@@ -192,6 +192,7 @@ int GetThreadCount()
 
 void ThreadedOperator::DoMultiProcess(Request* request, int n)
 {
+	UsedChunks = true;
 	const int threads = GetThreadCount();
 	if (threads == 1)
 	{

@@ -182,6 +182,12 @@ public:
 	/// once on the worker pool (at most `GetThreadCount()` threads; in order on
 	/// the calling thread when that is 1), and returns when all have returned.
 	void DoMultiProcess(Request* request, int n);
+
+	/// True once a render of this tool has split into chunks.
+	bool SplitsIntoChunks() const { return UsedChunks; }
+
+private:
+	bool UsedChunks = false;
 };
 
 /// Worker threads a render may use; 0 means one per core.

@@ -104,6 +104,8 @@ TEST_F(Qz, UsageErrorsExitWithTwo)
 TEST_F(Qz, FailedRendersExitWithOneAndLeaveNoFile)
 {
 	std::ofstream(Path("corrupt.exr")) << "garbage";
+	std::ofstream(Path("empty.pgm")) << "P5 0 4 255\n";
+	std::ofstream(Path("a-file")) << "not a folder";
 	fs::copy_file(Path("depth.exr"), Path("truncated.exr"));
 	fs::resize_file(Path("truncated.exr"), fs::file_size(Path("depth.exr")) / 2);
 	struct Case
@@ -118,6 +120,8 @@ TEST_F(Qz, FailedRendersExitWithOneAndLeaveNoFile)
 		     {{"run", "ZDevider", "-i", "Input=" + Dir.string(), "-o", Path("out.exr")}, "is a directory"},
 		     {{"run", "ZDevider", "-o", Path("out.exr")}, "required input \"Input\" is not connected"},
 		     {{"run", "ZDevider", "-i", "Input=" + Path("depth.exr"), "-o", Path("nowhere/out.exr")}, "nowhere"},
+		     {{"run", "ZDevider", "-i", "Input=" + Path("depth.exr"), "-o", Path("a-file/out.exr")}, "a-file"},
+		     {{"run", "ZDevider", "-i", "Input=" + Path("empty.pgm"), "-o", Path("out.exr")}, "empty.pgm"},
 	     })
 	{
 		QzRun run = Run(c.Args);
@@ -125,21 +129,43 @@ TEST_F(Qz, FailedRendersExitWithOneAndLeaveNoFile)
 		EXPECT_EQ(run.Err.rfind("qz: ", 0), 0u) << run.Err;
 		EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
 	}
-	EXPECT_EQ(Files(), (std::vector<std::string>{"corrupt.exr", "depth.exr", "truncated.exr"}));
+	EXPECT_EQ(Files(), (std::vector<std::string>{"a-file", "corrupt.exr", "depth.exr", "empty.pgm", "truncated.exr"}));
 }
 
-TEST_F(Qz, DemoRendersItsOutputs)
+TEST_F(Qz, DemoWritesEveryFileItListsAndTheExampleFlowsRunOnIt)
 {
-	QzRun run = Run({"demo", "--out", Path("demo")});
+	QzRun run = Run({"demo", "--out", Path("demo-out")});
 	ASSERT_EQ(run.Status, 0) << run.Err;
 	EXPECT_NE(run.Out.find("DoFN = 7.52435"), std::string::npos) << run.Out;
-	for (const char* name : {"beauty.exr", "depth.exr", "normals.exr", "position.exr", "uv.exr", "zdevider.exr", "zdevider.png"})
-		EXPECT_TRUE(fs::exists(Dir / "demo" / name)) << name;
-	ImagePtr divided(ReadImageFile(Path("demo/zdevider.exr")));
+
+	std::istringstream lines(run.Out);
+	int listed = 0;
+	for (std::string line; std::getline(lines, line);)
+		if (line.rfind("  wrote ", 0) == 0 && line.find('{') == std::string::npos)
+		{
+			++listed;
+			EXPECT_TRUE(fs::exists(line.substr(8))) << line;
+		}
+	EXPECT_GE(listed, 10);
+	EXPECT_TRUE(fs::exists(Path("demo-out/contact_sheet.png")));
+	for (const char* name : {"depth.0001.exr", "depth.0005.exr", "beauty.0003.exr"})
+		EXPECT_TRUE(fs::exists(Path("demo-out/seq/") + name)) << name;
+	ImagePtr divided(ReadImageFile(Path("demo-out/zdevider.exr")));
 	for (int y = 0; y < divided->Height; y += 17)
 		for (int x = 0; x < divided->Width; x += 13)
 		{
 			const float v = PixelAt(*divided, x, y).R;
 			EXPECT_TRUE(v > 0.0f && v <= 1.0f) << x << "," << y << ": " << v;
 		}
+
+	// The README's flow examples, as written, on the demo's outputs.
+	fs::create_directories(Path("examples"));
+	for (const char* flow : {"depth_defocus.json", "uv_roundtrip.json"})
+		fs::copy_file(fs::path(QZ_SOURCE_DIR) / "examples" / flow, Path("examples/") + flow);
+	QzRun defocus = Run({"flow", Path("examples/depth_defocus.json"), "--frames", "1-5"});
+	EXPECT_EQ(defocus.Status, 0) << defocus.Err;
+	EXPECT_TRUE(fs::exists(Path("demo-out/seq/defocus.0005.exr")));
+	QzRun uv = Run({"flow", Path("examples/uv_roundtrip.json")});
+	EXPECT_EQ(uv.Status, 0) << uv.Err;
+	EXPECT_TRUE(fs::exists(Path("demo-out/uv_reprojected.exr")));
 }

@@ -1,0 +1,73 @@
+#pragma once
+// Flows: several tools wired together, read from a JSON file.
+//
+//   {
+//     "nodes": {
+//       "remap":  {"tool": "ZRemapper", "values": {"PlaneOfFocus": 9.1},
+//                  "inputs": {"Input": {"file": "depth.####.exr"}}},
+//       "divide": {"tool": "ZDevider", "values": {"Zmax": 10},
+//                  "inputs": {"Input": {"node": "remap"}}}
+//     },
+//     "save": [{"node": "divide", "file": "defocus.####.exr"}]
+//   }
+//
+// Values are numbers for number inputs and button texts for button rows.
+// Relative file paths are taken from the flow file's folder.
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "PluginHost.h"
+
+struct FlowLink
+{
+	std::string Input;  // image input ID
+	std::string File;   // a file or frame sequence, or
+	std::string Node;   // the node whose output feeds the input
+};
+
+struct FlowNode
+{
+	std::string Name;
+	const Registry* Tool = nullptr;
+	std::vector<std::pair<std::string, nlohmann::json>> Values;
+	std::vector<FlowLink> Links;
+};
+
+struct FlowSave
+{
+	std::string Node;
+	std::string File;
+};
+
+/// A validated flow: nodes in an order where every node comes after the
+/// nodes it reads.
+struct Flow
+{
+	std::vector<FlowNode> Nodes;
+	std::vector<FlowSave> Saves;
+};
+
+/// Reads and validates a flow. Every fault (malformed JSON, unknown tool,
+/// unknown input ID, a value of the wrong type, an unconnected required image,
+/// a link to a missing node, a cycle, a save of a missing node) is a
+/// `HostError` (usage) naming the node and input concerned.
+Flow LoadFlow(const PluginHost& host, const std::string& path);
+Flow ParseFlow(const PluginHost& host, const nlohmann::json& document, const std::string& baseDir);
+
+struct FlowOptions
+{
+	std::string Path;
+	std::string Frames;
+	std::string Chunk;
+	bool SkipMissing = false;
+	bool Json = false;
+	bool Quiet = false;
+	int Threads = 0;
+};
+
+/// `qz flow`: renders the flow for every frame asked for and writes its saves.
+int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream& out);

@@ -1,0 +1,33 @@
+#pragma once
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "PluginHost.h"
+
+/// What `qz run` was asked to do.
+struct RunOptions
+{
+	std::string Tool;
+	std::vector<std::string> Images;  // ID=PATH; PATH may name a frame sequence
+	std::vector<std::string> Values;  // ID=VALUE
+	std::string OutputPath;           // may name a frame sequence
+	std::string Frames;               // a frame range, or "" for one render at time 0
+	std::string Chunk;                // K/N, or ""
+	bool SkipMissing = false;
+	bool Json = false;
+	bool Quiet = false;
+	int Threads = 0;
+};
+
+/// Renders the tool for every frame asked for, writing outputs and printing
+/// read-outs to `out`. Returns the exit status; throws `HostError` on failure.
+int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& out);
+
+/// Splits "ID=VALUE" as given to -i and -s (`option` names the option in
+/// errors). Throws `HostError` (usage) when there is no ID or no '='.
+std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option);
+
+/// The frames a command renders: `range` (all of it, or chunk "K/N" of it).
+/// An empty range means one render at time 0.
+std::vector<int> FramesToRender(const std::string& range, const std::string& chunk);

@@ -1,0 +1,87 @@
+// qz on frame sequences: one request per frame, missing frames, farm chunks.
+#include <nlohmann/json.hpp>
+
+#include "QzFixture.h"
+
+namespace
+{
+class QzSequence : public Qz
+{
+protected:
+	// depth.0001.exr .. depth.0005.exr without frame 4; frame f holds red 10 * f.
+	void SetUp() override
+	{
+		Qz::SetUp();
+		for (int frame : {1, 2, 3, 5})
+		{
+			ImagePtr image = MakeImage(3, 2, Pixel(10.0f * frame, 1.0f, 2.0f));
+			WriteImageFile(*image, Path("depth.000" + std::to_string(frame) + ".exr"));
+		}
+	}
+
+	float RedOf(const std::string& name) { return PixelAt(*ImagePtr(ReadImageFile(Path(name))), 0, 0).R; }
+};
+}
+
+TEST_F(QzSequence, EachFrameIsOneRequest)
+{
+	for (const char* pattern : {"out.####.exr", "out.%04d.exr"})
+	{
+		QzRun run = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-s", "Zmax=10", "--frames",
+		                 "1-3", "-o", Path(pattern), "--threads", "2"});
+		ASSERT_EQ(run.Status, 0) << run.Err;
+		EXPECT_EQ(RedOf("out.0001.exr"), 1.0f);
+		EXPECT_EQ(RedOf("out.0003.exr"), 3.0f);
+		EXPECT_TRUE(run.Err.empty()) << "no progress bar when stderr is no terminal: " << run.Err;
+	}
+}
+
+TEST_F(QzSequence, MissingFrameIsAnErrorUnlessSkipped)
+{
+	QzRun failed = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "1-5", "-o",
+	                    Path("out.####.exr")});
+	EXPECT_EQ(failed.Status, 1);
+	EXPECT_NE(failed.Err.find("depth.0004.exr"), std::string::npos) << failed.Err;
+	EXPECT_FALSE(fs::exists(Path("out.0001.exr"))) << "nothing renders when a frame is missing";
+
+	QzRun skipped = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "1-5", "-o",
+	                     Path("out.####.exr"), "--skip-missing", "--json"});
+	ASSERT_EQ(skipped.Status, 0) << skipped.Err;
+	const nlohmann::json report = nlohmann::json::parse(skipped.Out);
+	EXPECT_EQ(report["frames"].size(), 4u);
+	EXPECT_EQ(report["skipped"], nlohmann::json::array({Path("depth.0004.exr")}));
+	EXPECT_NE(skipped.Err.find("skipped 1 frame"), std::string::npos);
+	EXPECT_EQ(RedOf("out.0005.exr"), 50.0f);
+}
+
+TEST_F(QzSequence, ChunksSplitTheRange)
+{
+	for (const char* chunk : {"1/2", "2/2"})
+		ASSERT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "1-3,5", "--chunk", chunk,
+		               "-o", Path("out.####.exr")})
+		              .Status,
+		          0);
+	for (const char* name : {"out.0001.exr", "out.0002.exr", "out.0003.exr", "out.0005.exr"})
+		EXPECT_TRUE(fs::exists(Path(name))) << name;
+	QzRun one = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "1-3,5", "--chunk",
+	                 "1/2", "--json"});
+	EXPECT_EQ(nlohmann::json::parse(one.Out)["frames"].size(), 2u);
+}
+
+TEST_F(QzSequence, SequenceMistakesAreUsageErrors)
+{
+	const std::string sequence = "Input=" + Path("depth.####.exr");
+	for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+		     {"run", "ZDevider", "-i", sequence},
+		     {"run", "ZDevider", "-i", sequence, "--frames", "1-3", "-o", Path("single.exr")},
+		     {"run", "ZDevider", "-i", sequence, "--frames", "3-1"},
+		     {"run", "ZDevider", "-i", sequence, "--frames", "1-3", "--chunk", "3/2"},
+		     {"run", "ZDevider", "-i", sequence, "--chunk", "1/2"},
+		     {"run", "ZDevider", "-i", sequence, "--frames", "1-3", "-o", Path("depth.####.exr")},
+	     })
+	{
+		QzRun run = Run(args);
+		EXPECT_EQ(run.Status, 2) << args.back() << ": " << run.Err;
+	}
+	EXPECT_FALSE(fs::exists(Path("single.exr")));
+}
