@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build demo test bench clean
+.PHONY: all setup build demo test bench fuzz clean
 
 all: build
 
@@ -26,5 +26,10 @@ bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target qz_bench
 	$(BUILD)/bench/qz_bench
 
+# Longer fuzz campaigns by hand: make fuzz FUZZ_SECONDS=600
+FUZZ_SECONDS ?= 300
+fuzz: setup
+	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) demo-out
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz demo-out

@@ -8,6 +8,8 @@ packages=(
   libopenimageio-dev openimageio-tools libopenexr-dev libimath-dev
   libtbb-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-dejavu-core
+  clang libclang-rt-14-dev
 )
 
 missing=()
