@@ -1,0 +1,165 @@
+// Z depth remapper: turns a depth pass into the distance by which each pixel
+// lies outside the zone of acceptable focus (0 inside it), and shows the
+// camera's depth of field on its page. "Scene Scale" divides the plane of
+// focus and the depths, for scenes not modelled in metres.
+#include <cmath>
+#include <cstring>
+
+#include "Declarations.h"
+#include "DepthOfField.h"
+#include "Registration.h"
+#include "ToolSupport.h"
+
+class ZRemapper : public ThreadedOperator
+{
+public:
+	ZRemapper(const Registry* reg, const ScriptVal& table, const TagList& tags);
+	~ZRemapper() override = default;
+	int SizeOf() override { return sizeof(ZRemapper); }
+	void Process(Request* request) override;
+
+	static FuID ClassID;
+	static Registry Reg;
+
+private:
+	Input *InCameraLabel, *InSceneScale, *InFocalLength, *InPlaneOfFocus, *InApertureWidth, *InApertureHeight, *InFstop;
+	Input *InOutputLabel, *InFrameAspect, *InCoC, *InHyperFocal, *InInfoLabel, *InDoFNear, *InDoFFar, *InDoFTotal;
+	Input* InImage;
+	Output* OutImage;
+
+	static const std::vector<InputDecl<ZRemapper>>& Declarations();
+};
+
+using namespace Attr;
+
+const std::vector<InputDecl<ZRemapper>>& ZRemapper::Declarations()
+{
+	const DeclTag number{DataType, CLSID_DataType_Number}, slider{Control, CLSID_InputControl_Slider};
+	const DeclTag readout000A{Flag000A, 1}, readout0010{Flag0010, 1};
+	static const std::vector<InputDecl<ZRemapper>> inputs = {
+		{&ZRemapper::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
+		{&ZRemapper::InSceneScale, "Scene Scale", "SceneScale", {number, slider, {Default, 1.0}}},
+		{&ZRemapper::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
+		{&ZRemapper::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus",
+		 {number, {Control, CLSID_InputControl_Color}, {ControlGroup, 1}, {ControlChannel, 0}, {Default, 9.107735}}},
+		{&ZRemapper::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
+		{&ZRemapper::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
+		{&ZRemapper::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
+		{&ZRemapper::InOutputLabel, "Calculated DoF Output (not multiplied by scene scale)", "CDO", LabelTags()},
+		{&ZRemapper::InFrameAspect, "Frame Aspect", "FrameAspect", {number, slider, readout000A, readout0010, {Default, 1.0}}},
+		{&ZRemapper::InCoC, "Circle of confusion (mm)", "CoC", {number, slider, readout000A, readout0010, {Default, 1.0}}},
+		{&ZRemapper::InHyperFocal, "HyperFocal (m)", "HyperFocal", {number, slider, readout000A, readout0010, {Default, 53.26039}}},
+		{&ZRemapper::InInfoLabel, "If DofFar and DofTotal are infinite number output is 0.0", "DOFInfo", LabelTags()},
+		{&ZRemapper::InDoFNear, "DoF Near (m)", "DoFN", {number, slider, readout000A, readout0010, {Default, 7.783956}}},
+		{&ZRemapper::InDoFFar, "DoF Far (m)", "DoFF", {number, slider, readout000A, readout0010, {Default, 10.97404}}},
+		{&ZRemapper::InDoFTotal, "DoF Total (m)", "DoFT", {number, slider, readout000A, readout0010, {Default, 3.19008}}},
+		{&ZRemapper::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
+	};
+	return inputs;
+}
+
+ZRemapper::ZRemapper(const Registry* reg, const ScriptVal& table, const TagList& tags) : ThreadedOperator(reg, table, tags)
+{
+	DeclareControls(*this, Declarations(), &ZRemapper::OutImage);
+}
+
+/// The zone of acceptable focus in scaled scene units, as the remap sees it.
+struct FocusZone
+{
+	double Scale;  // S
+	double Plane;  // P = |plane of focus / S|
+	double Near;
+	double Far;    // raw: negative when the far limit lies at infinity
+};
+
+/// d = |v / S|: a channel's depth in scaled scene units.
+static double ScaledDepth(float v, double scale)
+{
+	return std::fabs(v / scale);
+}
+
+/// Behind the far limit, for a channel of scaled depth d: ((d + P) - Far) - P,
+/// narrowed to float.
+static float DistanceBeyondFar(double d, const FocusZone& zone)
+{
+	return static_cast<float>(((d + zone.Plane) - zone.Far) - zone.Plane);
+}
+
+/// In front of the near limit, for a channel of scaled depth d:
+/// ((P - d) + Near) - P, narrowed to float.
+static float DistanceBeforeNear(double d, const FocusZone& zone)
+{
+	return static_cast<float>(((zone.Plane - d) + zone.Near) - zone.Plane);
+}
+
+/// Remaps R, G and B of one pixel. The zone is chosen by the red channel's
+/// d = |R / S| alone; G and B take the same formula on their own scaled
+/// depths. Behind the plane (d > P): DistanceBeyondFar when Far >= 0 and
+/// d > Far, else 0. Otherwise (d <= P, or d NaN): 0 when d > Near, else
+/// DistanceBeforeNear. Alpha and the other channels are left as they are.
+static void RemapPixel(FltPixel& pixel, const FocusZone& zone)
+{
+	float r = 0.0f, g = 0.0f, b = 0.0f;
+	const double d = ScaledDepth(pixel.R, zone.Scale);
+	if (d > zone.Plane)
+	{
+		if (zone.Far >= 0 && d > zone.Far)
+		{
+			r = DistanceBeyondFar(d, zone);
+			g = DistanceBeyondFar(ScaledDepth(pixel.G, zone.Scale), zone);
+			b = DistanceBeyondFar(ScaledDepth(pixel.B, zone.Scale), zone);
+		}
+	}
+	else if (!(d > zone.Near))
+	{
+		r = DistanceBeforeNear(d, zone);
+		g = DistanceBeforeNear(ScaledDepth(pixel.G, zone.Scale), zone);
+		b = DistanceBeforeNear(ScaledDepth(pixel.B, zone.Scale), zone);
+	}
+	// One 16-byte store: the cursor copies the pixel out in one 16-byte load,
+	// which narrower stores just before it would stall.
+	const float bgra[4] = {b, g, r, pixel.A};
+	std::memcpy(&pixel.B, bgra, sizeof bgra);
+}
+
+void ZRemapper::Process(Request* request)
+{
+	const double scale = NumberValue(InSceneScale, request);
+	CameraSettings camera;
+	camera.PlaneOfFocus = std::fabs(NumberValue(InPlaneOfFocus, request) / scale);
+	camera.ApertureWidth = NumberValue(InApertureWidth, request);
+	camera.ApertureHeight = NumberValue(InApertureHeight, request);
+	camera.Fstop = NumberValue(InFstop, request);
+	camera.FocalLength = NumberValue(InFocalLength, request);
+
+	const DepthOfField dof = ComputeDepthOfField(camera);
+	SetReadout(InFrameAspect, dof.FrameAspect);
+	SetReadout(InCoC, dof.CircleOfConfusion);
+	SetReadout(InHyperFocal, dof.HyperfocalMm / 1000.0);
+	SetReadout(InDoFNear, dof.Near);
+	SetReadout(InDoFFar, dof.ShownFar());
+	SetReadout(InDoFTotal, dof.ShownTotal());
+
+	Image* input = ImageValue(InImage, request);
+	if (!input)
+		return;
+	Image* output = NewImageLike(input);
+	const FocusZone zone{scale, camera.PlaneOfFocus, dof.Near, dof.Far};
+	PixPtr src(input), dst(output);
+	FltPixel pixel;
+	for (int y = 0; y < input->Height; ++y)
+	{
+		src.GotoXY(0, y);
+		dst.GotoXY(0, y);
+		for (int x = 0; x < input->Width; ++x)
+		{
+			pixel >>= src;
+			RemapPixel(pixel, zone);
+			dst >>= pixel;
+		}
+	}
+	OutImage->Set(request, output, nullptr);
+}
+
+QZ_REGISTER_TOOL(ZRemapper, "Korvane.ZRemapper",
+                 {"ZRemapper", "QZ_Tools\\DofTools", "ZRemap", "Z Depth Remap Tool", IconBrightness, true, true});

@@ -1,0 +1,343 @@
+// Dirty depth of field: a fast, approximate defocus driven by a depth pass.
+// Instead of spreading each pixel over its blur circle it gathers: a fixed
+// number of draws land on the pixel itself or on a neighbour 15 pixels away,
+// and a neighbour whose own blur circle reaches the pixel bleeds its colour
+// into it. Pixels in focus or behind the zone of focus take colour only from
+// nearer neighbours; pixels in front of it from any neighbour that reaches.
+// With "Do Blur" off the output is the blur-circle diameter of each pixel.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "Declarations.h"
+#include "DepthOfField.h"
+#include "Random.h"
+#include "Registration.h"
+#include "ToolSupport.h"
+
+/// What the blur size of a depth depends on, fixed for one request.
+struct LensBlur
+{
+	double LensFactor;         // (f / N) * f
+	double FocusDistance;      // F = |plane of focus| * 1000, mm
+	double FocusLessFocal;     // F - f, mm
+	double PermissibleCircle;  // c, mm
+};
+
+class DirtyDof : public ThreadedOperator
+{
+public:
+	DirtyDof(const Registry* reg, const ScriptVal& table, const TagList& tags);
+	~DirtyDof() override = default;
+	int SizeOf() override { return sizeof(DirtyDof); }
+	void Process(Request* request) override;
+	void ProcessChunk(Request* request, int chunk) override;
+
+	static FuID ClassID;
+	static Registry Reg;
+
+private:
+	Input *InLabel, *InDoBlur, *InSamples, *InBleedThreshold, *InPlaneOfFocus, *InFocalLength, *InFstop;
+	Input *InApertureWidth, *InApertureHeight, *InImage, *InDepth;
+	Output* OutImage;
+
+	// The request in hand: written by Process before the chunks run, only
+	// read by them.
+	Image* Colour = nullptr;
+	Image* Depth = nullptr;
+	Image* Result = nullptr;
+	double BlurSwitch = 0.0;  // 0: output the blur size
+	int SampleCount = 0;      // draws per pass
+	double Near = 0.0, Far = 0.0;  // m; Far 0 when it lies at infinity
+	LensBlur Lens{};
+	std::vector<std::uint8_t> DrawTargets;  // DrawTarget of each draw, two passes' worth
+
+	static const std::vector<InputDecl<DirtyDof>>& Declarations();
+	FltPixel Gather(int x, int y, float z, const FltPixel& own) const;
+};
+
+using namespace Attr;
+
+const std::vector<InputDecl<DirtyDof>>& DirtyDof::Declarations()
+{
+	const DeclTag number{DataType, CLSID_DataType_Number}, slider{Control, CLSID_InputControl_Slider};
+	static const std::vector<InputDecl<DirtyDof>> inputs = {
+		{&DirtyDof::InLabel, "Dirty Depth Of Field", "DirtyDOF", LabelTags()},
+		{&DirtyDof::InDoBlur, "Do Blur", "DoBlur", {number, {Control, CLSID_InputControl_Checkbox}, {Default, 1.0}}},
+		{&DirtyDof::InSamples, "Circular Samples", "cSamples",
+		 {number, slider, {IntegerOnly, 1}, {RangeHigh, 500.0}, {RangeLow, 3.0}, {Default, 20.0}}},
+		{&DirtyDof::InBleedThreshold, "Bleed Threshold", "BleedThreshold",
+		 {number, slider, {RangeHigh, 100.0}, {RangeLow, 0.5}, {Default, 7.0}}},
+		{&DirtyDof::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus",
+		 {number, {Control, CLSID_InputControl_Color}, {ControlGroup, 1}, {ControlChannel, 0}, {Default, 9.107735}}},
+		{&DirtyDof::InFocalLength, "FocalLength", "FocalLength",
+		 {number, slider, {RangeLow, 4.0}, {RangeHigh, 400.0}, {Default, 50.0}, {IntegerOnly, 1}}},
+		{&DirtyDof::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
+		{&DirtyDof::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
+		{&DirtyDof::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
+		{&DirtyDof::InImage, "Image", "Image", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}, {Required, 1}}},
+		{&DirtyDof::InDepth, "Zdepth", "Zdepth", {{DataType, CLSID_DataType_Image}, {MainIndex, 2}, {Required, 1}}},
+	};
+	return inputs;
+}
+
+DirtyDof::DirtyDof(const Registry* reg, const ScriptVal& table, const TagList& tags) : ThreadedOperator(reg, table, tags)
+{
+	DeclareControls(*this, Declarations(), &DirtyDof::OutImage);
+}
+
+/// Distance in pixels, along each axis, of an off-centre draw.
+constexpr int SampleSpread = 15;
+
+/// Where a draw lands: the pixel itself, SampleSpread pixels to the left,
+/// SampleSpread rows lower, or both; with its distance from the pixel,
+/// sqrt(dx^2 + dy^2).
+struct DrawOffset
+{
+	int Dx, Dy;
+	double Distance;
+};
+
+const DrawOffset DrawOffsets[4] = {
+	{0, 0, 0.0},
+	{-SampleSpread, 0, double(SampleSpread)},
+	{0, -SampleSpread, double(SampleSpread)},
+	{-SampleSpread, -SampleSpread, std::sqrt(2.0 * SampleSpread * SampleSpread)},
+};
+
+/// The DrawOffsets index of one draw made from two successive generator
+/// results: row offset ((r1 mod 200) div 100) - 1 and column offset
+/// ((r2 mod 200) div 100) - 1, each -1 or 0 (times SampleSpread).
+static std::uint8_t DrawTarget(int r1, int r2)
+{
+	const int oy = ((r1 % 200) / 100) - 1;
+	const int ox = ((r2 % 200) / 100) - 1;
+	return static_cast<std::uint8_t>((ox == -1 ? 1 : 0) + (oy == -1 ? 2 : 0));
+}
+
+/// The draws of one blurred pixel: the sequence srand(50) and rand() give,
+/// from a private generator, so every pixel on every thread makes the same
+/// draws. A pixel runs at most two passes (in front of the near limit and
+/// behind a far limit of 0), `count` draws each, continuing one sequence.
+static std::vector<std::uint8_t> DrawSequence(int count)
+{
+	std::vector<std::uint8_t> targets;
+	if (count <= 0)
+		return targets;
+	const std::size_t draws = 2 * static_cast<std::size_t>(count);
+	targets.reserve(draws);
+	SeededRandom random(50);
+	for (std::size_t i = 0; i < draws; ++i)
+	{
+		const int r1 = random();
+		const int r2 = random();
+		targets.push_back(DrawTarget(r1, r2));
+	}
+	return targets;
+}
+
+/// v truncated toward zero, saturated to the int range; NaN gives 0.
+static int TruncateToInt(double v)
+{
+	if (std::isnan(v))
+		return 0;
+	if (v <= INT_MIN)
+		return INT_MIN;
+	if (v >= INT_MAX)
+		return INT_MAX;
+	return static_cast<int>(v);
+}
+
+/// A whole pixel position in the 16.16 fixed point of the samplers,
+/// pixel * 65536, saturated to the int range.
+static int FixedPoint(int pixel)
+{
+	return static_cast<int>(std::clamp<long long>(pixel * 65536LL, INT_MIN, INT_MAX));
+}
+
+/// z = ((R + G + B) / 3) in single precision: the depth of a depth-pass pixel.
+static float MeanDepth(const FltPixel& pixel)
+{
+	return ((pixel.R + pixel.G) + pixel.B) / 3.0f;
+}
+
+/// b(z) = |((f / N) * f) * (|1000 z| - F) / (|1000 z| * (F - f))| in double:
+/// the thin-lens blur-circle diameter in mm, 0 at the plane of focus.
+static double BlurDiameter(float z, const LensBlur& lens)
+{
+	const double distance = std::fabs(1000 * static_cast<double>(z));
+	return std::fabs(lens.LensFactor * (distance - lens.FocusDistance) / (distance * lens.FocusLessFocal));
+}
+
+/// r(z) = (b(z) / c) / 2: the blur radius in pixels.
+static double BlurRadius(float z, const LensBlur& lens)
+{
+	return (BlurDiameter(z, lens) / lens.PermissibleCircle) / 2;
+}
+
+/// The running sum of one blurred pixel: R, G, B, A in single precision and
+/// the weight, the sum of the positive alphas, in double.
+struct ColourSum
+{
+	float R, G, B, A;
+	double Weight;
+
+	/// Starts at the pixel's own colour; the weight starts at its alpha,
+	/// whatever its sign.
+	explicit ColourSum(const FltPixel& own) : R(own.R), G(own.G), B(own.B), A(own.A), Weight(own.A) {}
+
+	void Add(const FltPixel& q)
+	{
+		R += q.R;
+		G += q.G;
+		B += q.B;
+		A += q.A;
+		if (q.A > 0)
+			Weight += q.A;
+	}
+
+	/// Each channel widened, divided by the weight and narrowed, when the
+	/// weight is above 0; the undivided sums otherwise.
+	void WriteTo(FltPixel& out) const
+	{
+		const bool divide = Weight > 0;
+		out.R = divide ? static_cast<float>(R / Weight) : R;
+		out.G = divide ? static_cast<float>(G / Weight) : G;
+		out.B = divide ? static_cast<float>(B / Weight) : B;
+		out.A = divide ? static_cast<float>(A / Weight) : A;
+	}
+};
+
+/// A pixel a draw can land on, as the pixel being blurred sees it.
+struct Neighbour
+{
+	float Depth;             // zs
+	double Radius;           // r(zs)
+	FltPixel Colour;
+	bool HasColour = false;  // Colour is sampled the first time a draw takes it
+};
+
+/// Whether a draw on a neighbour brings its colour: its blur reaches the
+/// pixel, r(zs) > distance, and in the depth-tested passes it is also nearer
+/// the camera, |zs| < zc.
+static bool TakesDraw(const Neighbour& n, double distance, bool depthTested, double zc)
+{
+	return n.Radius > distance && (!depthTested || std::fabs(n.Depth) < zc);
+}
+
+// A draw on the pixel itself brings the pixel's own colour whether it is
+// taken or not, so only the three off-centre targets are looked at, each once
+// per pixel: no draw lands anywhere else.
+FltPixel DirtyDof::Gather(int x, int y, float z, const FltPixel& own) const
+{
+	const double zc = std::fabs(z);
+	const bool passes[3][2] = {
+		{Near <= zc && zc <= Far, true},  // in focus
+		{zc < Near, false},               // in front: no depth test
+		{zc > Far, true},                 // behind
+	};
+	auto sample = [&](const Image* image, int target, FltPixel& pixel) {
+		image->SamplePixelD(FixedPoint(x + DrawOffsets[target].Dx), FixedPoint(y + DrawOffsets[target].Dy), pixel);
+	};
+
+	ColourSum sum(own);
+	Neighbour neighbours[4];  // by DrawOffsets index; [0], the pixel itself, unused
+	bool sampled = false;
+	std::size_t next = 0;
+	for (const auto& [runs, depthTested] : passes)
+	{
+		if (!runs || SampleCount <= 0)
+			continue;
+		if (!sampled)
+		{
+			for (int i = 1; i < 4; ++i)
+			{
+				FltPixel depth;
+				sample(Depth, i, depth);
+				neighbours[i].Depth = MeanDepth(depth);
+				neighbours[i].Radius = BlurRadius(neighbours[i].Depth, Lens);
+			}
+			sampled = true;
+		}
+		const FltPixel* source[4] = {&own, &own, &own, &own};
+		for (int i = 1; i < 4; ++i)
+		{
+			Neighbour& n = neighbours[i];
+			if (!TakesDraw(n, DrawOffsets[i].Distance, depthTested, zc))
+				continue;
+			if (!n.HasColour)
+			{
+				sample(Colour, i, n.Colour);
+				n.HasColour = true;
+			}
+			source[i] = &n.Colour;
+		}
+		for (int i = 0; i < SampleCount; ++i)
+			sum.Add(*source[DrawTargets[next++]]);
+	}
+
+	FltPixel out;
+	sum.WriteTo(out);
+	return out;
+}
+
+void DirtyDof::ProcessChunk(Request* /*request*/, int y)
+{
+	PixPtr colourAt(Colour), depthAt(Depth), out(Result);
+	colourAt.GotoXY(0, y);
+	depthAt.GotoXY(0, y);
+	out.GotoXY(0, y);
+	FltPixel depth, colour, result;
+	for (int x = 0; x < Colour->Width; ++x)
+	{
+		depth >>= depthAt;
+		colour >>= colourAt;
+		const float z = MeanDepth(depth);
+		if (BlurSwitch == 0)
+		{
+			result.R = result.G = result.B = result.A = static_cast<float>(BlurDiameter(z, Lens));
+			out >>= result;
+		}
+		else
+			out >>= Gather(x, y, z, colour);
+	}
+}
+
+void DirtyDof::Process(Request* request)
+{
+	Colour = ImageValue(InImage, request);
+	Depth = ImageValue(InDepth, request);
+	// Every row reads as many depth pixels as the colour image is wide.
+	if (!Colour || !Depth || Depth->Width < Colour->Width || Depth->Height < Colour->Height)
+		return;
+
+	const double plane = std::fabs(NumberValue(InPlaneOfFocus, request));
+	BlurSwitch = NumberValue(InDoBlur, request);
+	SampleCount = TruncateToInt(NumberValue(InSamples, request));
+	const double fstop = NumberValue(InFstop, request);
+	const double focal = TruncateToInt(NumberValue(InFocalLength, request));
+
+	CameraSettings camera;
+	camera.FocalLength = focal;
+	camera.PlaneOfFocus = plane;
+	camera.ApertureWidth = NumberValue(InApertureWidth, request);
+	camera.ApertureHeight = NumberValue(InApertureHeight, request);
+	camera.Fstop = fstop;
+	const DepthOfField dof = ComputeDepthOfField(camera);
+	Near = dof.Near;
+	Far = dof.ShownFar();
+
+	const double focus = plane * 1000;
+	Lens = {(focal / fstop) * focal, focus, focus - focal, dof.CircleOfConfusion};
+	DrawTargets = DrawSequence(SampleCount);
+
+	Result = NewImageLike(Colour);
+	Result->Fill(0, 0, 0, 0);
+	DoMultiProcess(request, Colour->Height);
+	OutImage->Set(request, Result, nullptr);
+}
+
+QZ_REGISTER_TOOL(DirtyDof, "Korvane.DirtyDof",
+                 {"DirtyDOF", "QZ_Tools\\Blur", "DirtyDOF", "DirtyDOF", IconBlur, false, false});
