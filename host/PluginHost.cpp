@@ -90,7 +90,7 @@ const Registry* PluginHost::FindTool(const std::string& name) const
 {
 	for (const Registry* tool : Tools())
 		if (SameText(name, tool->Name()) || SameText(name, tool->ID().GetRawString()) ||
-		    SameText(name, ClassName(tool)))
+		    SameText(name, tool->Attributes().GetText(Attr::ShortName)) || SameText(name, ClassName(tool)))
 			return tool;
 	return nullptr;
 }

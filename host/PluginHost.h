@@ -25,8 +25,8 @@ public:
 	/// The registered tools, in registration order.
 	std::vector<const Registry*> Tools() const;
 
-	/// The tool whose registry name, class ID or class name is `name`, compared
-	/// without regard to case; null when there is none.
+	/// The tool whose registry name, class ID, short name or class name is
+	/// `name`, compared without regard to case; null when there is none.
 	const Registry* FindTool(const std::string& name) const;
 
 	/// The C++ class name of a tool (found by creating one).

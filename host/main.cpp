@@ -39,12 +39,12 @@ int main(int argc, char** argv)
 	std::string infoTool;
 	bool infoJson = false;
 	CLI::App* info = app.add_subcommand("info", "show a tool's control page");
-	info->add_option("TOOL", infoTool, "registry name, class ID or class name")->required();
+	info->add_option("TOOL", infoTool, "registry name, class ID, short name or class name")->required();
 	info->add_flag("--json", infoJson, "print JSON");
 
 	RunOptions run;
 	CLI::App* runCommand = app.add_subcommand("run", "render one frame through a tool");
-	runCommand->add_option("TOOL", run.Tool, "registry name, class ID or class name")->required();
+	runCommand->add_option("TOOL", run.Tool, "registry name, class ID, short name or class name")->required();
 	runCommand->add_option("-i,--input", run.Images, "connect an image input: ID=PATH");
 	runCommand->add_option("-s,--set", run.Values, "set an input: ID=NUMBER or ID=BUTTON");
 	runCommand->add_option("-o,--output", run.OutputPath, "write the output image (format by extension)");

@@ -126,6 +126,8 @@ TEST(Registration, FactoriesMakeThreadedOperatorsOfTheirClass)
 		ASSERT_NE(record, nullptr);
 		EXPECT_EQ(Plugins().ClassName(tool), record->ClassName);
 		EXPECT_EQ(Plugins().FindTool(record->ClassName), tool);
+		EXPECT_EQ(Plugins().FindTool(record->ShortName), tool);
+		EXPECT_EQ(Plugins().FindTool(record->ClassId), tool);
 		ToolSession session(tool);
 		Operator& op = session.Tool();
 		EXPECT_NE(dynamic_cast<ThreadedOperator*>(&op), nullptr);
