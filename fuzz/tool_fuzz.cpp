@@ -1,5 +1,6 @@
 // Every tool's render on small random images and random input values: sizes
-// from 0 x 0, secondary images of other sizes, any float, any button text.
+// from 0 x 0, secondary images of other sizes, any float (counts excepted),
+// any button text.
 #include "FuzzSupport.h"
 #include "ToolSession.h"
 
@@ -39,7 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	for (const auto& input : session.Tool().Inputs())
 	{
 		const std::string id = input->ID().GetRawString();
-		if (input->IsNumber())
+		// Counts (samples, passes) scale the work a render does by design, so
+		// they stay within their sliders' reach; every other number is any float.
+		if (input->IsNumber() && input->Attributes().GetInt(Attr::IntegerOnly) == 1)
+			session.SetNumber(id, static_cast<int>(bytes.Byte()) * 4 - 16);
+		else if (input->IsNumber())
 			session.SetNumber(id, bytes.Float());
 		else if (input->IsButtonRow())
 		{
