@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "ImageFill.h"
+
 PluginHost& BenchPlugins()
 {
 	static PluginHost host({QZ_BIN_DIR});
@@ -11,13 +13,7 @@ PluginHost& BenchPlugins()
 Frame MakeFrame(const std::function<FltPixel(int, int)>& fill)
 {
 	Frame frame(new Image(BenchSize, BenchSize));
-	PixPtr cursor(frame.get());
-	for (int y = 0; y < BenchSize; ++y)
-	{
-		cursor.GotoXY(0, y);
-		for (int x = 0; x < BenchSize; ++x)
-			cursor >>= fill(x, y);
-	}
+	FillImage(*frame, fill);
 	return frame;
 }
 
@@ -43,12 +39,7 @@ void RenderTool(benchmark::State& state, const std::string& tool, const std::map
 	}
 	SetThreadCount(threads);
 	ToolSession session(registry);
-	for (const auto& [id, image] : images)
-		session.Connect(id, image);
-	for (const auto& [id, value] : numbers)
-		session.SetNumber(id, value);
-	for (const auto& [id, text] : choices)
-		session.SetValue(id, text);
+	session.Configure(images, numbers, choices);
 	for (auto _ : state)
 	{
 		RenderResult result = session.Render();

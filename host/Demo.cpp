@@ -15,12 +15,7 @@ RenderResult DemoContext::Render(const std::string& tool, const std::map<std::st
 	if (!registry)
 		throw HostError(ExitRenderFailed, "demo needs the tool " + tool + ", which no plug-in registered");
 	ToolSession session(registry);
-	for (const auto& [id, image] : images)
-		session.Connect(id, image);
-	for (const auto& [id, value] : numbers)
-		session.SetNumber(id, value);
-	for (const auto& [id, text] : choices)
-		session.SetValue(id, text);
+	session.Configure(images, numbers, choices);
 	RenderResult result = session.Render();
 	if (!result.Output)
 		throw HostError(ExitRenderFailed, tool + " set no output");

@@ -297,8 +297,8 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 {
 	const Flow flow = LoadFlow(host, options.Path);
 
-	std::vector<int> frames = FramesToRender(options.Frames, options.Chunk);
-	const bool timeIsFrame = !options.Frames.empty();
+	std::vector<int> frames = FramesToRender(options.Frames.Range, options.Frames.Chunk);
+	const bool timeIsFrame = !options.Frames.Range.empty();
 	if (!timeIsFrame)
 		frames = {0};
 	std::vector<std::string> inputs, saves;
@@ -321,15 +321,15 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 	}
 	RefuseOverwritingInputs(frames, inputs, saves);
 	std::vector<std::string> skipped;
-	const std::vector<int> present = FramesWithInputs(frames, inputs, options.SkipMissing, skipped);
+	const std::vector<int> present = FramesWithInputs(frames, inputs, options.Frames.SkipMissing, skipped);
 
 	FlowJob job{flow, timeIsFrame, {}, {}};
 	FrameJobOptions jobOptions;
-	jobOptions.Threads = options.Threads > 0 ? options.Threads : GetThreadCount();
-	jobOptions.Progress = !options.Quiet && !options.Json;
+	jobOptions.Threads = options.Frames.Threads > 0 ? options.Frames.Threads : GetThreadCount();
+	jobOptions.Progress = !options.Frames.Quiet && !options.Frames.Json;
 	RenderFrames(present, [&] { return std::make_unique<FlowWorker>(job); }, jobOptions);
 
-	if (options.Json)
+	if (options.Frames.Json)
 	{
 		nlohmann::ordered_json rendered = nlohmann::ordered_json::array();
 		for (const auto& [frame, result] : job.Results)

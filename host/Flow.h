@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Frames.h"
 #include "PluginHost.h"
 
 struct FlowLink
@@ -61,12 +62,7 @@ Flow ParseFlow(const PluginHost& host, const nlohmann::json& document, const std
 struct FlowOptions
 {
 	std::string Path;
-	std::string Frames;
-	std::string Chunk;
-	bool SkipMissing = false;
-	bool Json = false;
-	bool Quiet = false;
-	int Threads = 0;
+	FrameOptions Frames;
 };
 
 /// `qz flow`: renders the flow for every frame asked for and writes its saves.

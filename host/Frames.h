@@ -3,6 +3,17 @@
 #include <string>
 #include <vector>
 
+/// How a command renders its frames (the options `qz run` and `qz flow` share).
+struct FrameOptions
+{
+	std::string Range;  // --frames, or "" for one render at time 0
+	std::string Chunk;  // --chunk K/N, or ""
+	bool SkipMissing = false;
+	bool Json = false;
+	bool Quiet = false;
+	int Threads = 0;  // 0: one per core
+};
+
 /// The frames of a range text: "A-B", "A-B:STEP", single frames "N", and
 /// comma-separated lists of those ("1-10,20,30-40:5"), in the order written,
 /// each frame once. Negative frames are allowed ("-5--1"). Throws `HostError`

@@ -145,8 +145,8 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 		probe.FindImageInput(images.back().first);
 	}
 
-	std::vector<int> frames = FramesToRender(options.Frames, options.Chunk);
-	job.TimeIsFrame = !options.Frames.empty();
+	std::vector<int> frames = FramesToRender(options.Frames.Range, options.Frames.Chunk);
+	job.TimeIsFrame = !options.Frames.Range.empty();
 	if (!job.TimeIsFrame)
 		frames = {0};
 	const bool sequenceOutput = IsSequencePath(options.OutputPath);
@@ -165,7 +165,7 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 		inputPaths.push_back(path);
 	if (!options.OutputPath.empty())
 		RefuseOverwritingInputs(frames, inputPaths, {options.OutputPath});
-	const std::vector<int> present = FramesWithInputs(frames, inputPaths, options.SkipMissing, skipped);
+	const std::vector<int> present = FramesWithInputs(frames, inputPaths, options.Frames.SkipMissing, skipped);
 
 	for (const auto& [id, path] : images)
 		if (IsSequencePath(path))
@@ -175,15 +175,15 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 	job.OutputPath = options.OutputPath;
 
 	FrameJobOptions jobOptions;
-	jobOptions.Threads = options.Threads > 0 ? options.Threads : GetThreadCount();
-	jobOptions.Progress = !options.Quiet && !options.Json;
+	jobOptions.Threads = options.Frames.Threads > 0 ? options.Frames.Threads : GetThreadCount();
+	jobOptions.Progress = !options.Frames.Quiet && !options.Frames.Json;
 	RenderFrames(present, [&] { return std::make_unique<RunWorker>(job); }, jobOptions);
 
 	const std::string name = job.Tool->Name();
 	if (!job.TimeIsFrame)
 	{
 		const FrameResult& result = job.Results.at(0);
-		if (options.Json)
+		if (options.Frames.Json)
 			out << nlohmann::ordered_json{{"tool", name},
 			                              {"output", result.Output.empty() ? nlohmann::ordered_json(nullptr)
 			                                                               : nlohmann::ordered_json(result.Output)},
@@ -194,7 +194,7 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 			for (const auto& [id, value] : result.Readouts)
 				out << id << " = " << FormatNumber(value) << "\n";
 	}
-	else if (options.Json)
+	else if (options.Frames.Json)
 	{
 		nlohmann::ordered_json rendered = nlohmann::ordered_json::array();
 		for (const auto& [frame, result] : job.Results)

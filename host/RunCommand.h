@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "Frames.h"
 #include "PluginHost.h"
 
 /// What `qz run` was asked to do.
@@ -12,12 +13,7 @@ struct RunOptions
 	std::vector<std::string> Images;  // ID=PATH; PATH may name a frame sequence
 	std::vector<std::string> Values;  // ID=VALUE
 	std::string OutputPath;           // may name a frame sequence
-	std::string Frames;               // a frame range, or "" for one render at time 0
-	std::string Chunk;                // K/N, or ""
-	bool SkipMissing = false;
-	bool Json = false;
-	bool Quiet = false;
-	int Threads = 0;
+	FrameOptions Frames;
 };
 
 /// Renders the tool for every frame asked for, writing outputs and printing

@@ -140,6 +140,17 @@ void ToolSession::Connect(const std::string& id, Image* image)
 	Connections.emplace_back(input, image);
 }
 
+void ToolSession::Configure(const std::map<std::string, Image*>& images, const std::map<std::string, double>& numbers,
+                            const std::map<std::string, std::string>& choices)
+{
+	for (const auto& [id, image] : images)
+		Connect(id, image);
+	for (const auto& [id, value] : numbers)
+		SetNumber(id, value);
+	for (const auto& [id, text] : choices)
+		SetValue(id, text);
+}
+
 RenderResult ToolSession::Render(double time)
 {
 	Request request(time);

@@ -1,4 +1,5 @@
 #pragma once
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,11 @@ public:
 	/// Connects an image input; the session takes a use of `image`. Throws
 	/// `HostError` (usage) when `id` is no image input.
 	void Connect(const std::string& id, Image* image);
+
+	/// Connects `images` and sets `numbers` and button-row `choices`, each by
+	/// input ID (warnings about texts that are no button are dropped).
+	void Configure(const std::map<std::string, Image*>& images, const std::map<std::string, double>& numbers = {},
+	               const std::map<std::string, std::string>& choices = {});
 
 	/// Renders one request at `time`. Throws `HostError` (render) when an image
 	/// the tool needs is not connected.

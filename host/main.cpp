@@ -23,6 +23,16 @@ const Registry* FindToolOrFail(const PluginHost& host, const std::string& name)
 		throw HostError(ExitUsage, "unknown tool \"" + name + "\" (qz list shows the tools)");
 	return tool;
 }
+
+void AddFrameOptions(CLI::App* command, FrameOptions& options, int& threads)
+{
+	command->add_option("--frames", options.Range, "frames to render: A-B, A-B:STEP, lists such as 1-10,20");
+	command->add_option("--chunk", options.Chunk, "render only slice K of N of the frames: K/N");
+	command->add_flag("--skip-missing", options.SkipMissing, "render the frames whose inputs exist, list the others");
+	command->add_flag("--json", options.Json, "print the result as JSON");
+	command->add_flag("-q,--quiet", options.Quiet, "no progress bar");
+	command->add_option("--threads", threads, "worker threads (0: one per core)")->check(CLI::NonNegativeNumber);
+}
 }
 
 int main(int argc, char** argv)
@@ -48,22 +58,12 @@ int main(int argc, char** argv)
 	runCommand->add_option("-i,--input", run.Images, "connect an image input: ID=PATH");
 	runCommand->add_option("-s,--set", run.Values, "set an input: ID=NUMBER or ID=BUTTON");
 	runCommand->add_option("-o,--output", run.OutputPath, "write the output image (format by extension)");
-	runCommand->add_option("--frames", run.Frames, "frames to render: A-B, A-B:STEP, lists such as 1-10,20");
-	runCommand->add_option("--chunk", run.Chunk, "render only slice K of N of the frames: K/N");
-	runCommand->add_flag("--skip-missing", run.SkipMissing, "render the frames whose inputs exist, list the others");
-	runCommand->add_flag("--json", run.Json, "print the result as JSON");
-	runCommand->add_flag("-q,--quiet", run.Quiet, "no progress bar");
-	runCommand->add_option("--threads", threads, "worker threads (0: one per core)")->check(CLI::NonNegativeNumber);
+	AddFrameOptions(runCommand, run.Frames, threads);
 
 	FlowOptions flow;
 	CLI::App* flowCommand = app.add_subcommand("flow", "render a flow of several tools from a JSON file");
 	flowCommand->add_option("FILE", flow.Path, "the flow file")->required();
-	flowCommand->add_option("--frames", flow.Frames, "frames to render: A-B, A-B:STEP, lists such as 1-10,20");
-	flowCommand->add_option("--chunk", flow.Chunk, "render only slice K of N of the frames: K/N");
-	flowCommand->add_flag("--skip-missing", flow.SkipMissing, "render the frames whose inputs exist, list the others");
-	flowCommand->add_flag("--json", flow.Json, "print the result as JSON");
-	flowCommand->add_flag("-q,--quiet", flow.Quiet, "no progress bar");
-	flowCommand->add_option("--threads", threads, "worker threads (0: one per core)")->check(CLI::NonNegativeNumber);
+	AddFrameOptions(flowCommand, flow.Frames, threads);
 
 	std::string demoOut = "demo-out";
 	CLI::App* demo = app.add_subcommand("demo", "render the built-in demo scene");
@@ -111,12 +111,12 @@ int main(int argc, char** argv)
 		}
 		else if (*runCommand)
 		{
-			run.Threads = threads;
+			run.Frames.Threads = threads;
 			return RunCommand(host, run, std::cout);
 		}
 		else if (*flowCommand)
 		{
-			flow.Threads = threads;
+			flow.Frames.Threads = threads;
 			return FlowCommand(host, flow, std::cout);
 		}
 		else if (*demo)

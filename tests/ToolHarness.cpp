@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "ImageFill.h"
+
 PluginHost& Plugins()
 {
 	static PluginHost host({QZ_BIN_DIR});
@@ -31,13 +33,7 @@ ImagePtr MakeImage(int width, int height, const std::function<FltPixel(int, int)
                    std::vector<std::string> aux)
 {
 	ImagePtr image(new Image(width, height, format, std::move(aux)));
-	PixPtr cursor(image.get());
-	for (int y = 0; y < height; ++y)
-	{
-		cursor.GotoXY(0, y);
-		for (int x = 0; x < width; ++x)
-			cursor >>= fill(x, y);
-	}
+	FillImage(*image, fill);
 	return image;
 }
 
@@ -64,12 +60,7 @@ RenderResult RunTool(const std::string& name, const std::map<std::string, Image*
                      const std::map<std::string, double>& numbers, const std::map<std::string, std::string>& choices)
 {
 	ToolSession session(Tool(name));
-	for (const auto& [id, image] : images)
-		session.Connect(id, image);
-	for (const auto& [id, value] : numbers)
-		session.SetNumber(id, value);
-	for (const auto& [id, text] : choices)
-		session.SetValue(id, text);
+	session.Configure(images, numbers, choices);
 	return session.Render();
 }
 

@@ -1,0 +1,16 @@
+#pragma once
+#include <functional>
+
+#include "Image.h"
+
+/// Sets every pixel (x, y) of `image` to `colour(x, y)`, row by row.
+inline void FillImage(Image& image, const std::function<FltPixel(int x, int y)>& colour)
+{
+	PixPtr cursor(&image);
+	for (int y = 0; y < image.Height; ++y)
+	{
+		cursor.GotoXY(0, y);
+		for (int x = 0; x < image.Width; ++x)
+			cursor >>= colour(x, y);
+	}
+}
