@@ -1,0 +1,189 @@
+// UV positioner: maps a texture onto a render through the render's UV pass.
+// Every pixel of the UV pass names a texture position (u from red, v from
+// green, optionally swapped and flipped, then offset and scaled); the texture
+// pixel there, weighted by the UV pass's alpha, becomes the output pixel.
+// Positions outside the texture read black, wrap around or repeat the edge.
+#include <algorithm>
+#include <cmath>
+
+#include "Declarations.h"
+#include "Registration.h"
+#include "ToolSupport.h"
+#include "UVCoordinates.h"
+
+class UVpositioner : public ThreadedOperator
+{
+public:
+	UVpositioner(const Registry* reg, const ScriptVal& table, const TagList& tags);
+	~UVpositioner() override = default;
+	int SizeOf() override { return sizeof(UVpositioner); }
+	void Process(Request* request) override;
+
+	static FuID ClassID;
+	static Registry Reg;
+
+private:
+	Input *InLabel, *InSwap, *InFlipX, *InFlipY, *InSampleMode, *InXOffset, *InYOffset, *InUScale, *InVScale;
+	Input *InImage, *InUV;
+	Output* OutImage;
+
+	static const std::vector<InputDecl<UVpositioner>>& Declarations();
+};
+
+using namespace Attr;
+
+const std::vector<InputDecl<UVpositioner>>& UVpositioner::Declarations()
+{
+	const DeclTag number{DataType, CLSID_DataType_Number}, checkbox{Control, CLSID_InputControl_Checkbox};
+	const DeclTag slider{Control, CLSID_InputControl_Slider}, image{DataType, CLSID_DataType_Image};
+	static const std::vector<InputDecl<UVpositioner>> inputs = {
+		{&UVpositioner::InLabel, "Position image by UV", "UVunwrap", LabelTags()},
+		{&UVpositioner::InSwap, "Swap UV", "Swap", {number, checkbox, {Default, 0.0}}},
+		{&UVpositioner::InFlipX, "Flip X", "Flipx", {number, checkbox, {Default, 0.0}}},
+		{&UVpositioner::InFlipY, "Flip Y", "Flipy", {number, checkbox, {Default, 0.0}}},
+		{&UVpositioner::InSampleMode, "Sample Mode", "SampleMode",
+		 {{DataType, CLSID_DataType_FuID}, {Control, CLSID_InputControl_MultiButtonID}, {ButtonText, "Black"},
+		  {ButtonText, "Wrap"}, {ButtonText, "Duplicate"}, {ButtonFlag, 1}, {DefaultId, "Black"}}},
+		{&UVpositioner::InXOffset, "X Offset", "Xoffset", {number, slider, {Default, 0.0}, {RangeHigh, 1.0}, {RangeLow, -1.0}}},
+		{&UVpositioner::InYOffset, "Y Offset", "Yoffset", {number, slider, {Default, 0.0}, {RangeHigh, 1.0}, {RangeLow, -1.0}}},
+		{&UVpositioner::InUScale, "U Scale", "Uscale", {number, slider, {Default, 1.0}, {RangeLow, 0.0}}},
+		{&UVpositioner::InVScale, "V Scale", "Vscale", {number, slider, {Default, 1.0}, {RangeLow, 0.0}}},
+		{&UVpositioner::InImage, "Image", "Image", {image, {MainIndex, 2}, {Required, 1}}},
+		{&UVpositioner::InUV, "UV", "UV", {image, {MainIndex, 1}, {Required, 1}}},
+	};
+	return inputs;
+}
+
+UVpositioner::UVpositioner(const Registry* reg, const ScriptVal& table, const TagList& tags)
+	: ThreadedOperator(reg, table, tags)
+{
+	DeclareControls(*this, Declarations(), &UVpositioner::OutImage);
+}
+
+namespace
+{
+/// What a texture position outside the texture reads ("Sample Mode"); None
+/// for a choice that is none of the buttons: nothing is read.
+enum class SampleMode
+{
+	None,
+	Black,
+	Wrap,
+	Duplicate,
+};
+
+SampleMode ChosenMode(const FuID& choice)
+{
+	if (choice == "Black")
+		return SampleMode::Black;
+	if (choice == "Wrap")
+		return SampleMode::Wrap;
+	if (choice == "Duplicate")
+		return SampleMode::Duplicate;
+	return SampleMode::None;
+}
+}
+
+/// Texture position of one axis in pixels: ((c + offset) * scale) * size, in
+/// double, in that order (the scale also scales the offset).
+static double TexturePosition(double c, double offset, double scale, double size)
+{
+	return ((c + offset) * scale) * size;
+}
+
+/// The whole pixel that position p reads on an axis `size` pixels long:
+/// trunc(p), toward zero, wherever 16.16 fixed point holds it
+/// (|trunc(p)| <= 32767). Farther out the samplers read what they read at any
+/// position past the same edge: Black and Duplicate get -1 or size, Wrap gets
+/// trunc(p) modulo size (pixel 0 for an infinite p). Not a number reads
+/// outside (black) in Black and pixel 0 in the others.
+static double SampledPixel(double p, double size, SampleMode mode)
+{
+	if (std::isnan(p))
+		return mode == SampleMode::Black ? -1.0 : 0.0;
+	const double whole = std::trunc(p);
+	if (std::fabs(whole) <= 32767.0)
+		return whole;
+	if (mode == SampleMode::Wrap)
+	{
+		const double wrapped = std::fmod(whole, size);
+		return std::isnan(wrapped) ? 0.0 : wrapped;
+	}
+	return whole < 0.0 ? -1.0 : size;
+}
+
+/// A whole pixel in 16.16 fixed point, pixel * 65536, limited to the pixels
+/// an int holds there, -32768 .. 32767 (a texture wider or taller than that
+/// cannot be addressed beyond it).
+static int FixedPoint(double pixel)
+{
+	return static_cast<int>(std::clamp(pixel, -32768.0, 32767.0)) * 65536;
+}
+
+/// Reads the texture pixel at position (u, v), in pixels, with the sampler of
+/// `mode` into `sample`.
+static void SampleTexture(const Image& texture, SampleMode mode, double u, double v, FltPixel& sample)
+{
+	const int x = FixedPoint(SampledPixel(u, texture.Width, mode));
+	const int y = FixedPoint(SampledPixel(v, texture.Height, mode));
+	switch (mode)
+	{
+	case SampleMode::Black: texture.SamplePixelB(x, y, sample); break;
+	case SampleMode::Wrap: texture.SamplePixelW(x, y, sample); break;
+	case SampleMode::Duplicate: texture.SamplePixelD(x, y, sample); break;
+	case SampleMode::None: break;
+	}
+}
+
+/// R, G, B and A of the sample times the UV pass's alpha, in single precision.
+static void WeightByAlpha(FltPixel& sample, float alpha)
+{
+	sample.R *= alpha;
+	sample.G *= alpha;
+	sample.B *= alpha;
+	sample.A *= alpha;
+}
+
+void UVpositioner::Process(Request* request)
+{
+	const UVOptions options{NumberValue(InSwap, request) != 0.0, NumberValue(InFlipX, request) != 0.0,
+	                        NumberValue(InFlipY, request) != 0.0};
+	const double uScale = NumberValue(InUScale, request);
+	const double vScale = NumberValue(InVScale, request);
+	const double xOffset = NumberValue(InXOffset, request);
+	const double yOffset = NumberValue(InYOffset, request);
+	Image* texture = ImageValue(InImage, request);
+	Image* uvPass = ImageValue(InUV, request);
+	if (!texture || !uvPass)
+		return;
+	Image* output = NewImageLike(uvPass);
+	const double textureWidth = texture->Width, textureHeight = texture->Height;
+	const SampleMode mode = ChosenMode(ChoiceValue(InSampleMode, request));
+	output->Fill(0, 0, 0, 0);
+
+	PixPtr uvCursor(uvPass), out(output);
+	FltPixel uvPixel;
+	for (int y = 0; y < uvPass->Height; ++y)
+	{
+		uvCursor.GotoXY(0, y);
+		out.GotoXY(0, y);
+		for (int x = 0; x < uvPass->Width; ++x)
+		{
+			uvPixel >>= uvCursor;
+			// Channels the sampler does not set stay 0, as in the cleared output.
+			FltPixel sample;
+			if (mode != SampleMode::None && uvPixel.A != 0.0f)
+			{
+				const UVPosition uv = ReadUV(uvPixel, options);
+				SampleTexture(*texture, mode, TexturePosition(uv.U, xOffset, uScale, textureWidth),
+				              TexturePosition(uv.V, yOffset, vScale, textureHeight), sample);
+			}
+			WeightByAlpha(sample, uvPixel.A);
+			out >>= sample;
+		}
+	}
+	OutImage->Set(request, output, nullptr);
+}
+
+QZ_REGISTER_TOOL(UVpositioner, "Korvane.UVpositioner",
+                 {"UVpositioner", "QZ_Tools\\UVTools", "UVpositioner", "UV positioner", IconDissolve, true, true});

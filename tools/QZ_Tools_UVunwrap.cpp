@@ -1,0 +1,156 @@
+// UV unwrapper: the inverse of the UV positioner. Every pixel of a render is
+// scattered into texture space, to the position its UV pass names; what no
+// pixel reaches stays transparent black. Optionally each pixel is averaged
+// with its neighbours first, and written as a 2 x 2 block to close holes.
+#include <cmath>
+
+#include "Declarations.h"
+#include "Registration.h"
+#include "ToolSupport.h"
+#include "UVCoordinates.h"
+
+class UVunwrap : public ThreadedOperator
+{
+public:
+	UVunwrap(const Registry* reg, const ScriptVal& table, const TagList& tags);
+	~UVunwrap() override = default;
+	int SizeOf() override { return sizeof(UVunwrap); }
+	void Process(Request* request) override;
+
+	static FuID ClassID;
+	static Registry Reg;
+
+private:
+	Input *InLabel, *InSwap, *InFlipX, *InFlipY, *InInterpolateSamples, *InInterpolatePixels, *InImage, *InUV;
+	Output* OutImage;
+
+	static const std::vector<InputDecl<UVunwrap>>& Declarations();
+};
+
+using namespace Attr;
+
+const std::vector<InputDecl<UVunwrap>>& UVunwrap::Declarations()
+{
+	const DeclTag number{DataType, CLSID_DataType_Number}, checkbox{Control, CLSID_InputControl_Checkbox};
+	const DeclTag image{DataType, CLSID_DataType_Image};
+	static const std::vector<InputDecl<UVunwrap>> inputs = {
+		{&UVunwrap::InLabel, "Unwrap image by UV", "UVunwrap", LabelTags()},
+		{&UVunwrap::InSwap, "Swap UV", "Swap", {number, checkbox, {Default, 0.0}}},
+		{&UVunwrap::InFlipX, "Flip X", "Flipx", {number, checkbox, {Default, 0.0}}},
+		{&UVunwrap::InFlipY, "Flip Y", "Flipy", {number, checkbox, {Default, 0.0}}},
+		{&UVunwrap::InInterpolateSamples, "Interpolate samples", "InterpolateSamples", {number, checkbox, {Default, 0.0}}},
+		{&UVunwrap::InInterpolatePixels, "Interpolate pixel setting", "Interpolate pixel setting",
+		 {number, checkbox, {Default, 0.0}}},
+		{&UVunwrap::InImage, "Image", "Image", {image, {MainIndex, 1}, {Required, 1}}},
+		{&UVunwrap::InUV, "UV", "UV", {image, {MainIndex, 2}, {Required, 1}}},
+	};
+	return inputs;
+}
+
+UVunwrap::UVunwrap(const Registry* reg, const ScriptVal& table, const TagList& tags) : ThreadedOperator(reg, table, tags)
+{
+	DeclareControls(*this, Declarations(), &UVunwrap::OutImage);
+}
+
+/// Target position of one axis in pixels: p = size * c, with no shift, then
+/// p < 0 becomes 0 and p >= size becomes size - 1. A position inside keeps
+/// its fraction; not a number stays not a number.
+static double TargetPosition(double c, double size)
+{
+	double p = size * c;
+	if (p < 0)
+		p = 0;
+	if (p >= size)
+		p = size - 1;
+	return p;
+}
+
+/// Replaces R, G, B and A of `pixel`, the image pixel at (x, y), by their
+/// means over it and its neighbours inside the image: sums in double of the
+/// pixel, then left, right, below and above where they exist, divided by the
+/// count (5 inside, 4 on an edge, 3 in a corner, 1 in a 1 x 1 image).
+static void AverageWithNeighbours(PixPtr& image, int x, int y, int width, int height, FltPixel& pixel)
+{
+	double r = pixel.R, g = pixel.G, b = pixel.B, a = pixel.A;
+	int count = 1;
+	const int neighbours[4][2] = {{x - 1, y}, {x + 1, y}, {x, y - 1}, {x, y + 1}};
+	FltPixel next;
+	for (const auto& [nx, ny] : neighbours)
+	{
+		if (nx < 0 || ny < 0 || nx >= width || ny >= height)
+			continue;
+		image.GetPixel(nx, ny, next);
+		r += next.R;
+		g += next.G;
+		b += next.B;
+		a += next.A;
+		++count;
+	}
+	pixel.R = static_cast<float>(r / count);
+	pixel.G = static_cast<float>(g / count);
+	pixel.B = static_cast<float>(b / count);
+	pixel.A = static_cast<float>(a / count);
+}
+
+/// Writes `pixel` at (trunc u, trunc v), u and v inside the output; as a
+/// block also at (u, v + 1) when v + 1 < height, at (u + 1, v) when
+/// u + 1 < width, and at (u + 1, v + 1) when both hold, in that order.
+static void Place(PixPtr& out, double u, double v, double width, double height, bool block, const FltPixel& pixel)
+{
+	const int column = static_cast<int>(u), row = static_cast<int>(v);
+	out.SetPixel(column, row, pixel);
+	if (!block)
+		return;
+	const bool above = v + 1.0 < height, right = u + 1.0 < width;
+	if (above)
+		out.SetPixel(column, row + 1, pixel);
+	if (right)
+		out.SetPixel(column + 1, row, pixel);
+	if (above && right)
+		out.SetPixel(column + 1, row + 1, pixel);
+}
+
+void UVunwrap::Process(Request* request)
+{
+	const UVOptions options{NumberValue(InSwap, request) != 0.0, NumberValue(InFlipX, request) != 0.0,
+	                        NumberValue(InFlipY, request) != 0.0};
+	const bool average = NumberValue(InInterpolateSamples, request) != 0.0;
+	const bool block = NumberValue(InInterpolatePixels, request) != 0.0;
+	Image* image = ImageValue(InImage, request);
+	Image* uvPass = ImageValue(InUV, request);
+	if (!image || !uvPass)
+		return;
+	Image* output = NewImageLike(image);
+	const double width = image->Width, height = image->Height;
+	output->Fill(0, 0, 0, 0);
+
+	if (image->Width == uvPass->Width && image->Height == uvPass->Height)
+	{
+		// Neighbours are read through their own cursor, so the row walk of
+		// `source` is not disturbed.
+		PixPtr uvCursor(uvPass), source(image), neighbours(image), out(output);
+		FltPixel uvPixel, pixel;
+		for (int y = 0; y < image->Height; ++y)
+		{
+			uvCursor.GotoXY(0, y);
+			source.GotoXY(0, y);
+			for (int x = 0; x < image->Width; ++x)
+			{
+				uvPixel >>= uvCursor;
+				pixel >>= source;
+				const UVPosition uv = ReadUV(uvPixel, options);
+				const double u = TargetPosition(uv.U, width), v = TargetPosition(uv.V, height);
+				// A UV that is not a number names no position: the pixel is dropped.
+				if (std::isnan(u) || std::isnan(v))
+					continue;
+				if (average)
+					AverageWithNeighbours(neighbours, x, y, image->Width, image->Height, pixel);
+				Place(out, u, v, width, height, block, pixel);
+			}
+		}
+	}
+	OutImage->Set(request, output, nullptr);
+}
+
+QZ_REGISTER_TOOL(UVunwrap, "Korvane.UVunwrap",
+                 {"UVunwrap", "QZ_Tools\\UVTools", "UVunwrap", "UV unwrapper", IconDissolve, true, true});
