@@ -1,5 +1,27 @@
 #include "ToolSupport.h"
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+int TruncateToInt(double v)
+{
+	if (std::isnan(v))
+		return 0;
+	if (v <= INT_MIN)
+		return INT_MIN;
+	if (v >= INT_MAX)
+		return INT_MAX;
+	return static_cast<int>(v);
+}
+
+int FixedPoint(double pixel)
+{
+	if (std::isnan(pixel))
+		return 0;
+	return static_cast<int>(std::clamp(pixel, -32768.0, 32767.0)) * 65536;
+}
+
 Image* NewImageLike(Image* model)
 {
 	TagWord words[] = {Attr::ModelImage, TagFromPointer(model), 0};

@@ -22,6 +22,15 @@ inline Image* ImageValue(Input* input, Request* request)
 	return input->GetValue<Image*>(request, 0);
 }
 
+/// `v` truncated toward zero and saturated to the int range; NaN gives 0.
+int TruncateToInt(double v);
+
+/// A whole-pixel coordinate in the samplers' 16.16 fixed point: `pixel`
+/// truncated toward zero, limited to the pixels an int holds there
+/// (-32768 .. 32767, so anything beyond still lies outside any image it can
+/// address), times 65536. NaN gives pixel 0.
+int FixedPoint(double pixel);
+
 /// A new image with the size, format and channels of `model`.
 Image* NewImageLike(Image* model);
 

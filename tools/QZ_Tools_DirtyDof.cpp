@@ -138,25 +138,6 @@ static std::vector<std::uint8_t> DrawSequence(int count)
 	return targets;
 }
 
-/// v truncated toward zero, saturated to the int range; NaN gives 0.
-static int TruncateToInt(double v)
-{
-	if (std::isnan(v))
-		return 0;
-	if (v <= INT_MIN)
-		return INT_MIN;
-	if (v >= INT_MAX)
-		return INT_MAX;
-	return static_cast<int>(v);
-}
-
-/// A whole pixel position in the 16.16 fixed point of the samplers,
-/// pixel * 65536, saturated to the int range.
-static int FixedPoint(int pixel)
-{
-	return static_cast<int>(std::clamp<long long>(pixel * 65536LL, INT_MIN, INT_MAX));
-}
-
 /// z = ((R + G + B) / 3) in single precision: the depth of a depth-pass pixel.
 static float MeanDepth(const FltPixel& pixel)
 {

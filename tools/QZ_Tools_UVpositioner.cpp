@@ -112,14 +112,6 @@ static double SampledPixel(double p, double size, SampleMode mode)
 	return whole < 0.0 ? -1.0 : size;
 }
 
-/// A whole pixel in 16.16 fixed point, pixel * 65536, limited to the pixels
-/// an int holds there, -32768 .. 32767 (a texture wider or taller than that
-/// cannot be addressed beyond it).
-static int FixedPoint(double pixel)
-{
-	return static_cast<int>(std::clamp(pixel, -32768.0, 32767.0)) * 65536;
-}
-
 /// Reads the texture pixel at position (u, v), in pixels, with the sampler of
 /// `mode` into `sample`.
 static void SampleTexture(const Image& texture, SampleMode mode, double u, double v, FltPixel& sample)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <cmath>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -175,4 +177,20 @@ TEST(TagList, DeclarationsStoreEachValueAsItsCodeSays)
 	EXPECT_EQ(store.GetText(Attr::ButtonText), "Left");
 	EXPECT_EQ(store.GetText(Attr::Control), CLSID_InputControl_Color.GetRawString());
 	EXPECT_EQ(list.Entries().size(), 4u);
+}
+
+TEST(ToolSupport, ConversionsToIntNeverOverflow)
+{
+	EXPECT_EQ(TruncateToInt(2.9), 2);
+	EXPECT_EQ(TruncateToInt(-2.9), -2);
+	EXPECT_EQ(TruncateToInt(NAN), 0);
+	EXPECT_EQ(TruncateToInt(INFINITY), INT_MAX);
+	EXPECT_EQ(TruncateToInt(-1e300), INT_MIN);
+
+	EXPECT_EQ(FixedPoint(3.7), 3 * 65536);
+	EXPECT_EQ(FixedPoint(-0.5), 0) << "toward zero";
+	EXPECT_EQ(FixedPoint(-1.5), -65536);
+	EXPECT_EQ(FixedPoint(NAN), 0);
+	EXPECT_EQ(FixedPoint(1e30), 32767 * 65536);
+	EXPECT_EQ(FixedPoint(-INFINITY), INT_MIN);
 }
