@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "ToolSupport.h"
+
 DepthOfField ComputeDepthOfField(const CameraSettings& camera)
 {
 	const double f = camera.FocalLength;
@@ -18,4 +20,14 @@ DepthOfField ComputeDepthOfField(const CameraSettings& camera)
 	dof.Far = (k * s) / (k - ((1000 * s) - f));
 	dof.Total = dof.Far - dof.Near;
 	return dof;
+}
+
+void ShowDepthOfField(const DepthOfField& dof, const DepthOfFieldReadouts& readouts)
+{
+	SetReadout(readouts.FrameAspect, dof.FrameAspect);
+	SetReadout(readouts.CircleOfConfusion, dof.CircleOfConfusion);
+	SetReadout(readouts.HyperFocal, dof.HyperfocalMm / 1000.0);
+	SetReadout(readouts.Near, dof.Near);
+	SetReadout(readouts.Far, dof.ShownFar());
+	SetReadout(readouts.Total, dof.ShownTotal());
 }

@@ -24,6 +24,19 @@ struct DepthOfField
 	double ShownTotal() const { return Far < 0 ? 0.0 : Total; }
 };
 
+class Input;
+
+/// The read-out sliders a depth tool shows its camera's depth of field in.
+struct DepthOfFieldReadouts
+{
+	Input *FrameAspect, *CircleOfConfusion, *HyperFocal, *Near, *Far, *Total;
+};
+
+/// Writes, in this order: frame aspect, circle of confusion, hyperfocal
+/// distance in m (K / 1000), near limit, far limit and total as shown (0 when
+/// the far limit lies at infinity).
+void ShowDepthOfField(const DepthOfField& dof, const DepthOfFieldReadouts& readouts);
+
 /// A = W / H; c = (sqrt(W^2 + H^2) * 25.4) / 1500; K = f^2 / (N * c);
 /// Near = (K * s) / (K + ((1000 * s) - f)); Far = (K * s) / (K - ((1000 * s) - f));
 /// Total = Far - Near. All in double, in that grouping; divisions by zero

@@ -69,29 +69,13 @@ void FoCalc::Process(Request* request)
 	camera.FocalLength = NumberValue(InFocalLength, request);
 
 	const DepthOfField dof = ComputeDepthOfField(camera);
-	SetReadout(InFrameAspect, dof.FrameAspect);
-	SetReadout(InCoC, dof.CircleOfConfusion);
-	SetReadout(InHyperFocal, dof.HyperfocalMm / 1000.0);
-	SetReadout(InDoFNear, dof.Near);
-	SetReadout(InDoFFar, dof.ShownFar());
-	SetReadout(InDoFTotal, dof.ShownTotal());
+	ShowDepthOfField(dof, {InFrameAspect, InCoC, InHyperFocal, InDoFNear, InDoFFar, InDoFTotal});
 
 	Image* input = ImageValue(InImage, request);
 	if (!input)
 		return;
 	Image* output = NewImageLike(input);
-	PixPtr src(input), dst(output);
-	FltPixel pixel;
-	for (int y = 0; y < input->Height; ++y)
-	{
-		src.GotoXY(0, y);
-		dst.GotoXY(0, y);
-		for (int x = 0; x < input->Width; ++x)
-		{
-			pixel >>= src;
-			dst >>= pixel;
-		}
-	}
+	MapPixels(input, output, [](FltPixel&) {});  // every pixel copied unchanged
 	OutImage->Set(request, output, nullptr);
 }
 

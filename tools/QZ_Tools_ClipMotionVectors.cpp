@@ -138,19 +138,7 @@ void ClipMotionVectors::Process(Request* request)
 	// No clearing first: the walk below writes every pixel of the new image,
 	// so a Fill would only add a full pass over it.
 
-	PixPtr src(input), dst(output);
-	FltPixel pixel;
-	for (int y = 0; y < input->Height; ++y)
-	{
-		src.GotoXY(0, y);
-		dst.GotoXY(0, y);
-		for (int x = 0; x < input->Width; ++x)
-		{
-			pixel >>= src;
-			ClipVector(pixel, mode, maxLength, multiplier);
-			dst >>= pixel;
-		}
-	}
+	MapPixels(input, output, [&](FltPixel& pixel) { ClipVector(pixel, mode, maxLength, multiplier); });
 	OutImage->Set(request, output, nullptr);
 }
 

@@ -55,21 +55,11 @@ void ZDevider::Process(Request* request)
 		return;
 	Image* output = NewImageLike(input);
 
-	PixPtr src(input), dst(output);
-	FltPixel pixel;
-	for (int y = 0; y < input->Height; ++y)
-	{
-		src.GotoXY(0, y);
-		dst.GotoXY(0, y);
-		for (int x = 0; x < input->Width; ++x)
-		{
-			pixel >>= src;
-			pixel.R = DivideChannel(pixel.R, zmax);
-			pixel.G = DivideChannel(pixel.G, zmax);
-			pixel.B = DivideChannel(pixel.B, zmax);
-			dst >>= pixel;
-		}
-	}
+	MapPixels(input, output, [zmax](FltPixel& pixel) {
+		pixel.R = DivideChannel(pixel.R, zmax);
+		pixel.G = DivideChannel(pixel.G, zmax);
+		pixel.B = DivideChannel(pixel.B, zmax);
+	});
 	OutImage->Set(request, output, nullptr);
 }
 
