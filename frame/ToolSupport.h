@@ -22,6 +22,14 @@ inline Image* ImageValue(Input* input, Request* request)
 	return input->GetValue<Image*>(request, 0);
 }
 
+/// min(v, 1.0), then max(result, 0.0), each keeping its first argument when
+/// the comparison fails, so a NaN passes through.
+inline double ClampToUnit(double v)
+{
+	v = v > 1.0 ? 1.0 : v;
+	return v < 0.0 ? 0.0 : v;
+}
+
 /// `v` truncated toward zero and saturated to the int range; NaN gives 0.
 int TruncateToInt(double v);
 

@@ -1,0 +1,138 @@
+// Falloff mask: turns a normal pass into a facing-ratio mask, 0 where the
+// surface faces the viewer along z and the full intensity where it is seen
+// edge-on, optionally scaled per pixel by one channel of an intensity map,
+// premultiplied by the pass's alpha in all four channels.
+#include <cmath>
+
+#include "Declarations.h"
+#include "MapChannel.h"
+#include "Registration.h"
+#include "ToolSupport.h"
+
+class Fallof : public ThreadedOperator
+{
+public:
+	Fallof(const Registry* reg, const ScriptVal& table, const TagList& tags);
+	~Fallof() override = default;
+	int SizeOf() override { return sizeof(Fallof); }
+	void Process(Request* request) override;
+
+	static FuID ClassID;
+	static Registry Reg;
+
+private:
+	Input *InLabel, *InIntensity, *InMapChannel, *InNormals, *InIntensityMap;
+	Output* OutImage;
+
+	static const std::vector<InputDecl<Fallof>>& Declarations();
+};
+
+using namespace Attr;
+
+const std::vector<InputDecl<Fallof>>& Fallof::Declarations()
+{
+	static const std::vector<InputDecl<Fallof>> inputs = {
+		{&Fallof::InLabel, "Falloff", "Falloff", LabelTags()},
+		{&Fallof::InIntensity, "Intensity", "Intensity",
+		 {{DataType, CLSID_DataType_Number}, {Control, CLSID_InputControl_Slider}, {Default, 1.0}}},
+		{&Fallof::InMapChannel, "Multiply By Channel", "Map Channel",
+		 {{DataType, CLSID_DataType_FuID}, {Control, CLSID_InputControl_MultiButtonID}, {ButtonText, "Red"},
+		  {ButtonText, "Green"}, {ButtonText, "Blue"}, {ButtonText, "Luminance"}, {ButtonText, "Alpha"},
+		  {ButtonFlag, 1}, {DefaultId, "Luminance"}}},
+		{&Fallof::InNormals, "Normals", "Normals", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}, {Required, 1}}},
+		{&Fallof::InIntensityMap, "Intensity Map", "Intensity Map",
+		 {{DataType, CLSID_DataType_Image}, {MainIndex, 2}, {Required, 0}}},
+	};
+	return inputs;
+}
+
+Fallof::Fallof(const Registry* reg, const ScriptVal& table, const TagList& tags) : ThreadedOperator(reg, table, tags)
+{
+	DeclareControls(*this, Declarations(), &Fallof::OutImage);
+}
+
+/// The mask of one normal N of length `len` at intensity I, before alpha:
+///     n = N.rgb / len
+///     d = n · (0, 0, -1)
+///     m = clamp((1 - |d|) × I)
+static double FalloffMask(const FltPixel& normal, double len, double intensity)
+{
+	const double nz = normal.B / len;
+	// The x and y terms of the product add ±0 to -n.z, which |d| cannot tell
+	// apart, while the length is finite (and with it every channel); only
+	// otherwise (inf / inf, NaN) does the full product pay for its two more
+	// divisions.
+	double d = -nz;
+	if (!std::isfinite(len))
+		d = (normal.R / len) * 0.0 + (normal.G / len) * 0.0 + nz * -1.0;
+	return ClampToUnit((1.0 - std::fabs(d)) * intensity);
+}
+
+/// Sets R, G, B and A of `normal` to m × alpha (narrowed once), with the
+/// length sqrtf(N.R² + N.G² + N.B²) summed in single precision. Other
+/// channels stay. A normal whose squared length is 0 in single precision has
+/// no direction: it gives 0 in all four channels, whatever its alpha, where
+/// the division would give NaN.
+static void ShadeFalloff(FltPixel& normal, double intensity)
+{
+	const float squared = normal.R * normal.R + normal.G * normal.G + normal.B * normal.B;
+	const double len = std::sqrt(squared);
+	const float value =
+		len == 0.0 ? 0.0f : static_cast<float>(FalloffMask(normal, len, intensity) * static_cast<double>(normal.A));
+	normal.R = normal.G = normal.B = normal.A = value;
+}
+
+void Fallof::Process(Request* request)
+{
+	const double intensity = NumberValue(InIntensity, request);
+	const FuID channel = ChoiceValue(InMapChannel, request);
+	Image* normals = ImageValue(InNormals, request);
+	Image* map = ImageValue(InIntensityMap, request);
+	if (!normals)
+		return;
+	Image* output = NewImageLike(normals);
+
+	// Every pixel is written in full, unless a map of another size leaves the
+	// output cleared: only then is the new image cleared.
+	PixPtr src(normals), dst(output);
+	FltPixel pixel;
+	if (!map)
+	{
+		for (int y = 0; y < normals->Height; ++y)
+		{
+			src.GotoXY(0, y);
+			dst.GotoXY(0, y);
+			for (int x = 0; x < normals->Width; ++x)
+			{
+				pixel >>= src;
+				ShadeFalloff(pixel, intensity);
+				dst >>= pixel;
+			}
+		}
+	}
+	else if (map->Width == normals->Width && map->Height == normals->Height)
+	{
+		const MapReader read = MapChannelReader(channel);
+		PixPtr weights(map);
+		FltPixel weight;
+		for (int y = 0; y < normals->Height; ++y)
+		{
+			src.GotoXY(0, y);
+			weights.GotoXY(0, y);
+			dst.GotoXY(0, y);
+			for (int x = 0; x < normals->Width; ++x)
+			{
+				pixel >>= src;
+				weight >>= weights;
+				ShadeFalloff(pixel, read ? read(weight) * intensity : intensity);
+				dst >>= pixel;
+			}
+		}
+	}
+	else
+		output->Fill(0, 0, 0, 0);
+	OutImage->Set(request, output, nullptr);
+}
+
+QZ_REGISTER_TOOL(Fallof, "Korvane.Falloff",
+                 {"Falloff", "QZ_Tools\\RelightTools", "Falloff", "Falloff Mask", IconDissolve, false, false});
