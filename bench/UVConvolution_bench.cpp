@@ -61,15 +61,15 @@ Frame ToolKernel(int size)
 // The same kernel as OpenImageIO takes it: one channel, centred on the pixel.
 OIIO::ImageBuf OiioKernel(int size)
 {
-	OIIO::ImageSpec spec(size, size, 1, OIIO::TypeDesc::FLOAT);
-	spec.x = spec.full_x = -(size / 2);
-	spec.y = spec.full_y = -(size / 2);
-	OIIO::ImageBuf kernel(spec);
+	OIIO::ImageSpec imageSpec(size, size, 1, OIIO::TypeDesc::FLOAT);
+	imageSpec.x = imageSpec.full_x = -(size / 2);
+	imageSpec.y = imageSpec.full_y = -(size / 2);
+	OIIO::ImageBuf kernel(imageSpec);
 	for (int y = 0; y < size; ++y)
 		for (int x = 0; x < size; ++x)
 		{
 			const float w = KernelWeight(size, x, y);
-			kernel.setpixel(x + spec.x, y + spec.y, &w, 1);
+			kernel.setpixel(x + imageSpec.x, y + imageSpec.y, &w, 1);
 		}
 	return kernel;
 }

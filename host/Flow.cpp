@@ -36,21 +36,21 @@ std::string Resolve(const std::string& baseDir, const std::string& file)
 	return fs::path(file).is_absolute() || baseDir.empty() ? file : (fs::path(baseDir) / file).string();
 }
 
-FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& spec, const std::string& baseDir)
+FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& description, const std::string& baseDir)
 {
-	if (!spec.is_object())
+	if (!description.is_object())
 		throw FlowError(NodeWhere(name), "must be an object with \"tool\", \"values\" and \"inputs\"");
-	for (const auto& [key, value] : spec.items())
+	for (const auto& [key, value] : description.items())
 		if (key != "tool" && key != "values" && key != "inputs")
 			throw FlowError(NodeWhere(name), "unknown key \"" + key + "\"");
-	if (!spec.contains("tool") || !spec["tool"].is_string())
+	if (!description.contains("tool") || !description["tool"].is_string())
 		throw FlowError(NodeWhere(name), "needs \"tool\": a tool name");
 
 	FlowNode node;
 	node.Name = name;
-	node.Tool = host.FindTool(spec["tool"].get<std::string>());
+	node.Tool = host.FindTool(description["tool"].get<std::string>());
 	if (!node.Tool)
-		throw FlowError(NodeWhere(name), "unknown tool \"" + spec["tool"].get<std::string>() + "\"");
+		throw FlowError(NodeWhere(name), "unknown tool \"" + description["tool"].get<std::string>() + "\"");
 
 	ToolSession probe(node.Tool);
 	const auto rethrowForNode = [&](const std::string& input, const std::function<void()>& check) {
@@ -64,7 +64,7 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		}
 	};
 
-	const json values = spec.value("values", json::object());
+	const json values = description.value("values", json::object());
 	if (!values.is_object())
 		throw FlowError(NodeWhere(name), "\"values\" must be an object of input IDs");
 	for (auto item = values.begin(); item != values.end(); ++item)
@@ -89,7 +89,7 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		node.Values.emplace_back(id, value);
 	}
 
-	const json inputs = spec.value("inputs", json::object());
+	const json inputs = description.value("inputs", json::object());
 	if (!inputs.is_object())
 		throw FlowError(NodeWhere(name), "\"inputs\" must be an object of image input IDs");
 	std::set<std::string> connected;
@@ -152,8 +152,8 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 			throw FlowError("file", "unknown key \"" + key + "\"");
 
 	std::map<std::string, FlowNode> nodes;
-	for (const auto& [name, spec] : document["nodes"].items())
-		nodes[name] = ParseNode(host, name, spec, baseDir);
+	for (const auto& [name, description] : document["nodes"].items())
+		nodes[name] = ParseNode(host, name, description, baseDir);
 	for (const auto& [name, node] : nodes)
 		for (const FlowLink& link : node.Links)
 			if (!link.Node.empty() && !nodes.count(link.Node))

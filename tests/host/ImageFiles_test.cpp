@@ -33,9 +33,9 @@ void WriteWithOiio(const std::string& path, int w, int h, int channels, const st
                    std::vector<std::string> names)
 {
 	auto out = OIIO::ImageOutput::create(path);
-	OIIO::ImageSpec spec(w, h, channels, OIIO::TypeDesc::FLOAT);
-	spec.channelnames = std::move(names);
-	ASSERT_TRUE(out->open(path, spec));
+	OIIO::ImageSpec imageSpec(w, h, channels, OIIO::TypeDesc::FLOAT);
+	imageSpec.channelnames = std::move(names);
+	ASSERT_TRUE(out->open(path, imageSpec));
 	ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()));
 	out->close();
 }
