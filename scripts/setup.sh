@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core
   clang libclang-rt-14-dev
+  python3-pybind11 python3-numpy python3-pytest python3-openimageio
 )
 
 missing=()

@@ -1,0 +1,227 @@
+// qztools: the registered tools on NumPy arrays, through the same host code
+// as qz. Arrays are float32 (height, width, 4), RGBA, row 0 at the top.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Describe.h"
+#include "HostError.h"
+#include "Image.h"
+#include "Operator.h"
+#include "PluginHost.h"
+#include "ToolSession.h"
+
+namespace py = pybind11;
+
+namespace
+{
+/// The plug-in folder of the build, then the colon-separated folders of
+/// QZ_PLUGIN_PATH.
+std::vector<std::string> PluginDirectories()
+{
+	std::vector<std::string> directories{QZ_PLUGIN_DIR};
+	if (const char* path = std::getenv("QZ_PLUGIN_PATH"))
+	{
+		std::stringstream list(path);
+		std::string directory;
+		while (std::getline(list, directory, ':'))
+			directories.push_back(directory);
+	}
+	return directories;
+}
+
+/// Loaded on first use and kept for the life of the process: unloading the
+/// plug-in while Python still tears down objects gains nothing.
+const PluginHost& Host()
+{
+	static const PluginHost* host = new PluginHost(PluginDirectories());
+	return *host;
+}
+
+py::object JsonToPython(const nlohmann::ordered_json& json)
+{
+	return py::module_::import("json").attr("loads")(json.dump());
+}
+
+const Registry* FindToolOrFail(const std::string& name)
+{
+	const Registry* tool = Host().FindTool(name);
+	if (!tool)
+		throw HostError(ExitUsage, "unknown tool \"" + name + "\" (qz list shows the tools)");
+	return tool;
+}
+
+struct ImageRelease
+{
+	void operator()(Image* image) const { image->Recycle(); }
+};
+using OwnedImage = std::unique_ptr<Image, ImageRelease>;
+
+/// A host image from a float32 (height, width, 4) RGBA array, rows turned to
+/// the host's bottom-up order.
+OwnedImage ImageFromArray(const std::string& id, const py::handle& object)
+{
+	const std::string expected = "image \"" + id + "\" must be a float32 array of shape (height, width, 4)";
+	if (!py::isinstance<py::array>(object))
+		throw HostError(ExitUsage, expected + ", not " + std::string(py::str(py::type::of(object).attr("__name__"))));
+	const py::array array = py::reinterpret_borrow<py::array>(object);
+	if (!array.dtype().is(py::dtype::of<float>()))
+		throw HostError(ExitUsage, expected + ", not " + std::string(py::str(array.dtype())));
+	if (array.ndim() != 3 || array.shape(2) != 4)
+		throw HostError(ExitUsage, expected + ", not shape " + std::string(py::str(py::getattr(array, "shape"))));
+	if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX)
+		throw HostError(ExitUsage, "image \"" + id + "\" is too large");
+
+	const auto pixels = py::array_t<float>(array).unchecked<3>();
+	const int height = static_cast<int>(array.shape(0)), width = static_cast<int>(array.shape(1));
+	OwnedImage image(new Image(width, height, PixelFormat::Float));
+	for (int row = 0; row < height; ++row)
+	{
+		const py::ssize_t arrayRow = height - 1 - row;
+		for (int x = 0; x < width; ++x)
+		{
+			FltPixel pixel;
+			pixel.R = pixels(arrayRow, x, 0);
+			pixel.G = pixels(arrayRow, x, 1);
+			pixel.B = pixels(arrayRow, x, 2);
+			pixel.A = pixels(arrayRow, x, 3);
+			image->WritePixel(static_cast<size_t>(row) * width + x, pixel);
+		}
+	}
+	return image;
+}
+
+/// The RGBA of a host image as a float32 (height, width, 4) array, top row first.
+py::array_t<float> ArrayFromImage(const Image& image)
+{
+	const int height = image.Height, width = image.Width;
+	py::array_t<float> array({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width), py::ssize_t{4}});
+	auto pixels = array.mutable_unchecked<3>();
+	for (int row = 0; row < height; ++row)
+	{
+		const py::ssize_t arrayRow = height - 1 - row;
+		for (int x = 0; x < width; ++x)
+		{
+			FltPixel pixel;
+			image.ReadPixel(static_cast<size_t>(row) * width + x, pixel);
+			pixels(arrayRow, x, 0) = pixel.R;
+			pixels(arrayRow, x, 1) = pixel.G;
+			pixels(arrayRow, x, 2) = pixel.B;
+			pixels(arrayRow, x, 3) = pixel.A;
+		}
+	}
+	return array;
+}
+
+/// Sets one input from a Python value: numbers as numbers, text as qz's -s
+/// takes it; warns when a text is none of a button row's buttons.
+void SetValue(ToolSession& session, const std::string& id, const py::handle& value)
+{
+	if (py::isinstance<py::str>(value))
+	{
+		const std::string warning = session.SetValue(id, value.cast<std::string>());
+		if (!warning.empty())
+			py::module_::import("warnings").attr("warn")(warning);
+		return;
+	}
+	if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
+		throw HostError(ExitUsage, session.Name() + ": input \"" + id + "\" takes a number or a button text, not " +
+		                               std::string(py::str(py::repr(value))));
+	// Whole numbers go as qz takes their text: one too large for a double is inf.
+	if (py::isinstance<py::int_>(value))
+		return SetValue(session, id, py::str(value));
+	const double number = value.cast<double>();
+	if (session.FindInput(id)->IsNumber())
+		session.SetNumber(id, number);
+	else
+		SetValue(session, id, py::str(FormatNumber(number)));
+}
+
+/// Sets the process-wide thread bound for one render and puts it back after.
+class ThreadBound
+{
+public:
+	explicit ThreadBound(int threads) : Previous(GetThreadCount()), Changed(threads > 0)
+	{
+		if (Changed)
+			SetThreadCount(threads);
+	}
+	~ThreadBound()
+	{
+		if (Changed)
+			SetThreadCount(Previous);
+	}
+	ThreadBound(const ThreadBound&) = delete;
+	ThreadBound& operator=(const ThreadBound&) = delete;
+
+private:
+	int Previous;
+	bool Changed;
+};
+
+py::tuple Run(const std::string& name, const py::dict& images, int threads, const py::kwargs& values)
+{
+	if (threads < 0)
+		throw HostError(ExitUsage, "threads must be 0 (all) or more, not " + std::to_string(threads));
+	ToolSession session(FindToolOrFail(name));
+	for (const auto& [id, value] : values)
+		SetValue(session, py::str(id), value);
+	for (const auto& [key, array] : images)
+	{
+		if (!py::isinstance<py::str>(key))
+			throw HostError(ExitUsage, "image IDs must be texts, not " + std::string(py::str(py::repr(key))));
+		const std::string id = py::str(key);
+		session.FindImageInput(id);
+		OwnedImage image = ImageFromArray(id, array);
+		session.Connect(id, image.get());
+	}
+
+	RenderResult result = [&] {
+		py::gil_scoped_release released;
+		ThreadBound bound(threads);
+		return session.Render();
+	}();
+
+	py::dict readouts;
+	for (const auto& [id, value] : result.Readouts)
+		readouts[py::str(id)] = value;
+	if (!result.Output)
+		return py::make_tuple(py::none(), readouts);
+	return py::make_tuple(ArrayFromImage(*result.Output), readouts);
+}
+}
+
+PYBIND11_MODULE(qztools, module)
+{
+	module.doc() = "The QZ tools on NumPy arrays: float32 (height, width, 4) RGBA, row 0 at the top.";
+	py::register_exception_translator(
+		[](std::exception_ptr failure)
+		{
+			try
+			{
+				if (failure)
+					std::rethrow_exception(failure);
+			}
+			catch (const HostError& e)
+			{
+				PyErr_SetString(PyExc_ValueError, e.what());
+			}
+		});
+
+	module.def(
+		"tools", [] { return JsonToPython(DescribeTools(Host())); },
+		"The registered tools in registration order, as `qz list --json` gives them.");
+	module.def(
+		"info", [](const std::string& name) { return JsonToPython(DescribeTool(Host(), FindToolOrFail(name))); },
+		py::arg("name"), "A tool's page, as `qz info --json` gives it.");
+	module.def("run", &Run, py::arg("name"), py::arg("images") = py::dict(), py::arg("threads") = 0,
+	           "Renders one request of tool `name`: `images` maps image input IDs to float32 (height, width, 4) "
+	           "RGBA arrays (row 0 at the top); other keyword arguments set inputs by ID (numbers, or button "
+	           "texts). Returns (output array or None, dict of read-outs).");
+}

@@ -1,0 +1,245 @@
+"""qztools against the qz command line on the same data."""
+import json
+import os
+import subprocess
+import warnings
+
+import numpy as np
+import OpenImageIO as oiio
+import pytest
+
+import qztools
+
+QZ = os.path.join(os.environ.get("QZ_BIN_DIR", ""), "qz")
+TOOL_NAMES = [tool["name"] for tool in qztools.tools()]
+
+
+def picture(height=5, width=7):
+    """RGBA float32 with a different value in every channel of every pixel, alpha 1."""
+    values = np.arange(height * width * 4, dtype=np.float32).reshape(height, width, 4)
+    image = (values * np.float32(0.137)) % np.float32(1.0) + np.float32(0.05)
+    image[..., 3] = 1.0
+    return image
+
+
+def write_exr(path, array):
+    out = oiio.ImageOutput.create(path)
+    spec = oiio.ImageSpec(array.shape[1], array.shape[0], 4, "float")
+    spec.channelnames = ("R", "G", "B", "A")
+    assert out.open(path, spec), out.geterror()
+    assert out.write_image(array), out.geterror()
+    out.close()
+
+
+def read_exr(path):
+    source = oiio.ImageInput.open(path)
+    assert source, oiio.geterror()
+    pixels = source.read_image("float")
+    source.close()
+    return pixels[..., :4]
+
+
+def qz(*args):
+    return subprocess.run([QZ, *args], capture_output=True, text=True)
+
+
+def qz_error(*args):
+    """The message qz prints for a failing command, without its "qz: " prefix."""
+    done = qz(*args)
+    assert done.returncode != 0
+    line = done.stderr.strip().splitlines()[-1]
+    assert line.startswith("qz: ")
+    return line[len("qz: "):]
+
+
+def image_inputs(name):
+    return [i["id"] for i in qztools.info(name)["inputs"] if i["attributes"].get("DataType") == "Image"]
+
+
+def readout_value(value):
+    return float(value) if isinstance(value, str) else value  # qz writes "inf", "-inf", "nan" as text
+
+
+def test_listing_and_pages_match_qz():
+    assert qztools.tools() == json.loads(qz("list", "--json").stdout)
+    for name in TOOL_NAMES:
+        assert qztools.info(name) == json.loads(qz("info", name, "--json").stdout)
+    assert qztools.info("korvane.zdevider")["name"] == "ZDevider"
+
+
+@pytest.mark.parametrize("name", TOOL_NAMES)
+def test_every_tool_matches_qz_run(name, tmp_path):
+    array = picture()
+    source = str(tmp_path / "in.exr")
+    write_exr(source, array)
+    ids = image_inputs(name)
+    assert ids, name
+    target = str(tmp_path / "out.exr")
+    args = ["run", name, "-o", target, "--json"]
+    for id in ids:
+        args += ["-i", f"{id}={source}"]
+    done = qz(*args)
+
+    output, readouts = qztools.run(name, images={id: array for id in ids})
+
+    if done.returncode != 0:
+        assert "set no output" in done.stderr
+        assert output is None
+        return
+    expected = json.loads(done.stdout)
+    assert output is not None and output.dtype == np.float32 and output.shape == (5, 7, 4)
+    assert np.array_equal(output, read_exr(target), equal_nan=True)
+    assert list(readouts) == list(expected["readouts"])
+    for id, value in expected["readouts"].items():
+        assert np.array_equal(readouts[id], readout_value(value), equal_nan=True)
+
+
+def test_values_and_read_outs_match_qz(tmp_path):
+    # A number, a button text and read-outs, each against qz.
+    array, other = picture(), picture()[::-1].copy()
+    source, second, target = (str(tmp_path / n) for n in ("in.exr", "other.exr", "out.exr"))
+    write_exr(source, array)
+    write_exr(second, other)
+    done = qz("run", "ZDevider", "-i", f"Input={source}", "-s", "Zmax=4", "-o", target)
+    assert done.returncode == 0, done.stderr
+    output, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=4)
+    assert np.array_equal(output, read_exr(target))
+    assert not np.array_equal(output, array)
+
+    eyes = {"LeftImage": array, "RightImage": other}
+    done = qz("run", "StereoSwitch", "-i", f"LeftImage={source}", "-i", f"RightImage={second}", "-s", "Input=Right",
+              "-o", target)
+    assert done.returncode == 0, done.stderr
+    output, _ = qztools.run("StereoSwitch", images=eyes, Input="Right")
+    assert np.array_equal(output, read_exr(target))
+    assert np.array_equal(output, other)
+
+    done = qz("run", "FoCalc", "-i", f"Input={source}", "-s", "FocalLength=85", "--json")
+    assert done.returncode == 0, done.stderr
+    _, readouts = qztools.run("FoCalc", images={"Input": array}, FocalLength=85)
+    expected = json.loads(done.stdout)["readouts"]
+    assert expected
+    assert readouts == {id: readout_value(value) for id, value in expected.items()}
+
+
+def test_rows_run_top_down():
+    array = np.full((3, 2, 4), 0.25, dtype=np.float32)
+    array[0] = [0.9, 0.8, 0.7, 1.0]  # the top row of the picture
+    output, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=1)
+    assert np.array_equal(output[0], array[0])
+    assert np.array_equal(output[1:], array[1:])
+
+
+def test_rows_through_exr_files_run_top_down(tmp_path):
+    array = np.full((3, 2, 4), 0.25, dtype=np.float32)
+    array[0] = [0.9, 0.8, 0.7, 1.0]
+    source, target = str(tmp_path / "in.exr"), str(tmp_path / "out.exr")
+    write_exr(source, array)
+    assert qz("run", "ZDevider", "-i", f"Input={source}", "-s", "Zmax=1", "-o", target).returncode == 0
+    assert np.array_equal(read_exr(target)[0], array[0])
+    output, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=1)
+    assert np.array_equal(output, read_exr(target))
+
+
+def test_input_array_is_left_alone_and_may_be_a_view():
+    array = picture()
+    kept = array.copy()
+    flipped = array[::-1]  # not contiguous in memory order
+    output, _ = qztools.run("ZDevider", images={"Input": flipped}, Zmax=1)
+    assert np.array_equal(array, kept)
+    assert np.array_equal(output, flipped)
+
+
+def test_errors_carry_the_qz_message(tmp_path):
+    source = str(tmp_path / "in.exr")
+    write_exr(source, picture())
+    image = {"Input": picture()}
+    cases = [
+        (lambda: qztools.run("NoSuchTool", images=image), ("run", "NoSuchTool", "-i", f"Input={source}")),
+        (lambda: qztools.info("NoSuchTool"), ("info", "NoSuchTool")),
+        (lambda: qztools.run("ZDevider", images=image, Zmxa=1), ("run", "ZDevider", "-s", "Zmxa=1")),
+        (lambda: qztools.run("ZDevider", images=image, Zmax="deep"), ("run", "ZDevider", "-s", "Zmax=deep")),
+        (lambda: qztools.run("ZDevider", images={"Zmax": picture()}), ("run", "ZDevider", "-i", f"Zmax={source}")),
+        (lambda: qztools.run("ZDevider", images={"Inptu": picture()}), ("run", "ZDevider", "-i", f"Inptu={source}")),
+        (lambda: qztools.run("ZDevider", ICI=1), ("run", "ZDevider", "-s", "ICI=1")),
+        (lambda: qztools.run("ZDevider"), ("run", "ZDevider")),
+    ]
+    for call, args in cases:
+        message = qz_error(*args)
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert str(raised.value) == message
+
+
+def test_missing_required_images_raise():
+    with pytest.raises(ValueError, match='required input "Kernel" is not connected'):
+        qztools.run("Convolution", images={"Image": picture()})
+
+
+@pytest.mark.parametrize(
+    "array",
+    [
+        picture().astype(np.float64),
+        picture().astype(np.float16),
+        picture()[..., :3],
+        picture()[0],
+        picture()[None],
+        picture().tolist(),
+    ],
+)
+def test_wrong_arrays_raise(array):
+    with pytest.raises(ValueError, match=r'image "Input" must be a float32 array of shape \(height, width, 4\)'):
+        qztools.run("ZDevider", images={"Input": array})
+
+
+def test_numbers_of_any_size_are_taken_as_qz_takes_them():
+    array = np.ones((1, 1, 4), dtype=np.float32)
+    huge, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=10**400)  # inf, as qz reads "1000...0"
+    infinite, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=float("inf"))
+    text, _ = qztools.run("ZDevider", images={"Input": array}, Zmax="1e400")
+    assert np.array_equal(huge, infinite) and np.array_equal(huge, text)
+    four, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=4)
+    assert np.array_equal(four, qztools.run("ZDevider", images={"Input": array}, Zmax=4.0)[0])
+
+
+def test_wrong_value_types_raise():
+    with pytest.raises(ValueError, match='input "Zmax" takes a number or a button text'):
+        qztools.run("ZDevider", images={"Input": picture()}, Zmax=None)
+    with pytest.raises(ValueError, match="threads"):
+        qztools.run("ZDevider", images={"Input": picture()}, threads=-1)
+
+
+def test_unknown_button_text_warns_as_qz(tmp_path):
+    source = str(tmp_path / "in.exr")
+    write_exr(source, picture())
+    done = qz("run", "ClipMotionVectors", "-i", f"Image={source}", "-s", "ClipMode=Squash")
+    line = next(l for l in done.stderr.splitlines() if l.startswith("qz: warning: "))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        qztools.run("ClipMotionVectors", images={"Image": picture()}, ClipMode="Squash")
+    assert [str(w.message) for w in caught] == [line[len("qz: warning: "):]]
+
+
+def test_no_output_gives_none():
+    # StereoSwitch on "Right" with only the left eye connected sets no output.
+    output, readouts = qztools.run("StereoSwitch", images={"LeftImage": picture()}, Input="Right")
+    assert output is None and readouts == {}
+
+
+def test_thread_bound_does_not_change_results():
+    array = picture(17, 13)
+    ids = image_inputs("SSAO")
+    one, _ = qztools.run("SSAO", images={id: array for id in ids}, threads=1)
+    many, _ = qztools.run("SSAO", images={id: array for id in ids}, threads=4)
+    assert np.array_equal(one, many, equal_nan=True)
+
+
+def test_renders_from_several_threads_agree():
+    from concurrent.futures import ThreadPoolExecutor
+
+    array = picture(31, 29)
+    ids = image_inputs("SSAO")
+    expected, _ = qztools.run("SSAO", images={id: array for id in ids})
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: qztools.run("SSAO", images={id: array for id in ids})[0], range(8)))
+    assert all(np.array_equal(result, expected, equal_nan=True) for result in results)
