@@ -179,8 +179,9 @@ public:
 	virtual void ProcessChunk(Request* request, int chunk);
 
 	/// Calls `ProcessChunk(request, i)` once for every i in 0 .. n-1, several at
-	/// once on the worker pool (at most `GetThreadCount()` threads; in order on
-	/// the calling thread when that is 1), and returns when all have returned.
+	/// once on worker threads (at most `GetThreadCount()` threads, the caller
+	/// included; in order on the calling thread when that is 1), and returns
+	/// when all have returned.
 	void DoMultiProcess(Request* request, int n);
 
 	/// True once a render of this tool has split into chunks.
