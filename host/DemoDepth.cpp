@@ -2,23 +2,14 @@
 #include <algorithm>
 
 #include "Demo.h"
+#include "ImageFill.h"
 #include "ToolSession.h"
 
 // The largest depth of the pass, as an artist would pick it for "Zmax".
 static float LargestDepth(Image& depth)
 {
 	float largest = 0.0f;
-	PixPtr cursor(&depth);
-	FltPixel pixel;
-	for (int y = 0; y < depth.Height; ++y)
-	{
-		cursor.GotoXY(0, y);
-		for (int x = 0; x < depth.Width; ++x)
-		{
-			pixel >>= cursor;
-			largest = std::max(largest, pixel.R);
-		}
-	}
+	VisitPixels(depth, [&](const FltPixel& pixel) { largest = std::max(largest, pixel.R); });
 	return largest;
 }
 

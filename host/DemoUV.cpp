@@ -6,19 +6,14 @@
 #include <functional>
 
 #include "Demo.h"
+#include "ImageFill.h"
 
 namespace
 {
 ImageHandle FilledImage(int width, int height, const std::function<FltPixel(int x, int y)>& fill)
 {
 	ImageHandle image(new Image(width, height));
-	PixPtr cursor(image.get());
-	for (int y = 0; y < height; ++y)
-	{
-		cursor.GotoXY(0, y);
-		for (int x = 0; x < width; ++x)
-			cursor >>= fill(x, y);
-	}
+	FillImage(*image, fill);
 	return image;
 }
 

@@ -5,24 +5,17 @@
 #include <tuple>
 
 #include "Demo.h"
+#include "ImageFill.h"
 #include "ToolSession.h"
 
 // Longest vector (red, green, blue) of a pass, for reporting what the clipper did.
 static double LongestVector(Image& pass)
 {
 	double longest = 0.0;
-	PixPtr cursor(&pass);
-	FltPixel pixel;
-	for (int y = 0; y < pass.Height; ++y)
-	{
-		cursor.GotoXY(0, y);
-		for (int x = 0; x < pass.Width; ++x)
-		{
-			pixel >>= cursor;
-			longest = std::max(longest, std::sqrt(double(pixel.R) * pixel.R + double(pixel.G) * pixel.G +
-			                                      double(pixel.B) * pixel.B));
-		}
-	}
+	VisitPixels(pass, [&](const FltPixel& pixel) {
+		longest = std::max(longest, std::sqrt(double(pixel.R) * pixel.R + double(pixel.G) * pixel.G +
+		                                      double(pixel.B) * pixel.B));
+	});
 	return longest;
 }
 

@@ -3,6 +3,23 @@
 
 #include "Image.h"
 
+/// Calls `visit(pixel)` with every pixel of `image`, row by row.
+template <class Visit>
+void VisitPixels(Image& image, Visit&& visit)
+{
+	PixPtr cursor(&image);
+	FltPixel pixel;
+	for (int y = 0; y < image.Height; ++y)
+	{
+		cursor.GotoXY(0, y);
+		for (int x = 0; x < image.Width; ++x)
+		{
+			pixel >>= cursor;
+			visit(pixel);
+		}
+	}
+}
+
 /// Sets every pixel (x, y) of `image` to `colour(x, y)`, row by row.
 inline void FillImage(Image& image, const std::function<FltPixel(int x, int y)>& colour)
 {
