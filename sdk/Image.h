@@ -132,8 +132,9 @@ private:
 // The cursor steps are inline so that the common float RGBA image costs four
 // float copies per pixel; other formats go through the image's conversions.
 
-// Channel by channel: a tool has just stored the channels one at a time, and
-// a single 16-byte load of them would stall until those stores complete.
+// Writes copy channel by channel: a tool has just stored the channels one at
+// a time, and a single 16-byte load of them would stall until those stores
+// complete. Reads copy the pixel whole.
 inline void CopyChannels(void* to, const void* from)
 {
 	auto* dst = static_cast<unsigned char*>(to);
@@ -147,7 +148,7 @@ inline void PixPtr::Read(FltPixel& pixel)
 	if (Index >= Count)
 		pixel = FltPixel();
 	else if (PlainRGBA)
-		CopyChannels(&pixel.B, Bytes + Index * 4 * sizeof(float));
+		std::memcpy(&pixel.B, Bytes + Index * 4 * sizeof(float), 4 * sizeof(float));
 	else
 		Img->ReadPixel(Index, pixel);
 }
