@@ -58,4 +58,8 @@ void DemoUtility(const DemoContext& demo)
 		demo.Save(*chosen.Output, std::string(name) + ".exr");
 		demo.Save(*chosen.Output, std::string(name) + ".png");
 	}
+
+	demo.Out << "Wireless (the beauty, picked on the page):\n";
+	RenderResult linked = demo.Render("Wireless", {{"Input", demo.Scene.Beauty.get()}});
+	demo.Save(*linked.Output, "wireless.exr");
 }

@@ -147,6 +147,10 @@ TEST_F(Qz, DemoWritesEveryFileItListsAndTheExampleFlowsRunOnIt)
 			EXPECT_TRUE(fs::exists(line.substr(8))) << line;
 		}
 	EXPECT_GE(listed, 10);
+	const nlohmann::json tools = nlohmann::json::parse(Run({"list", "--json"}).Out);
+	for (const nlohmann::json& tool : tools)
+		EXPECT_NE(run.Out.find(tool["name"].get<std::string>() + " "), std::string::npos)
+			<< "the demo runs every tool: " << tool["name"];
 	EXPECT_TRUE(fs::exists(Path("demo-out/contact_sheet.png")));
 	for (const char* name : {"depth.0001.exr", "depth.0005.exr", "beauty.0003.exr"})
 		EXPECT_TRUE(fs::exists(Path("demo-out/seq/") + name)) << name;
