@@ -24,9 +24,9 @@ def picture(height=5, width=7):
 
 def write_exr(path, array):
     out = oiio.ImageOutput.create(path)
-    spec = oiio.ImageSpec(array.shape[1], array.shape[0], 4, "float")
-    spec.channelnames = ("R", "G", "B", "A")
-    assert out.open(path, spec), out.geterror()
+    image_spec = oiio.ImageSpec(array.shape[1], array.shape[0], 4, "float")
+    image_spec.channelnames = ("R", "G", "B", "A")
+    assert out.open(path, image_spec), out.geterror()
     assert out.write_image(array), out.geterror()
     out.close()
 
