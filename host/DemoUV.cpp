@@ -17,25 +17,15 @@ ImageHandle FilledImage(int width, int height, const std::function<FltPixel(int 
 	return image;
 }
 
-FltPixel Colour(float r, float g, float b, float a = 1.0f)
-{
-	FltPixel p;
-	p.R = r;
-	p.G = g;
-	p.B = b;
-	p.A = a;
-	return p;
-}
-
 // A checker of 16-pixel squares in warm and cool tones with a dark line every
 // 64 pixels, so that stretching and seams show on the mapped surfaces.
 ImageHandle CheckerTexture(int size)
 {
 	return FilledImage(size, size, [](int x, int y) {
 		if (x % 64 == 0 || y % 64 == 0)
-			return Colour(0.05f, 0.05f, 0.08f);
+			return PixelOf(0.05f, 0.05f, 0.08f);
 		const bool odd = (x / 16 + y / 16) % 2 != 0;
-		return odd ? Colour(0.9f, 0.55f, 0.2f) : Colour(0.2f, 0.45f, 0.8f);
+		return odd ? PixelOf(0.9f, 0.55f, 0.2f) : PixelOf(0.2f, 0.45f, 0.8f);
 	});
 }
 
@@ -48,9 +38,9 @@ ImageHandle BokehKernel(int size)
 		const float dx = std::fabs(x - centre), dy = std::fabs(y - centre);
 		const float d = std::max(dy, dx * 0.8660254f + dy * 0.5f) / radius;
 		if (d > 1.0f)
-			return Colour(0, 0, 0, 0);
+			return PixelOf(0, 0, 0, 0);
 		const float w = 0.6f + 0.4f * d * d;
-		return Colour(w, w, w, 1.0f);
+		return PixelOf(w, w, w, 1.0f);
 	});
 }
 }

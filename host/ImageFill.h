@@ -3,6 +3,17 @@
 
 #include "Image.h"
 
+/// A pixel of these colour channels; auxiliary channels 0.
+inline FltPixel PixelOf(float r, float g, float b, float a = 1.0f)
+{
+	FltPixel pixel;
+	pixel.R = r;
+	pixel.G = g;
+	pixel.B = b;
+	pixel.A = a;
+	return pixel;
+}
+
 /// Calls `visit(pixel)` with every pixel of `image`, row by row.
 template <class Visit>
 void VisitPixels(Image& image, Visit&& visit)

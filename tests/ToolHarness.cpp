@@ -21,12 +21,7 @@ const Registry* Tool(const std::string& name)
 
 FltPixel Pixel(float r, float g, float b, float a)
 {
-	FltPixel pixel;
-	pixel.R = r;
-	pixel.G = g;
-	pixel.B = b;
-	pixel.A = a;
-	return pixel;
+	return PixelOf(r, g, b, a);
 }
 
 ImagePtr MakeImage(int width, int height, const std::function<FltPixel(int, int)>& fill, PixelFormat format,
