@@ -87,9 +87,10 @@ void KernelsAndThreads(benchmark::internal::Benchmark* bench)
 static void BM_OiioConvolve(benchmark::State& state)
 {
 	Frame frame = ColourFrame();
-	OIIO::ImageBuf source(OIIO::ImageSpec(BenchSize, BenchSize, 4, OIIO::TypeDesc::FLOAT), frame->Data());
+	const OIIO::ImageSpec layout(BenchSize, BenchSize, 4, OIIO::TypeDesc::FLOAT);
+	OIIO::ImageBuf source(layout, frame->Data());
 	OIIO::ImageBuf kernel = OiioKernel(static_cast<int>(state.range(0)));
-	OIIO::ImageBuf result(source.spec());
+	OIIO::ImageBuf result(layout);
 	for (auto _ : state)
 		OIIO::ImageBufAlgo::convolve(result, source, kernel, true, {}, static_cast<int>(state.range(1)));
 	state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(frame->PixelCount() * frame->PixelBytes()));

@@ -83,7 +83,7 @@ void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& 
 	}
 
 	// Through the host's writer, so a failed write leaves no partial file.
-	Image out(sheet.spec().width, sheet.spec().height, PixelFormat::UInt8);
+	Image out(sheet.roi().width(), sheet.roi().height(), PixelFormat::UInt8);
 	for (int y = 0; y < out.Height; ++y)
 		for (int x = 0; x < out.Width; ++x)
 		{
