@@ -3,6 +3,7 @@
 // writing read-outs back to its page.
 #include "Image.h"
 #include "Operator.h"
+#include "PixelWalk.h"
 
 /// The value of a Number input for the request.
 inline double NumberValue(Input* input, Request* request)
@@ -44,25 +45,3 @@ Image* NewImageLike(Image* model);
 
 /// Shows `value` in a read-out input of the tool's own page, set at time 0.
 void SetReadout(Input* input, double value);
-
-/// The row walk of a tool that turns each pixel of `input` into the pixel at
-/// the same place of `output` (an image of the same size): row by row from
-/// row 0, one cursor on each image moved to the row's start, then pixel by
-/// pixel: read, `change(pixel)`, write.
-template <class Change>
-void MapPixels(Image* input, Image* output, Change&& change)
-{
-	PixPtr src(input), dst(output);
-	FltPixel pixel;
-	for (int y = 0; y < input->Height; ++y)
-	{
-		src.GotoXY(0, y);
-		dst.GotoXY(0, y);
-		for (int x = 0; x < input->Width; ++x)
-		{
-			pixel >>= src;
-			change(pixel);
-			dst >>= pixel;
-		}
-	}
-}

@@ -93,13 +93,13 @@ BufferPool& Pool()
 }
 }
 
-Image::Image(int width, int height, PixelFormat format, std::vector<std::string> auxChannels)
+Image::Image(int width, int height, PixelFormat format, std::vector<std::string> auxChannels, NewPixels pixels)
 	: Width(std::max(width, 0)), Height(std::max(height, 0)), Fmt(format), AuxNames(std::move(auxChannels))
 {
 	if (NumChannels() > MaxChannels)
 		throw std::invalid_argument("an image has at most " + std::to_string(MaxChannels) + " channels, not " +
 		                            std::to_string(NumChannels()));
-	Bytes = Pool().Take(PixelCount() * PixelBytes());
+	Bytes = Pool().Take(PixelCount() * PixelBytes(), pixels == NewPixels::Zero);
 }
 
 Image::~Image()
@@ -263,11 +263,11 @@ Image* NewImageTagList(const TagList& tags)
 	const Image* model = TagToPointer<const Image*>(word);
 	if (!model)
 		return nullptr;
-	return new Image(model->Width, model->Height, model->Format(), model->AuxChannels());
+	return new Image(model->Width, model->Height, model->Format(), model->AuxChannels(), NewPixels::Unset);
 }
 
 PixPtr::PixPtr(Image* image)
 	: Img(image), Bytes(image ? image->Data() : nullptr), Count(image ? image->PixelCount() : 0), Index(Count),
-	  PlainRGBA(image && image->Format() == PixelFormat::Float && image->NumChannels() == 4)
+	  PlainRGBA(image && image->IsPlainFloatRGBA())
 {
 }

@@ -37,15 +37,22 @@ struct FltPixel
 	FltPixel& operator>>=(PixPtr& cursor);
 };
 
+/// What the pixels of a new image hold before anything is written to them.
+enum class NewPixels
+{
+	Zero,   // every channel 0
+	Unset,  // whatever the memory held: for images whose every pixel is written next
+};
+
 /// An image: `Width` x `Height` pixels, rows numbered from the bottom of the
 /// picture (row 0 is the bottom row), channels stored interleaved in
 /// `FltPixel` order (B, G, R, A, auxiliary...) in one pixel format.
 class Image : public Parameter
 {
 public:
-	/// A new image, all channels zero.
+	/// A new image, all channels zero unless `pixels` says otherwise.
 	Image(int width, int height, PixelFormat format = PixelFormat::Float,
-	      std::vector<std::string> auxChannels = {});
+	      std::vector<std::string> auxChannels = {}, NewPixels pixels = NewPixels::Zero);
 	~Image() override;
 
 	const int Width;
@@ -57,6 +64,9 @@ public:
 	const std::vector<std::string>& AuxChannels() const { return AuxNames; }
 	size_t PixelBytes() const { return NumChannels() * BytesPerChannel(Fmt); }
 	size_t PixelCount() const { return static_cast<size_t>(Width) * static_cast<size_t>(Height); }
+	/// True when the pixels are stored as float B, G, R, A and nothing else,
+	/// so that `Data()` holds them as they are read, 16 bytes per pixel.
+	bool IsPlainFloatRGBA() const { return Fmt == PixelFormat::Float && AuxNames.empty(); }
 
 	/// The stored bytes, pixel (0, 0) first, rows bottom-up.
 	uint8_t* Data() { return Bytes.data(); }
@@ -96,7 +106,8 @@ private:
 
 /// Makes a new image from an attribute list. With `ModelImage` (an `Image*`)
 /// the new image has that image's size, format and channels; its pixels are
-/// all zeros. Returns null when the list names no model.
+/// unset until written (a tool that does not write them all clears the image
+/// with `Fill(0, 0, 0, 0)` first). Returns null when the list names no model.
 Image* NewImageTagList(const TagList& tags);
 
 /// A cursor over one image that reads and writes pixels as `FltPixel`

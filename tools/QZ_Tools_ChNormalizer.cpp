@@ -127,19 +127,11 @@ void Normalizer::Process(Request* request)
 		return;
 	Image* output = NewImageLike(input);
 
-	PixPtr src(input);
-	FltPixel pixel;
-	for (int y = 0; y < input->Height; ++y)
-	{
-		src.GotoXY(0, y);
-		for (int x = 0; x < input->Width; ++x)
-		{
-			pixel >>= src;
-			red.Include(pixel.R);
-			green.Include(pixel.G);
-			blue.Include(pixel.B);
-		}
-	}
+	VisitPixels(input, [&](const FltPixel& pixel) {
+		red.Include(pixel.R);
+		green.Include(pixel.G);
+		blue.Include(pixel.B);
+	});
 
 	const ChannelExtremes channels[3] = {red, green, blue};
 	const ChannelStretch common = CommonRange(channels);
@@ -147,20 +139,11 @@ void Normalizer::Process(Request* request)
 	const ChannelStretch g = commonRange ? common : OwnRange(green);
 	const ChannelStretch b = commonRange ? common : OwnRange(blue);
 
-	PixPtr dst(output);
-	for (int y = 0; y < input->Height; ++y)
-	{
-		src.GotoXY(0, y);
-		dst.GotoXY(0, y);
-		for (int x = 0; x < input->Width; ++x)
-		{
-			pixel >>= src;
-			pixel.R = r.Apply(pixel.R);
-			pixel.G = g.Apply(pixel.G);
-			pixel.B = b.Apply(pixel.B);
-			dst >>= pixel;
-		}
-	}
+	MapPixels(input, output, [&](FltPixel& pixel) {
+		pixel.R = r.Apply(pixel.R);
+		pixel.G = g.Apply(pixel.G);
+		pixel.B = b.Apply(pixel.B);
+	});
 	OutImage->Set(request, output, nullptr);
 }
 

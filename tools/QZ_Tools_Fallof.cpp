@@ -94,40 +94,14 @@ void Fallof::Process(Request* request)
 
 	// Every pixel is written in full, unless a map of another size leaves the
 	// output cleared: only then is the new image cleared.
-	PixPtr src(normals), dst(output);
-	FltPixel pixel;
 	if (!map)
-	{
-		for (int y = 0; y < normals->Height; ++y)
-		{
-			src.GotoXY(0, y);
-			dst.GotoXY(0, y);
-			for (int x = 0; x < normals->Width; ++x)
-			{
-				pixel >>= src;
-				ShadeFalloff(pixel, intensity);
-				dst >>= pixel;
-			}
-		}
-	}
+		MapPixels(normals, output, [&](FltPixel& pixel) { ShadeFalloff(pixel, intensity); });
 	else if (map->Width == normals->Width && map->Height == normals->Height)
 	{
 		const MapReader read = MapChannelReader(channel);
-		PixPtr weights(map);
-		FltPixel weight;
-		for (int y = 0; y < normals->Height; ++y)
-		{
-			src.GotoXY(0, y);
-			weights.GotoXY(0, y);
-			dst.GotoXY(0, y);
-			for (int x = 0; x < normals->Width; ++x)
-			{
-				pixel >>= src;
-				weight >>= weights;
-				ShadeFalloff(pixel, read ? read(weight) * intensity : intensity);
-				dst >>= pixel;
-			}
-		}
+		MapPixels(normals, map, output, [&](FltPixel& pixel, const FltPixel& weight) {
+			ShadeFalloff(pixel, read ? read(weight) * intensity : intensity);
+		});
 	}
 	else
 		output->Fill(0, 0, 0, 0);

@@ -126,22 +126,10 @@ void Relight::Process(Request* request)
 
 	// Every pixel is written in full, unless a map of another size leaves the
 	// output cleared: only then is the new image cleared.
-	PixPtr src(pass), dst(output);
-	FltPixel pixel;
 	if (!map)
 	{
 		const Ramp ramp(size, reach);
-		for (int y = 0; y < pass->Height; ++y)
-		{
-			src.GotoXY(0, y);
-			dst.GotoXY(0, y);
-			for (int x = 0; x < pass->Width; ++x)
-			{
-				pixel >>= src;
-				ShadeRelight(pixel, light, ramp);
-				dst >>= pixel;
-			}
-		}
+		MapPixels(pass, output, [&](FltPixel& pixel) { ShadeRelight(pixel, light, ramp); });
 	}
 	else if (map->Width == pass->Width && map->Height == pass->Height)
 	{
@@ -152,26 +140,14 @@ void Relight::Process(Request* request)
 		                         : function == "Intensity" ? MapTarget::Reach
 		                         : function == "Size"      ? MapTarget::Size
 		                                                   : MapTarget::None;
-		PixPtr weights(map);
-		FltPixel weight;
-		for (int y = 0; y < pass->Height; ++y)
-		{
-			src.GotoXY(0, y);
-			weights.GotoXY(0, y);
-			dst.GotoXY(0, y);
-			for (int x = 0; x < pass->Width; ++x)
-			{
-				pixel >>= src;
-				weight >>= weights;
-				double pixelSize = size, pixelReach = reach;
-				if (target == MapTarget::Reach)
-					pixelReach = read(weight) * reach;
-				else if (target == MapTarget::Size)
-					pixelSize = read(weight) * size;
-				ShadeRelight(pixel, light, Ramp(pixelSize, pixelReach));
-				dst >>= pixel;
-			}
-		}
+		MapPixels(pass, map, output, [&](FltPixel& pixel, const FltPixel& weight) {
+			double pixelSize = size, pixelReach = reach;
+			if (target == MapTarget::Reach)
+				pixelReach = read(weight) * reach;
+			else if (target == MapTarget::Size)
+				pixelSize = read(weight) * size;
+			ShadeRelight(pixel, light, Ramp(pixelSize, pixelReach));
+		});
 	}
 	else
 		output->Fill(0, 0, 0, 0);

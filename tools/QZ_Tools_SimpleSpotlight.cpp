@@ -127,41 +127,12 @@ void SimpleSpotlight::Process(Request* request)
 
 	// Every pixel is written in full, unless a normal pass of another size
 	// leaves the output cleared: only then is the new image cleared.
-	PixPtr src(positions), dst(output);
-	FltPixel pixel;
 	if (!normals)
-	{
-		for (int y = 0; y < positions->Height; ++y)
-		{
-			src.GotoXY(0, y);
-			dst.GotoXY(0, y);
-			for (int x = 0; x < positions->Width; ++x)
-			{
-				pixel >>= src;
-				SetLight(pixel, SpotValue(pixel, spot));
-				dst >>= pixel;
-			}
-		}
-	}
+		MapPixels(positions, output, [&](FltPixel& pixel) { SetLight(pixel, SpotValue(pixel, spot)); });
 	else if (normals->Width == positions->Width && normals->Height == positions->Height)
-	{
-		PixPtr surface(normals);
-		FltPixel normal;
-		for (int y = 0; y < positions->Height; ++y)
-		{
-			src.GotoXY(0, y);
-			surface.GotoXY(0, y);
-			dst.GotoXY(0, y);
-			for (int x = 0; x < positions->Width; ++x)
-			{
-				pixel >>= src;
-				const double light = SpotValue(pixel, spot);
-				normal >>= surface;
-				SetLight(pixel, light * NormalTerm(normal, spot));
-				dst >>= pixel;
-			}
-		}
-	}
+		MapPixels(positions, normals, output, [&](FltPixel& pixel, const FltPixel& normal) {
+			SetLight(pixel, SpotValue(pixel, spot) * NormalTerm(normal, spot));
+		});
 	else
 		output->Fill(0, 0, 0, 0);
 	OutImage->Set(request, output, nullptr);
