@@ -1,64 +1,119 @@
 #pragma once
 // The row walk of the single-threaded tools: every pixel of the main image in
 // row order (row 0 first, left to right), with the pixel at the same place of
-// any other image involved. Images stored as plain float RGBA are read and
-// written in place, so the per-pixel arithmetic works on registers; other
-// layouts go through the cursors and their format conversions. Either way a
-// tool sees the same float values, so its results do not depend on the path.
+// any other image involved.
+//
+// The walk hands the tool blocks of consecutive pixels with each of B, G, R
+// and A in an array of its own, so that the compiler can run a tool's
+// per-pixel arithmetic on several pixels at once (lane by lane, with the same
+// IEEE operations in the same order, so results are bit-identical to one
+// pixel at a time). Images stored as plain float RGBA are read and written in
+// place; other layouts go through the cursors and their format conversions,
+// and their auxiliary channels pass through unchanged. Either way a tool sees
+// the same float values.
+#include <algorithm>
 #include <cstring>
 
 #include "Image.h"
+
+/// Up to `Capacity` consecutive pixels of one row, channel by channel.
+struct PixelBlock
+{
+	static constexpr int Capacity = 256;
+
+	int Count = 0;
+	float B[Capacity], G[Capacity], R[Capacity], A[Capacity];
+
+	/// Pixel i as a `FltPixel` (auxiliary channels 0).
+	FltPixel Pixel(int i) const
+	{
+		FltPixel pixel;
+		pixel.B = B[i];
+		pixel.G = G[i];
+		pixel.R = R[i];
+		pixel.A = A[i];
+		return pixel;
+	}
+
+	/// Sets B, G, R and A of pixel i.
+	void Set(int i, const FltPixel& pixel)
+	{
+		B[i] = pixel.B;
+		G[i] = pixel.G;
+		R[i] = pixel.R;
+		A[i] = pixel.A;
+	}
+};
 
 namespace pixelwalk
 {
 constexpr size_t PlainPixelBytes = 4 * sizeof(float);
 
-inline void Load(const uint8_t* pixels, size_t index, FltPixel& pixel)
+/// Reads `block.Count` plain float RGBA pixels starting at `pixels`. The
+/// bytes are copied out first, so that the channels are picked from a float
+/// array in loops that run on several pixels at once.
+inline void Load(const uint8_t* pixels, PixelBlock& block)
 {
-	float bgra[4];
-	std::memcpy(bgra, pixels + index * PlainPixelBytes, PlainPixelBytes);
-	pixel.B = bgra[0];
-	pixel.G = bgra[1];
-	pixel.R = bgra[2];
-	pixel.A = bgra[3];
+	float bgra[4 * PixelBlock::Capacity];
+	std::memcpy(bgra, pixels, block.Count * PlainPixelBytes);
+	for (int i = 0; i < block.Count; ++i)
+	{
+		block.B[i] = bgra[4 * i];
+		block.G[i] = bgra[4 * i + 1];
+		block.R[i] = bgra[4 * i + 2];
+		block.A[i] = bgra[4 * i + 3];
+	}
 }
 
-inline void Store(uint8_t* pixels, size_t index, const FltPixel& pixel)
+/// Writes `block.Count` plain float RGBA pixels starting at `pixels`.
+inline void Store(const PixelBlock& block, uint8_t* pixels)
 {
-	const float bgra[4] = {pixel.B, pixel.G, pixel.R, pixel.A};
-	std::memcpy(pixels + index * PlainPixelBytes, bgra, PlainPixelBytes);
+	float bgra[4 * PixelBlock::Capacity];
+	for (int i = 0; i < block.Count; ++i)
+	{
+		bgra[4 * i] = block.B[i];
+		bgra[4 * i + 1] = block.G[i];
+		bgra[4 * i + 2] = block.R[i];
+		bgra[4 * i + 3] = block.A[i];
+	}
+	std::memcpy(pixels, bgra, block.Count * PlainPixelBytes);
 }
 
-/// Every image given is plain float RGBA; a null side image counts as plain.
+/// Every image given is plain float RGBA; a missing image counts as plain.
 inline bool AllPlain(const Image* input, const Image* side, const Image* output)
 {
 	return input->IsPlainFloatRGBA() && (!side || side->IsPlainFloatRGBA()) && (!output || output->IsPlainFloatRGBA());
 }
 
-/// The walk itself: `step(pixel, sidePixel)` per pixel of `input`, where the
-/// side pixel is read from `side` (an image of the same size) when there is
-/// one, and the changed pixel is written to `output` when there is one. The
-/// step's arithmetic is inlined whole, so that the pixel stays in registers.
+/// Plain images: blocks read straight from and written straight to memory.
 template <class Step>
-[[gnu::flatten]] void Walk(Image* input, Image* side, Image* output, Step&& step)
+void WalkPlain(Image* input, Image* side, Image* output, Step& step)
 {
-	FltPixel pixel, sidePixel;
-	if (AllPlain(input, side, output))
+	PixelBlock block, sideBlock;
+	const size_t count = input->PixelCount();
+	for (size_t start = 0; start < count; start += PixelBlock::Capacity)
 	{
-		const uint8_t* from = input->Data();
-		const uint8_t* sideFrom = side ? side->Data() : nullptr;
-		uint8_t* to = output ? output->Data() : nullptr;
-		for (size_t i = 0, n = input->PixelCount(); i < n; ++i)
+		const size_t offset = start * PlainPixelBytes;
+		block.Count = static_cast<int>(std::min<size_t>(PixelBlock::Capacity, count - start));
+		Load(input->Data() + offset, block);
+		if (side)
 		{
-			Load(from, i, pixel);
-			if (sideFrom)
-				Load(sideFrom, i, sidePixel);
-			step(pixel, sidePixel);
-			if (to)
-				Store(to, i, pixel);
+			sideBlock.Count = block.Count;
+			Load(side->Data() + offset, sideBlock);
 		}
-		return;
+		step(block, sideBlock);
+		if (output)
+			Store(block, output->Data() + offset);
 	}
+}
+
+/// Other layouts: blocks filled row by row through the cursors. The input's
+/// pixels are kept whole, so that their auxiliary channels reach the output.
+template <class Step>
+void WalkCursors(Image* input, Image* side, Image* output, Step& step)
+{
+	PixelBlock block, sideBlock;
+	FltPixel pixels[PixelBlock::Capacity], sidePixel;
 	PixPtr src(input), sideSrc(side), dst(output);
 	for (int y = 0; y < input->Height; ++y)
 	{
@@ -67,24 +122,64 @@ template <class Step>
 			sideSrc.GotoXY(0, y);
 		if (output)
 			dst.GotoXY(0, y);
-		for (int x = 0; x < input->Width; ++x)
+		for (int x = 0; x < input->Width; x += block.Count)
 		{
-			pixel >>= src;
-			if (side)
-				sidePixel >>= sideSrc;
-			step(pixel, sidePixel);
+			block.Count = std::min(PixelBlock::Capacity, input->Width - x);
+			sideBlock.Count = side ? block.Count : 0;
+			for (int i = 0; i < block.Count; ++i)
+			{
+				pixels[i] >>= src;
+				block.Set(i, pixels[i]);
+				if (side)
+				{
+					sidePixel >>= sideSrc;
+					sideBlock.Set(i, sidePixel);
+				}
+			}
+			step(block, sideBlock);
 			if (output)
-				dst >>= pixel;
+				for (int i = 0; i < block.Count; ++i)
+				{
+					pixels[i].B = block.B[i];
+					pixels[i].G = block.G[i];
+					pixels[i].R = block.R[i];
+					pixels[i].A = block.A[i];
+					dst >>= pixels[i];
+				}
 		}
 	}
 }
+
+/// `step(block, sideBlock)` for every block of `input`, in row order. The
+/// side block holds the pixels at the same places of `side` (an image of the
+/// same size) when there is one; the block as the step leaves it is written
+/// to the same places of `output` when there is one. The step's arithmetic is
+/// inlined whole, so that its loops can run on several pixels at once.
+template <class Step>
+[[gnu::flatten, gnu::target_clones("avx2", "default")]] void Walk(Image* input, Image* side, Image* output, Step&& step)
+{
+	if (AllPlain(input, side, output))
+		WalkPlain(input, side, output, step);
+	else
+		WalkCursors(input, side, output, step);
+}
 }
 
-/// Calls `visit(pixel)` for every pixel of `input`.
+/// Calls `visit(block)` for every block of pixels of `input`, in row order.
 template <class Visit>
-void VisitPixels(Image* input, Visit&& visit)
+void VisitPixelBlocks(Image* input, Visit&& visit)
 {
-	pixelwalk::Walk(input, nullptr, nullptr, [&](const FltPixel& pixel, const FltPixel&) { visit(pixel); });
+	pixelwalk::Walk(input, nullptr, nullptr, [&](PixelBlock& block, const PixelBlock&) { visit(block); });
+}
+
+/// Turns each block of pixels of `input` into the pixels at the same places of
+/// `output` (an image of the same size and layout), with the pixels at the
+/// same places of `side` (an image of the same size, or null) at hand:
+/// read, `change(block, sideBlock)`, write.
+template <class Change>
+void MapPixelBlocks(Image* input, Image* side, Image* output, Change&& change)
+{
+	pixelwalk::Walk(input, side, output, change);
 }
 
 /// Turns each pixel of `input` into the pixel at the same place of `output`
@@ -92,7 +187,14 @@ void VisitPixels(Image* input, Visit&& visit)
 template <class Change>
 void MapPixels(Image* input, Image* output, Change&& change)
 {
-	pixelwalk::Walk(input, nullptr, output, [&](FltPixel& pixel, const FltPixel&) { change(pixel); });
+	pixelwalk::Walk(input, nullptr, output, [&](PixelBlock& block, const PixelBlock&) {
+		for (int i = 0; i < block.Count; ++i)
+		{
+			FltPixel pixel = block.Pixel(i);
+			change(pixel);
+			block.Set(i, pixel);
+		}
+	});
 }
 
 /// As above, with the pixel at the same place of `side` (an image of the same
@@ -100,5 +202,12 @@ void MapPixels(Image* input, Image* output, Change&& change)
 template <class Change>
 void MapPixels(Image* input, Image* side, Image* output, Change&& change)
 {
-	pixelwalk::Walk(input, side, output, change);
+	pixelwalk::Walk(input, side, output, [&](PixelBlock& block, const PixelBlock& sideBlock) {
+		for (int i = 0; i < block.Count; ++i)
+		{
+			FltPixel pixel = block.Pixel(i);
+			change(pixel, sideBlock.Pixel(i));
+			block.Set(i, pixel);
+		}
+	});
 }

@@ -3,7 +3,6 @@
 // camera's depth of field on its page. "Scene Scale" divides the plane of
 // focus and the depths, for scenes not modelled in metres.
 #include <cmath>
-#include <cstring>
 
 #include "Declarations.h"
 #include "DepthOfField.h"
@@ -99,27 +98,28 @@ static float DistanceBeforeNear(double d, const FocusZone& zone)
 /// DistanceBeforeNear. Alpha and the other channels are left as they are.
 static void RemapPixel(FltPixel& pixel, const FocusZone& zone)
 {
+	const double dr = ScaledDepth(pixel.R, zone.Scale);
+	const double dg = ScaledDepth(pixel.G, zone.Scale);
+	const double db = ScaledDepth(pixel.B, zone.Scale);
 	float r = 0.0f, g = 0.0f, b = 0.0f;
-	const double d = ScaledDepth(pixel.R, zone.Scale);
-	if (d > zone.Plane)
+	if (dr > zone.Plane)
 	{
-		if (zone.Far >= 0 && d > zone.Far)
+		if (zone.Far >= 0 && dr > zone.Far)
 		{
-			r = DistanceBeyondFar(d, zone);
-			g = DistanceBeyondFar(ScaledDepth(pixel.G, zone.Scale), zone);
-			b = DistanceBeyondFar(ScaledDepth(pixel.B, zone.Scale), zone);
+			r = DistanceBeyondFar(dr, zone);
+			g = DistanceBeyondFar(dg, zone);
+			b = DistanceBeyondFar(db, zone);
 		}
 	}
-	else if (!(d > zone.Near))
+	else if (!(dr > zone.Near))
 	{
-		r = DistanceBeforeNear(d, zone);
-		g = DistanceBeforeNear(ScaledDepth(pixel.G, zone.Scale), zone);
-		b = DistanceBeforeNear(ScaledDepth(pixel.B, zone.Scale), zone);
+		r = DistanceBeforeNear(dr, zone);
+		g = DistanceBeforeNear(dg, zone);
+		b = DistanceBeforeNear(db, zone);
 	}
-	// One 16-byte store: the cursor copies the pixel out in one 16-byte load,
-	// which narrower stores just before it would stall.
-	const float bgra[4] = {b, g, r, pixel.A};
-	std::memcpy(&pixel.B, bgra, sizeof bgra);
+	pixel.R = r;
+	pixel.G = g;
+	pixel.B = b;
 }
 
 void ZRemapper::Process(Request* request)

@@ -127,10 +127,13 @@ void Normalizer::Process(Request* request)
 		return;
 	Image* output = NewImageLike(input);
 
-	VisitPixels(input, [&](const FltPixel& pixel) {
-		red.Include(pixel.R);
-		green.Include(pixel.G);
-		blue.Include(pixel.B);
+	VisitPixelBlocks(input, [&](const PixelBlock& block) {
+		for (int i = 0; i < block.Count; ++i)
+		{
+			red.Include(block.R[i]);
+			green.Include(block.G[i]);
+			blue.Include(block.B[i]);
+		}
 	});
 
 	const ChannelExtremes channels[3] = {red, green, blue};

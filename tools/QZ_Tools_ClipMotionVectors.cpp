@@ -92,37 +92,35 @@ float DevideChannel(float c, double len, double multiplier)
 	return static_cast<float>(c / len * multiplier);
 }
 
-/// Changes the vector of `p` when it is at least `maxLength` long (or its
-/// length is NaN); alpha and the other channels are kept. A vector of length
-/// 0 (reached only with a max length of 0 or less) has no direction to keep,
-/// so Clip and Devide leave it as it is instead of dividing by zero.
-void ClipVector(FltPixel& p, ClipMode mode, double maxLength, double multiplier)
+/// The changes of a vector at least `maxLength` long (or of NaN length), per
+/// mode; shorter vectors, alpha and the other channels are kept. A vector of
+/// length 0 (reached only with a max length of 0 or less) has no direction
+/// to keep, so Clip and Devide leave it as it is instead of dividing by zero.
+void ClipVector(FltPixel& p, double maxLength, double multiplier)
 {
 	const double len = VectorLength(p);
-	if (maxLength > len)
+	if (maxLength > len || len == 0.0)
 		return;
-	switch (mode)
-	{
-	case ClipMode::Clip:
-		if (len == 0.0)
-			return;
-		p.R = ClipChannel(p.R, len, maxLength, multiplier);
-		p.G = ClipChannel(p.G, len, maxLength, multiplier);
-		p.B = ClipChannel(p.B, len, maxLength, multiplier);
+	p.R = ClipChannel(p.R, len, maxLength, multiplier);
+	p.G = ClipChannel(p.G, len, maxLength, multiplier);
+	p.B = ClipChannel(p.B, len, maxLength, multiplier);
+}
+
+void DevideVector(FltPixel& p, double maxLength, double multiplier)
+{
+	const double len = VectorLength(p);
+	if (maxLength > len || len == 0.0)
 		return;
-	case ClipMode::Devide:
-		if (len == 0.0)
-			return;
-		p.R = DevideChannel(p.R, len, multiplier);
-		p.G = DevideChannel(p.G, len, multiplier);
-		p.B = DevideChannel(p.B, len, multiplier);
+	p.R = DevideChannel(p.R, len, multiplier);
+	p.G = DevideChannel(p.G, len, multiplier);
+	p.B = DevideChannel(p.B, len, multiplier);
+}
+
+void DisableVector(FltPixel& p, double maxLength)
+{
+	if (maxLength > VectorLength(p))
 		return;
-	case ClipMode::Disable:
-		p.R = p.G = p.B = 0.0f;
-		return;
-	case ClipMode::Keep:
-		return;
-	}
+	p.R = p.G = p.B = 0.0f;
 }
 }
 
@@ -138,7 +136,22 @@ void ClipMotionVectors::Process(Request* request)
 	// No clearing first: the walk below writes every pixel of the new image,
 	// so a Fill would only add a full pass over it.
 
-	MapPixels(input, output, [&](FltPixel& pixel) { ClipVector(pixel, mode, maxLength, multiplier); });
+	// One walk per mode, so that no pixel tests the mode.
+	switch (mode)
+	{
+	case ClipMode::Clip:
+		MapPixels(input, output, [&](FltPixel& pixel) { ClipVector(pixel, maxLength, multiplier); });
+		break;
+	case ClipMode::Devide:
+		MapPixels(input, output, [&](FltPixel& pixel) { DevideVector(pixel, maxLength, multiplier); });
+		break;
+	case ClipMode::Disable:
+		MapPixels(input, output, [&](FltPixel& pixel) { DisableVector(pixel, maxLength); });
+		break;
+	case ClipMode::Keep:
+		MapPixels(input, output, [](FltPixel&) {});
+		break;
+	}
 	OutImage->Set(request, output, nullptr);
 }
 

@@ -2,7 +2,9 @@
 // 1x1 and empty images, thread-count independence, hostile pixel values.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "../ToolHarness.h"
@@ -69,4 +71,77 @@ TEST(AllTools, NonFiniteInputDoesNotCrash)
 	});
 	for (const Registry* tool : Plugins().Tools())
 		RunWithEveryImage(tool, image.get());
+}
+
+namespace
+{
+// The colour channels of pixel (x, y) as stored bits, so that NaNs compare too.
+std::array<uint32_t, 4> ColourBits(const Image& image, int x, int y)
+{
+	const FltPixel p = PixelAt(image, x, y);
+	std::array<uint32_t, 4> bits;
+	std::memcpy(bits.data(), &p.B, sizeof bits);
+	return bits;
+}
+}
+
+// Plain float RGBA images are walked in place and in blocks of pixels; images
+// with more channels go through the cursors. Both must give the same colours,
+// across block edges (rows of 300 pixels) and for hostile values.
+TEST(AllTools, PlainAndAuxiliaryLayoutsGiveTheSameColours)
+{
+	const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+	const float odd[] = {nan, inf, -inf, 0.0f, -0.0f, 1e30f, -1e30f, 1e-45f};
+	const auto fill = [&](int x, int y) {
+		if (x % 37 == 5)
+			return Pixel(odd[x % 8], odd[(x + y) % 8], odd[(x / 3) % 8], odd[y % 8]);
+		return Gradient(x, y);
+	};
+	ImagePtr plain = MakeImage(300, 3, fill);
+	ImagePtr withDepth = MakeImage(300, 3, fill, PixelFormat::Float, {"Z"});
+	for (const Registry* tool : Plugins().Tools())
+	{
+		RenderResult a = RunWithEveryImage(tool, plain.get());
+		RenderResult b = RunWithEveryImage(tool, withDepth.get());
+		ASSERT_EQ(a.Output == nullptr, b.Output == nullptr) << tool->Name();
+		if (!a.Output)
+			continue;
+		int mismatches = 0;
+		for (int y = 0; y < 3; ++y)
+			for (int x = 0; x < 300; ++x)
+				if (ColourBits(*a.Output, x, y) != ColourBits(*b.Output, x, y) && ++mismatches <= 3)
+					ADD_FAILURE() << tool->Name() << " differs at " << x << "," << y;
+	}
+}
+
+// A new output image may reuse the memory of an image freed before it; the
+// tools that leave their output cleared must clear it themselves.
+TEST(AllTools, ClearedOutputsStayClearedWhenMemoryIsReused)
+{
+	const int size = 512;  // large enough for its memory to be kept for reuse
+	const struct
+	{
+		const char* tool;
+		const char* main;
+		const char* other;
+	} cases[] = {{"Falloff", "Normals", "Intensity Map"},
+	             {"IntuitiveRelighter", "NormalsOrPosition", "Intensity/Size Map"},
+	             {"SimpleSpotlight", "Position", "Normals"}};
+	ImagePtr main = MakeImage(size, size, Pixel(0.25f, 0.5f, -1.0f));
+	ImagePtr smaller = MakeImage(size - 1, size, Pixel(1.0f, 1.0f, 1.0f));
+	for (const auto& c : cases)
+	{
+		for (int i = 0; i < 3; ++i)
+			MakeImage(size, size, Pixel(0.75f, 0.75f, 0.75f, 0.75f));
+		RenderResult result = RunTool(c.tool, {{c.main, main.get()}, {c.other, smaller.get()}});
+		ASSERT_NE(result.Output, nullptr) << c.tool;
+		bool allZero = true;
+		for (int y = 0; y < size && allZero; ++y)
+			for (int x = 0; x < size && allZero; ++x)
+			{
+				const FltPixel p = PixelAt(*result.Output, x, y);
+				allZero = p.R == 0.0f && p.G == 0.0f && p.B == 0.0f && p.A == 0.0f;
+			}
+		EXPECT_TRUE(allZero) << c.tool;
+	}
 }

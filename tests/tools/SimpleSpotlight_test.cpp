@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "../ToolHarness.h"
+#include "Vectors.h"
 
 namespace
 {
@@ -140,4 +142,64 @@ TEST(SimpleSpotlight, NormalPassOfAnotherSizeLeavesTheOutputCleared)
 		ImagePtr cleared(new Image(3, 3));
 		EXPECT_TRUE(SameImage(*result.Output, *cleared)) << w << "x" << h;
 	}
+}
+
+// The light of every pixel must equal float(pow(m, c) x I [x f]) bit for bit,
+// however it is computed: whole cones up to far beyond the slider, broken and
+// negative cones, tiny cosines whose powers underflow, intensities of both
+// signs and of extreme size.
+TEST(SimpleSpotlight, LightIsThePowerFormulaBitForBit)
+{
+	const int width = 613, height = 7;
+	ImagePtr positions = MakeImage(width, height, [](int x, int y) {
+		const float spread = 0.002f * static_cast<float>(x * x) + 0.3f * y;
+		return Pixel(spread * std::cos(0.37f * x), spread * std::sin(0.23f * x), -0.5f - 0.01f * x);
+	});
+	ImagePtr normals = MakeImage(width, height, [](int x, int y) {
+		return Pixel(std::sin(0.11f * x), 0.2f * y - 0.5f, 1.0f + std::cos(0.05f * x));
+	});
+	const float3 light(0.25f, -0.125f, 3.0f);
+	float3 axis(0.25f, -0.125f, 3.0f);
+	axis.Normalize();
+	const auto expected = [&](const FltPixel& p, const FltPixel* n, double cone, double intensity) {
+		float3 toLight(light.x - p.R, light.y - p.G, light.z - p.B);
+		toLight.Normalize();
+		const float d = toLight.dot(axis);
+		const float m = d < 0.0f ? 0.0f : d;
+		double value = std::pow(static_cast<double>(m), cone) * intensity;
+		if (n)
+		{
+			float3 normal(n->R, n->G, n->B);
+			normal.Normalize();
+			const float e = normal.dot(axis);
+			value = value * static_cast<double>(e < 0.0f ? 0.0f : e);
+		}
+		return static_cast<float>(value);
+	};
+	for (double cone : {0.0, 1.0, 2.0, 3.0, 8.0, 37.0, 100.0, 4096.0, 4097.0, 2.5, -3.0})
+		for (double intensity : {1.0, -2.5, 1e-30, 3e38, 1e300})
+			for (bool withNormals : {false, true})
+			{
+				std::map<std::string, Image*> images{{"Position", positions.get()}};
+				if (withNormals)
+					images["Normals"] = normals.get();
+				RenderResult result =
+				    RunTool("SimpleSpotlight", images,
+				            {{"Red", 0.25}, {"Green", -0.125}, {"Blue", 3.0}, {"LightConeSize", cone},
+				             {"LightIntensity", intensity}});
+				ASSERT_NE(result.Output, nullptr);
+				int mismatches = 0;
+				for (int y = 0; y < height; ++y)
+					for (int x = 0; x < width; ++x)
+					{
+						const FltPixel normal = PixelAt(*normals, x, y);
+						const float want = expected(PixelAt(*positions, x, y), withNormals ? &normal : nullptr, cone,
+						                            intensity);
+						const float got = PixelAt(*result.Output, x, y).R;
+						if (std::memcmp(&want, &got, sizeof want) != 0 && ++mismatches <= 3)
+							ADD_FAILURE() << "cone " << cone << " intensity " << intensity << " normals " << withNormals
+							              << " pixel " << x << "," << y << ": " << got << " instead of " << want;
+					}
+				EXPECT_EQ(mismatches, 0);
+			}
 }
