@@ -45,6 +45,15 @@ struct PixelBlock
 	}
 };
 
+// The walk is inlined whole (the tool's arithmetic included). GCC on x86-64
+// also builds it twice, for AVX2 and for any x86-64 processor, and the loader
+// picks the version the machine runs; both compute the same IEEE operations.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define QZ_PIXEL_LOOPS [[gnu::flatten, gnu::target_clones("avx2", "default")]]
+#else
+#define QZ_PIXEL_LOOPS [[gnu::flatten]]
+#endif
+
 namespace pixelwalk
 {
 constexpr size_t PlainPixelBytes = 4 * sizeof(float);
@@ -153,10 +162,9 @@ void WalkCursors(Image* input, Image* side, Image* output, Step& step)
 /// `step(block, sideBlock)` for every block of `input`, in row order. The
 /// side block holds the pixels at the same places of `side` (an image of the
 /// same size) when there is one; the block as the step leaves it is written
-/// to the same places of `output` when there is one. The step's arithmetic is
-/// inlined whole, so that its loops can run on several pixels at once.
+/// to the same places of `output` when there is one.
 template <class Step>
-[[gnu::flatten, gnu::target_clones("avx2", "default")]] void Walk(Image* input, Image* side, Image* output, Step&& step)
+QZ_PIXEL_LOOPS void Walk(Image* input, Image* side, Image* output, Step&& step)
 {
 	if (AllPlain(input, side, output))
 		WalkPlain(input, side, output, step);
