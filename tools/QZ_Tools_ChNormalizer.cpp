@@ -2,6 +2,8 @@
 // largest value of each channel over the frame become 0 and 1. Per channel, a
 // minimum and a maximum threshold keep outliers out of the search for the
 // extremes; optionally one common range is applied to all three channels.
+#include <cstring>
+
 #include "Declarations.h"
 #include "Registration.h"
 #include "ToolSupport.h"
@@ -54,6 +56,10 @@ Normalizer::Normalizer(const Registry* reg, const ScriptVal& table, const TagLis
 
 namespace
 {
+// Four channel values side by side, as single and as double precision.
+using Floats = float __attribute__((vector_size(4 * sizeof(float))));
+using Doubles = double __attribute__((vector_size(4 * sizeof(double))));
+
 // The extremes start here rather than at the float limits: a channel with no
 // value inside its thresholds then keeps these as its range.
 constexpr double StartMin = 255.0;
@@ -67,14 +73,53 @@ struct ChannelExtremes
 	double Low, High;  // the channel's thresholds
 	double Min = StartMin, Max = StartMax;
 
-	/// if v >= Low and v < Min: Min = v;  if v <= High and v > Max: Max = v
-	void Include(float value)
+	/// Takes `count` values in order, each v as
+	///     if v >= Low and v < Min: Min = v;  if v <= High and v > Max: Max = v
+	/// Four values at a time go to four lanes that each keep running extremes
+	/// that way, side by side; the most extreme lane has the value the walk in
+	/// order ends with. It has its bits too, but for a zero: -0 and +0 compare
+	/// equal, and the walk in order keeps the first, so a new extreme of 0 is
+	/// looked up in order.
+	void IncludeAll(const float* values, int count)
 	{
-		const double v = value;
-		if (v >= Low && v < Min)
-			Min = v;
-		if (v <= High && v > Max)
-			Max = v;
+		const Doubles low = {Low, Low, Low, Low}, high = {High, High, High, High};
+		Doubles mins = {Min, Min, Min, Min}, maxs = {Max, Max, Max, Max};
+		int i = 0;
+		for (; i + 4 <= count; i += 4)
+		{
+			Floats four;
+			std::memcpy(&four, values + i, sizeof four);
+			const Doubles v = __builtin_convertvector(four, Doubles);
+			mins = ((v >= low) & (v < mins)) ? v : mins;
+			maxs = ((v <= high) & (v > maxs)) ? v : maxs;
+		}
+		double min = Min, max = Max;
+		for (int lane = 0; lane < 4; ++lane)
+		{
+			min = mins[lane] < min ? mins[lane] : min;
+			max = maxs[lane] > max ? maxs[lane] : max;
+		}
+		for (; i < count; ++i)
+		{
+			const double v = values[i];
+			min = v >= Low && v < min ? v : min;
+			max = v <= High && v > max ? v : max;
+		}
+		if (min < Min)
+			Min = min != 0.0 ? min : FirstZero(values, count, [this](double v) { return v >= Low; });
+		if (max > Max)
+			Max = max != 0.0 ? max : FirstZero(values, count, [this](double v) { return v <= High; });
+	}
+
+private:
+	/// The first of the values that is 0 (of either sign) and passes `test`.
+	template <class Test>
+	static double FirstZero(const float* values, int count, Test test)
+	{
+		for (int i = 0; i < count; ++i)
+			if (values[i] == 0.0f && test(values[i]))
+				return values[i];
+		return 0.0;
 	}
 };
 
@@ -128,12 +173,9 @@ void Normalizer::Process(Request* request)
 	Image* output = NewImageLike(input);
 
 	VisitPixelBlocks(input, [&](const PixelBlock& block) {
-		for (int i = 0; i < block.Count; ++i)
-		{
-			red.Include(block.R[i]);
-			green.Include(block.G[i]);
-			blue.Include(block.B[i]);
-		}
+		red.IncludeAll(block.R, block.Count);
+		green.IncludeAll(block.G, block.Count);
+		blue.IncludeAll(block.B, block.Count);
 	});
 
 	const ChannelExtremes channels[3] = {red, green, blue};
