@@ -102,20 +102,28 @@ static float SpotCosine(const FltPixel& position, const Spot& spot)
 	return NotBelowZero(toLight.dot(spot.Axis));
 }
 
-/// m^n by repeated squaring, for a whole n >= 0. While no partial product
-/// leaves the normal range, its relative error is below (n - 1) x 2^-53
-/// (each of its at most 2 log2(n) roundings is raised to at most the power
-/// of the exponent it still has to build).
-static double PowerBySquaring(double m, int n)
+/// m^n for each of `count` cosines by repeated squaring, for a whole n >= 0,
+/// in loops over the block. While no partial product leaves the normal range,
+/// the relative error is below (n - 1) x 2^-53 (each of at most 2 log2(n)
+/// roundings is raised to at most the power of the exponent still to build).
+static void PowersBySquaring(const float* cosines, int count, int n, double* powers)
 {
-	double power = 1.0;
-	for (double base = m;; base *= base)
+	double bases[PixelBlock::Capacity];
+	for (int i = 0; i < count; ++i)
+	{
+		powers[i] = 1.0;
+		bases[i] = cosines[i];
+	}
+	for (;;)
 	{
 		if (n & 1)
-			power *= base;
+			for (int i = 0; i < count; ++i)
+				powers[i] *= bases[i];
 		n >>= 1;
 		if (n == 0)
-			return power;
+			return;
+		for (int i = 0; i < count; ++i)
+			bases[i] *= bases[i];
 	}
 }
 
@@ -127,29 +135,39 @@ constexpr double PowerTolerance = 0x1p-32;
 // squaring is a normal double.
 constexpr double SmallestTrustedPower = 0x1p-1000;
 
-/// The light value `finish(pow(m, c))` narrowed to float, where `finish`
-/// multiplies the power by the request's factors (in double). pow costs far
-/// more than the rest of a pixel, so a whole exponent is first raised by
-/// squaring: when everything within PowerTolerance of that light narrows to
-/// one float, so does pow's light, since narrowing never reverses order.
-/// Otherwise, and for any other exponent or cosine, pow decides.
-template <class Finish>
-static float NarrowedLight(float m, const Spot& spot, Finish finish)
+/// L = power x I, times the normal term f of pixel i when there are terms,
+/// in double and in that order.
+static double Light(double power, const Spot& spot, const double* terms, int i)
 {
-	const double cosine = m;
-	if (spot.WholeCone >= 0 && cosine > 0.0)
+	const double light = power * spot.Intensity;
+	return terms ? light * terms[i] : light;
+}
+
+/// The lights of `count` pixels, float(L) for pow(m, c), from their cosines
+/// and (or null) normal terms. pow costs far more than the rest of a pixel,
+/// so a whole exponent is first raised by squaring for the whole block: where
+/// everything within PowerTolerance of that light narrows to one float, so
+/// does pow's light, since narrowing never reverses order. The other pixels,
+/// and all pixels of any other exponent, take pow.
+static void NarrowedLights(const float* cosines, const double* terms, int count, const Spot& spot, float* lights)
+{
+	bool trusted[PixelBlock::Capacity] = {};
+	if (spot.WholeCone >= 0)
 	{
-		const double power = PowerBySquaring(cosine, spot.WholeCone);
-		const double light = finish(power);
-		if (power >= SmallestTrustedPower && std::isfinite(light))
+		double powers[PixelBlock::Capacity];
+		PowersBySquaring(cosines, count, spot.WholeCone, powers);
+		for (int i = 0; i < count; ++i)
 		{
+			const double light = Light(powers[i], spot, terms, i);
 			const float low = static_cast<float>(light * (1.0 - PowerTolerance));
 			const float high = static_cast<float>(light * (1.0 + PowerTolerance));
-			if (low == high)
-				return low;
+			trusted[i] = (cosines[i] > 0.0f) & (powers[i] >= SmallestTrustedPower) & std::isfinite(light) & (low == high);
+			lights[i] = low;
 		}
 	}
-	return static_cast<float>(finish(std::pow(cosine, spot.Cone)));
+	for (int i = 0; i < count; ++i)
+		if (!trusted[i])
+			lights[i] = static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i));
 }
 
 /// The normal term: max(normalize(N.rgb) · a, 0), widened to double. It uses
@@ -161,10 +179,11 @@ static double NormalTerm(const FltPixel& normal, const Spot& spot)
 	return NotBelowZero(n.dot(spot.Axis));
 }
 
-/// R, G, B and A of pixel i all become the light value; other channels stay.
-static void SetLight(PixelBlock& block, int i, float light)
+/// R, G, B and A of each pixel all become its light value; other channels stay.
+static void SetLights(PixelBlock& block, const float* lights)
 {
-	block.R[i] = block.G[i] = block.B[i] = block.A[i] = light;
+	for (int i = 0; i < block.Count; ++i)
+		block.R[i] = block.G[i] = block.B[i] = block.A[i] = lights[i];
 }
 
 void SimpleSpotlight::Process(Request* request)
@@ -184,32 +203,28 @@ void SimpleSpotlight::Process(Request* request)
 	Image* output = NewImageLike(positions);
 
 	// Every pixel is written in full, unless a normal pass of another size
-	// leaves the output cleared: only then is the new image cleared.
-	// The light value is L = pow(m, c) x I, times the normal term f when there
-	// is a normal pass, in double and in that order, then narrowed once. The
-	// cosines and normal terms of a block come first, in loops of their own
-	// that run on several pixels at once; the powers follow pixel by pixel.
+	// leaves the output cleared: only then is the new image cleared. Each step
+	// below is a loop over a block of pixels of its own, so that the compiler
+	// can run it on several pixels at once.
 	if (!normals)
 		MapPixelBlocks(positions, nullptr, output, [&](PixelBlock& block, const PixelBlock&) {
-			float cosines[PixelBlock::Capacity];
+			float cosines[PixelBlock::Capacity], lights[PixelBlock::Capacity];
 			for (int i = 0; i < block.Count; ++i)
 				cosines[i] = SpotCosine(block.Pixel(i), spot);
-			for (int i = 0; i < block.Count; ++i)
-				SetLight(block, i, NarrowedLight(cosines[i], spot, [&](double power) { return power * spot.Intensity; }));
+			NarrowedLights(cosines, nullptr, block.Count, spot, lights);
+			SetLights(block, lights);
 		});
 	else if (normals->Width == positions->Width && normals->Height == positions->Height)
 		MapPixelBlocks(positions, normals, output, [&](PixelBlock& block, const PixelBlock& normalBlock) {
-			float cosines[PixelBlock::Capacity];
+			float cosines[PixelBlock::Capacity], lights[PixelBlock::Capacity];
 			double terms[PixelBlock::Capacity];
 			for (int i = 0; i < block.Count; ++i)
 			{
 				cosines[i] = SpotCosine(block.Pixel(i), spot);
 				terms[i] = NormalTerm(normalBlock.Pixel(i), spot);
 			}
-			for (int i = 0; i < block.Count; ++i)
-				SetLight(block, i, NarrowedLight(cosines[i], spot, [&](double power) {
-					         return power * spot.Intensity * terms[i];
-				         }));
+			NarrowedLights(cosines, terms, block.Count, spot, lights);
+			SetLights(block, lights);
 		});
 	else
 		output->Fill(0, 0, 0, 0);

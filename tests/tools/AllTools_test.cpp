@@ -145,3 +145,23 @@ TEST(AllTools, ClearedOutputsStayClearedWhenMemoryIsReused)
 		EXPECT_TRUE(allZero) << c.tool;
 	}
 }
+
+// Outputs of full-size frames are written past the caches; the pixels must be
+// the same as those written through the cursors.
+TEST(AllTools, LargeFramesGiveTheSameColoursAsTheCursors)
+{
+	const int width = 2048, height = 1024;  // 32 MB of float RGBA
+	ImagePtr plain = MakeImage(width, height, Gradient);
+	ImagePtr withDepth = MakeImage(width, height, Gradient, PixelFormat::Float, {"Z"});
+	for (const char* tool : {"ZRemapper", "Falloff"})
+	{
+		RenderResult a = RunWithEveryImage(Tool(tool), plain.get());
+		RenderResult b = RunWithEveryImage(Tool(tool), withDepth.get());
+		ASSERT_TRUE(a.Output && b.Output) << tool;
+		int mismatches = 0;
+		for (int y = 0; y < height; y += 7)
+			for (int x = 0; x < width; ++x)
+				if (ColourBits(*a.Output, x, y) != ColourBits(*b.Output, x, y) && ++mismatches <= 3)
+					ADD_FAILURE() << tool << " differs at " << x << "," << y;
+	}
+}
