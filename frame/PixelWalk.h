@@ -20,9 +20,12 @@
 
 #include "Image.h"
 
-/// Up to `Capacity` consecutive pixels of one row, channel by channel.
+/// Up to `Capacity` pixels that follow each other in row order, channel by
+/// channel.
 struct PixelBlock
 {
+	// Small enough that a tool's arrays for a block stay in the first-level
+	// cache next to the pixels on their way in and out.
 	static constexpr int Capacity = 128;
 
 	int Count = 0;
@@ -120,7 +123,8 @@ inline void Store(const PixelBlock& block, uint8_t* pixels, bool streams)
 		std::memcpy(pixels, bgra, block.Count * PlainPixelBytes);
 }
 
-// Outputs of at least this size are written past the caches.
+// Outputs of at least this size are written past the caches: smaller ones
+// may still be in the caches when the next tool reads them.
 constexpr size_t StreamingBytes = size_t(32) << 20;
 
 /// Every image given is plain float RGBA; a missing image counts as plain.
