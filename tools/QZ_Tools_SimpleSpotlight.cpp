@@ -152,6 +152,7 @@ static double Light(double power, const Spot& spot, const double* terms, int i)
 static void NarrowedLights(const float* cosines, const double* terms, int count, const Spot& spot, float* lights)
 {
 	bool trusted[PixelBlock::Capacity] = {};
+	int untrusted = count;
 	if (spot.WholeCone >= 0)
 	{
 		double powers[PixelBlock::Capacity];
@@ -162,12 +163,16 @@ static void NarrowedLights(const float* cosines, const double* terms, int count,
 			const float low = static_cast<float>(light * (1.0 - PowerTolerance));
 			const float high = static_cast<float>(light * (1.0 + PowerTolerance));
 			trusted[i] = (cosines[i] > 0.0f) & (powers[i] >= SmallestTrustedPower) & std::isfinite(light) & (low == high);
+			untrusted -= trusted[i];
 			lights[i] = low;
 		}
 	}
-	for (int i = 0; i < count; ++i)
+	for (int i = 0; untrusted > 0; ++i)
 		if (!trusted[i])
+		{
 			lights[i] = static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i));
+			--untrusted;
+		}
 }
 
 /// The normal term: max(normalize(N.rgb) · a, 0), widened to double. It uses
