@@ -49,19 +49,19 @@ struct ChannelMap
 	bool HasAlpha = false;
 };
 
-static ChannelMap MapChannels(const ImageSpec& imageSpec)
+static ChannelMap MapChannels(const ImageSpec& header)
 {
 	ChannelMap map;
-	const int n = imageSpec.nchannels;
+	const int n = header.nchannels;
 	bool named = false;
 	for (int c = 0; c < n; ++c)
 	{
-		const std::string& name = imageSpec.channel_name(c);
+		const std::string& name = header.channel_name(c);
 		named = named || name == "R" || name == "G" || name == "B";
 	}
 	for (int c = 0; c < n; ++c)
 	{
-		const std::string& name = imageSpec.channel_name(c);
+		const std::string& name = header.channel_name(c);
 		int target;
 		if (named ? name == "B" : (n >= 3 && c == 2))
 			target = 0;
@@ -69,7 +69,7 @@ static ChannelMap MapChannels(const ImageSpec& imageSpec)
 			target = 1;
 		else if (named ? name == "R" : (n >= 3 && c == 0))
 			target = 2;
-		else if (c == imageSpec.alpha_channel || name == "A" || (!named && n >= 3 && c == 3) || (!named && n == 2 && c == 1))
+		else if (c == header.alpha_channel || name == "A" || (!named && n >= 3 && c == 3) || (!named && n == 2 && c == 1))
 			target = map.HasAlpha ? -2 : 3;
 		else if (!named && n <= 2 && c == 0)
 			target = ChannelMap::Gray;
@@ -99,24 +99,26 @@ Image* ReadImageFile(const std::string& path)
 	// premultiplied on the way in, so data passes and round trips stay exact.
 	ImageSpec config;
 	config.attribute("oiio:UnassociatedAlpha", 1);
-	std::unique_ptr<ImageInput> in = ImageInput::open(path, &config);
+	std::unique_ptr<ImageInput> in = ImageInput::create(path, false, &config);
 	if (!in)
 		throw HostError(ExitRenderFailed, "cannot read image " + path + ": " + OIIO::geterror());
-	const ImageSpec& imageSpec = in->spec();
-	if (imageSpec.width <= 0 || imageSpec.height <= 0)
+	ImageSpec header;
+	if (!in->open(path, header, config))
+		throw HostError(ExitRenderFailed, "cannot read image " + path + ": " + in->geterror());
+	if (header.width <= 0 || header.height <= 0)
 		throw HostError(ExitRenderFailed, "cannot read image " + path + ": it has no pixels");
 
-	const ChannelMap map = MapChannels(imageSpec);
+	const ChannelMap map = MapChannels(header);
 	if (4 + static_cast<int>(map.AuxNames.size()) > MaxChannels)
-		throw HostError(ExitRenderFailed, "cannot read image " + path + ": it has " + std::to_string(imageSpec.nchannels) +
+		throw HostError(ExitRenderFailed, "cannot read image " + path + ": it has " + std::to_string(header.nchannels) +
 		                                      " channels, at most " + std::to_string(MaxChannels) + " are supported");
 
-	const int width = imageSpec.width, height = imageSpec.height, n = imageSpec.nchannels;
+	const int width = header.width, height = header.height, n = header.nchannels;
 	std::vector<float> pixels(static_cast<size_t>(width) * height * n);
 	if (!in->read_image(0, 0, 0, n, TypeDesc::FLOAT, pixels.data()))
 		throw HostError(ExitRenderFailed, "cannot read image " + path + ": " + in->geterror());
 
-	std::unique_ptr<Image> image(new Image(width, height, FormatOf(imageSpec.format), map.AuxNames));
+	std::unique_ptr<Image> image(new Image(width, height, FormatOf(header.format), map.AuxNames));
 	for (int fileRow = 0; fileRow < height; ++fileRow)
 	{
 		const size_t row = static_cast<size_t>(height - 1 - fileRow);  // bottom-up
@@ -165,12 +167,12 @@ void WriteImageFile(const Image& image, const std::string& path)
 	// Auxiliary channels only where the file format holds any number of channels.
 	const bool allChannels = out->supports("nchannels");
 	const int n = allChannels ? image.NumChannels() : 4;
-	ImageSpec imageSpec(image.Width, image.Height, n, TypeOf(image.Format()));
-	imageSpec.channelnames = {"R", "G", "B", "A"};
+	ImageSpec header(image.Width, image.Height, n, TypeOf(image.Format()));
+	header.channelnames = {"R", "G", "B", "A"};
 	for (int c = 4; c < n; ++c)
-		imageSpec.channelnames.push_back(image.AuxChannels()[c - 4]);
-	imageSpec.alpha_channel = 3;
-	imageSpec.attribute("oiio:UnassociatedAlpha", 1);  // stored as given, see ReadImageFile
+		header.channelnames.push_back(image.AuxChannels()[c - 4]);
+	header.alpha_channel = 3;
+	header.attribute("oiio:UnassociatedAlpha", 1);  // stored as given, see ReadImageFile
 
 	std::vector<float> pixels(static_cast<size_t>(image.Width) * image.Height * n);
 	for (int row = 0; row < image.Height; ++row)
@@ -189,7 +191,7 @@ void WriteImageFile(const Image& image, const std::string& path)
 		}
 	}
 
-	const bool written = out->open(temporary.string(), imageSpec) && out->write_image(TypeDesc::FLOAT, pixels.data()) &&
+	const bool written = out->open(temporary.string(), header) && out->write_image(TypeDesc::FLOAT, pixels.data()) &&
 	                     out->close();
 	if (!written)
 	{
