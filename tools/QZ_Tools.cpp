@@ -98,6 +98,8 @@ static float DistanceBeforeNear(double d, const FocusZone& zone)
 /// DistanceBeforeNear. Alpha and the other channels are left as they are.
 static void RemapPixel(FltPixel& pixel, const FocusZone& zone)
 {
+	// All three depths first, whatever the zone: with no branch around the
+	// divisions the walk can run several pixels at once.
 	const double dr = ScaledDepth(pixel.R, zone.Scale);
 	const double dg = ScaledDepth(pixel.G, zone.Scale);
 	const double db = ScaledDepth(pixel.B, zone.Scale);
