@@ -20,6 +20,8 @@
 
 #include "Image.h"
 
+
+
 /// Up to `Capacity` pixels that follow each other in row order, channel by
 /// channel.
 struct PixelBlock
@@ -65,37 +67,131 @@ namespace pixelwalk
 {
 constexpr size_t PlainPixelBytes = 4 * sizeof(float);
 
-/// Reads `block.Count` plain float RGBA pixels starting at `pixels`. The
-/// bytes are copied out first, so that the channels are picked from a float
-/// array in loops that run on several pixels at once.
+// Eight floats: one channel of eight pixels, or two whole pixels. The
+// shuffles below become the processor's own (AVX lanes in the AVX2 build of
+// the walk, pairs of SSE registers in the other).
+using Floats8 = float __attribute__((vector_size(32)));
+// The same, at any float's address in memory of any type (as the processor's
+// own unaligned load and store intrinsics are declared).
+using LooseFloats8 = float __attribute__((vector_size(32), aligned(4), may_alias));
+
+/// Splits eight interleaved pixels (two to each of `pixels`) into their
+/// channels.
+inline void Deinterleave(const Floats8 (&pixels)[4], Floats8& b, Floats8& g, Floats8& r, Floats8& a)
+{
+	// Pixels 0 and 4, 1 and 5, 2 and 6, 3 and 7 side by side, then a 4 x 4
+	// transposition in each half.
+	const Floats8 p04 = __builtin_shufflevector(pixels[0], pixels[2], 0, 1, 2, 3, 8, 9, 10, 11);
+	const Floats8 p15 = __builtin_shufflevector(pixels[0], pixels[2], 4, 5, 6, 7, 12, 13, 14, 15);
+	const Floats8 p26 = __builtin_shufflevector(pixels[1], pixels[3], 0, 1, 2, 3, 8, 9, 10, 11);
+	const Floats8 p37 = __builtin_shufflevector(pixels[1], pixels[3], 4, 5, 6, 7, 12, 13, 14, 15);
+	const Floats8 bg01 = __builtin_shufflevector(p04, p15, 0, 8, 1, 9, 4, 12, 5, 13);
+	const Floats8 ra01 = __builtin_shufflevector(p04, p15, 2, 10, 3, 11, 6, 14, 7, 15);
+	const Floats8 bg23 = __builtin_shufflevector(p26, p37, 0, 8, 1, 9, 4, 12, 5, 13);
+	const Floats8 ra23 = __builtin_shufflevector(p26, p37, 2, 10, 3, 11, 6, 14, 7, 15);
+	b = __builtin_shufflevector(bg01, bg23, 0, 1, 8, 9, 4, 5, 12, 13);
+	g = __builtin_shufflevector(bg01, bg23, 2, 3, 10, 11, 6, 7, 14, 15);
+	r = __builtin_shufflevector(ra01, ra23, 0, 1, 8, 9, 4, 5, 12, 13);
+	a = __builtin_shufflevector(ra01, ra23, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+
+/// The inverse of `Deinterleave`.
+inline void Interleave(const Floats8& b, const Floats8& g, const Floats8& r, const Floats8& a, Floats8 (&pixels)[4])
+{
+	const Floats8 bg01 = __builtin_shufflevector(b, g, 0, 1, 8, 9, 4, 5, 12, 13);
+	const Floats8 bg23 = __builtin_shufflevector(b, g, 2, 3, 10, 11, 6, 7, 14, 15);
+	const Floats8 ra01 = __builtin_shufflevector(r, a, 0, 1, 8, 9, 4, 5, 12, 13);
+	const Floats8 ra23 = __builtin_shufflevector(r, a, 2, 3, 10, 11, 6, 7, 14, 15);
+	const Floats8 p04 = __builtin_shufflevector(bg01, ra01, 0, 2, 8, 10, 4, 6, 12, 14);
+	const Floats8 p15 = __builtin_shufflevector(bg01, ra01, 1, 3, 9, 11, 5, 7, 13, 15);
+	const Floats8 p26 = __builtin_shufflevector(bg23, ra23, 0, 2, 8, 10, 4, 6, 12, 14);
+	const Floats8 p37 = __builtin_shufflevector(bg23, ra23, 1, 3, 9, 11, 5, 7, 13, 15);
+	pixels[0] = __builtin_shufflevector(p04, p15, 0, 1, 2, 3, 8, 9, 10, 11);
+	pixels[1] = __builtin_shufflevector(p26, p37, 0, 1, 2, 3, 8, 9, 10, 11);
+	pixels[2] = __builtin_shufflevector(p04, p15, 4, 5, 6, 7, 12, 13, 14, 15);
+	pixels[3] = __builtin_shufflevector(p26, p37, 4, 5, 6, 7, 12, 13, 14, 15);
+}
+
+/// Takes the eight floats at `at`.
+inline void Get8(const void* at, Floats8& floats)
+{
+	floats = *static_cast<const LooseFloats8*>(at);
+}
+
+/// Puts eight floats at `at`.
+inline void Put8(void* at, const Floats8& floats)
+{
+	*static_cast<LooseFloats8*>(at) = floats;
+}
+
+/// Reads `block.Count` plain float RGBA pixels starting at `pixels`.
 inline void Load(const uint8_t* pixels, PixelBlock& block)
 {
-	float bgra[4 * PixelBlock::Capacity];
-	std::memcpy(bgra, pixels, block.Count * PlainPixelBytes);
-	for (int i = 0; i < block.Count; ++i)
+	int i = 0;
+	for (; i + 8 <= block.Count; i += 8)
 	{
-		block.B[i] = bgra[4 * i];
-		block.G[i] = bgra[4 * i + 1];
-		block.R[i] = bgra[4 * i + 2];
-		block.A[i] = bgra[4 * i + 3];
+		const uint8_t* from = pixels + i * PlainPixelBytes;
+		Floats8 eight[4], b, g, r, a;
+		for (int k = 0; k < 4; ++k)
+			Get8(from + 32 * k, eight[k]);
+		Deinterleave(eight, b, g, r, a);
+		Put8(block.B + i, b);
+		Put8(block.G + i, g);
+		Put8(block.R + i, r);
+		Put8(block.A + i, a);
+	}
+	for (; i < block.Count; ++i)
+	{
+		float bgra[4];
+		std::memcpy(bgra, pixels + i * PlainPixelBytes, sizeof bgra);
+		block.B[i] = bgra[0];
+		block.G[i] = bgra[1];
+		block.R[i] = bgra[2];
+		block.A[i] = bgra[3];
 	}
 }
 
-/// Writes `count` pixels' bytes to an image far larger than the caches,
-/// around them: reading each line of the output in before overwriting it,
-/// as ordinary stores do, would add a third to the memory traffic of a walk.
-/// `Fence()` must follow the last of them before anyone reads the image.
-inline void StreamBytes(uint8_t* to, const float* bgra, int count)
+/// Writes `block.Count` plain float RGBA pixels starting at `pixels`. An
+/// output far larger than the caches is written around them (`streams`):
+/// reading each line of it in before overwriting it, as ordinary stores do,
+/// would add a third to the memory traffic of a walk. `Fence()` must follow
+/// the last streamed block before anyone reads the image.
+inline void Store(const PixelBlock& block, uint8_t* pixels, bool streams)
 {
 #if defined(__SSE2__)
-	if (reinterpret_cast<uintptr_t>(to) % 16 == 0)
-	{
-		for (int i = 0; i < count; ++i)
-			_mm_stream_ps(reinterpret_cast<float*>(to + i * PlainPixelBytes), _mm_loadu_ps(bgra + 4 * i));
-		return;
-	}
+	streams = streams && reinterpret_cast<uintptr_t>(pixels) % 16 == 0;
+#else
+	streams = false;
 #endif
-	std::memcpy(to, bgra, count * PlainPixelBytes);
+	int i = 0;
+	for (; i + 8 <= block.Count; i += 8)
+	{
+		Floats8 b, g, r, a, eight[4];
+		Get8(block.B + i, b);
+		Get8(block.G + i, g);
+		Get8(block.R + i, r);
+		Get8(block.A + i, a);
+		Interleave(b, g, r, a, eight);
+		uint8_t* to = pixels + i * PlainPixelBytes;
+#if defined(__SSE2__)
+		if (streams)
+		{
+			for (int k = 0; k < 4; ++k)
+			{
+				_mm_stream_ps(reinterpret_cast<float*>(to + 32 * k), __builtin_shufflevector(eight[k], eight[k], 0, 1, 2, 3));
+				_mm_stream_ps(reinterpret_cast<float*>(to + 32 * k + 16), __builtin_shufflevector(eight[k], eight[k], 4, 5, 6, 7));
+			}
+			continue;
+		}
+#endif
+		for (int k = 0; k < 4; ++k)
+			Put8(to + 32 * k, eight[k]);
+	}
+	for (; i < block.Count; ++i)
+	{
+		const float bgra[4] = {block.B[i], block.G[i], block.R[i], block.A[i]};
+		std::memcpy(pixels + i * PlainPixelBytes, bgra, sizeof bgra);
+	}
 }
 
 inline void Fence()
@@ -103,24 +199,6 @@ inline void Fence()
 #if defined(__SSE2__)
 	_mm_sfence();
 #endif
-}
-
-/// Writes `block.Count` plain float RGBA pixels starting at `pixels`,
-/// past the caches when `streams`.
-inline void Store(const PixelBlock& block, uint8_t* pixels, bool streams)
-{
-	float bgra[4 * PixelBlock::Capacity];
-	for (int i = 0; i < block.Count; ++i)
-	{
-		bgra[4 * i] = block.B[i];
-		bgra[4 * i + 1] = block.G[i];
-		bgra[4 * i + 2] = block.R[i];
-		bgra[4 * i + 3] = block.A[i];
-	}
-	if (streams)
-		StreamBytes(pixels, bgra, block.Count);
-	else
-		std::memcpy(pixels, bgra, block.Count * PlainPixelBytes);
 }
 
 // Outputs of at least this size are written past the caches: smaller ones

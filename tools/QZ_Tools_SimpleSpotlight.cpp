@@ -143,14 +143,21 @@ static double Light(double power, const Spot& spot, const double* terms, int i)
 	return terms ? light * terms[i] : light;
 }
 
+/// R, G, B and A of pixel i all become its light value; other channels stay.
+static void SetLight(PixelBlock& block, int i, float light)
+{
+	block.R[i] = block.G[i] = block.B[i] = block.A[i] = light;
+}
+
 /// The lights of `count` pixels, float(L) for pow(m, c), from their cosines
 /// and (or null) normal terms. pow costs far more than the rest of a pixel,
 /// so a whole exponent is first raised by squaring for the whole block: where
 /// everything within PowerTolerance of that light narrows to one float, so
 /// does pow's light, since narrowing never reverses order. The other pixels,
 /// and all pixels of any other exponent, take pow.
-static void NarrowedLights(const float* cosines, const double* terms, int count, const Spot& spot, float* lights)
+static void SetNarrowedLights(const float* cosines, const double* terms, const Spot& spot, PixelBlock& block)
 {
+	const int count = block.Count;
 	bool trusted[PixelBlock::Capacity] = {};
 	int untrusted = count;
 	if (spot.WholeCone >= 0)
@@ -162,15 +169,18 @@ static void NarrowedLights(const float* cosines, const double* terms, int count,
 			const double light = Light(powers[i], spot, terms, i);
 			const float low = static_cast<float>(light * (1.0 - PowerTolerance));
 			const float high = static_cast<float>(light * (1.0 + PowerTolerance));
-			trusted[i] = (cosines[i] > 0.0f) & (powers[i] >= SmallestTrustedPower) & std::isfinite(light) & (low == high);
+			const bool exact = cosines[i] == 0.0f;
+			const bool closeEnough =
+			    (cosines[i] > 0.0f) & (powers[i] >= SmallestTrustedPower) & std::isfinite(light) & (low == high);
+			trusted[i] = exact | closeEnough;
 			untrusted -= trusted[i];
-			lights[i] = low;
+			SetLight(block, i, static_cast<float>(light));
 		}
 	}
 	for (int i = 0; untrusted > 0; ++i)
 		if (!trusted[i])
 		{
-			lights[i] = static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i));
+			SetLight(block, i, static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i)));
 			--untrusted;
 		}
 }
@@ -182,13 +192,6 @@ static double NormalTerm(const FltPixel& normal, const Spot& spot)
 	float3 n(normal.R, normal.G, normal.B);
 	n.Normalize();
 	return NotBelowZero(n.dot(spot.Axis));
-}
-
-/// R, G, B and A of each pixel all become its light value; other channels stay.
-static void SetLights(PixelBlock& block, const float* lights)
-{
-	for (int i = 0; i < block.Count; ++i)
-		block.R[i] = block.G[i] = block.B[i] = block.A[i] = lights[i];
 }
 
 void SimpleSpotlight::Process(Request* request)
@@ -213,23 +216,21 @@ void SimpleSpotlight::Process(Request* request)
 	// can run it on several pixels at once.
 	if (!normals)
 		MapPixelBlocks(positions, nullptr, output, [&](PixelBlock& block, const PixelBlock&) {
-			float cosines[PixelBlock::Capacity], lights[PixelBlock::Capacity];
+			float cosines[PixelBlock::Capacity];
 			for (int i = 0; i < block.Count; ++i)
 				cosines[i] = SpotCosine(block.Pixel(i), spot);
-			NarrowedLights(cosines, nullptr, block.Count, spot, lights);
-			SetLights(block, lights);
+			SetNarrowedLights(cosines, nullptr, spot, block);
 		});
 	else if (normals->Width == positions->Width && normals->Height == positions->Height)
 		MapPixelBlocks(positions, normals, output, [&](PixelBlock& block, const PixelBlock& normalBlock) {
-			float cosines[PixelBlock::Capacity], lights[PixelBlock::Capacity];
+			float cosines[PixelBlock::Capacity];
 			double terms[PixelBlock::Capacity];
 			for (int i = 0; i < block.Count; ++i)
 			{
 				cosines[i] = SpotCosine(block.Pixel(i), spot);
 				terms[i] = NormalTerm(normalBlock.Pixel(i), spot);
 			}
-			NarrowedLights(cosines, terms, block.Count, spot, lights);
-			SetLights(block, lights);
+			SetNarrowedLights(cosines, terms, spot, block);
 		});
 	else
 		output->Fill(0, 0, 0, 0);
