@@ -72,6 +72,7 @@ struct Spot
 	double Intensity;
 	double Cone;      // the cosine's exponent
 	int WholeCone;    // the exponent when it is a whole number 0 .. MaxWholeCone, else -1
+	double Tolerance; // how far, relatively, pow's light may lie from the squared one
 };
 
 constexpr int MaxWholeCone = 4096;
@@ -127,10 +128,17 @@ static void PowersBySquaring(const float* cosines, int count, int n, double* pow
 	}
 }
 
-// The shortcut below trusts a power this far from pow's: the squaring's
-// error (under 2^-41 for exponents up to MaxWholeCone), pow's own (under one
-// unit in the last place) and four more roundings, with room to spare.
-constexpr double PowerTolerance = 0x1p-32;
+/// How far, relatively, the light from pow's power may lie from the light
+/// from the power squared to the whole exponent n: the squaring's error
+/// (below (n - 1) x 2^-53), pow's own (below one unit in the last place,
+/// 2^-52), the two roundings of each light and those of the bounds formed
+/// from it, (n + 7) x 2^-53 in all to first order; twice that for room. One
+/// plus or minus it is a double.
+static double SquaringTolerance(int n)
+{
+	return (n + 16) * 0x1p-52;
+}
+
 // Smallest power the shortcut takes: above it every partial product of the
 // squaring is a normal double.
 constexpr double SmallestTrustedPower = 0x1p-1000;
@@ -149,39 +157,52 @@ static void SetLight(PixelBlock& block, int i, float light)
 	block.R[i] = block.G[i] = block.B[i] = block.A[i] = light;
 }
 
-/// The lights of `count` pixels, float(L) for pow(m, c), from their cosines
-/// and (or null) normal terms. pow costs far more than the rest of a pixel,
-/// so a whole exponent is first raised by squaring for the whole block: where
-/// everything within PowerTolerance of that light narrows to one float, so
-/// does pow's light, since narrowing never reverses order. The other pixels,
-/// and all pixels of any other exponent, take pow.
+/// Whether the light from a squared power narrows to the float that the
+/// light from pow's power does. Squaring a zero cosine is exact. Otherwise,
+/// where everything within the tolerance of the light narrows to one float,
+/// so does pow's light, since narrowing never reverses order.
+static bool NarrowsLikePow(float cosine, double power, double light, double tolerance)
+{
+	const float low = static_cast<float>(light * (1.0 - tolerance));
+	const float high = static_cast<float>(light * (1.0 + tolerance));
+	const bool exact = cosine == 0.0f;
+	return exact | ((cosine > 0.0f) & (power >= SmallestTrustedPower) & std::isfinite(light) & (low == high));
+}
+
+/// The light of pixel i from pow's power, narrowed.
+static float LightByPow(const float* cosines, const double* terms, const Spot& spot, int i)
+{
+	return static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i));
+}
+
+/// Sets the lights of the block's pixels, float(L) for pow(m, c), from their
+/// cosines and (or null) normal terms. pow costs far more than the rest of a
+/// pixel, so a whole exponent is first raised by squaring for the whole
+/// block; only the pixels whose light might then narrow differently take
+/// pow, as do all pixels of any other exponent.
 static void SetNarrowedLights(const float* cosines, const double* terms, const Spot& spot, PixelBlock& block)
 {
 	const int count = block.Count;
-	bool trusted[PixelBlock::Capacity] = {};
-	int untrusted = count;
-	if (spot.WholeCone >= 0)
+	if (spot.WholeCone < 0)
 	{
-		double powers[PixelBlock::Capacity];
-		PowersBySquaring(cosines, count, spot.WholeCone, powers);
 		for (int i = 0; i < count; ++i)
-		{
-			const double light = Light(powers[i], spot, terms, i);
-			const float low = static_cast<float>(light * (1.0 - PowerTolerance));
-			const float high = static_cast<float>(light * (1.0 + PowerTolerance));
-			const bool exact = cosines[i] == 0.0f;
-			const bool closeEnough =
-			    (cosines[i] > 0.0f) & (powers[i] >= SmallestTrustedPower) & std::isfinite(light) & (low == high);
-			trusted[i] = exact | closeEnough;
-			untrusted -= trusted[i];
-			SetLight(block, i, static_cast<float>(light));
-		}
+			SetLight(block, i, LightByPow(cosines, terms, spot, i));
+		return;
 	}
-	for (int i = 0; untrusted > 0; ++i)
-		if (!trusted[i])
+	double powers[PixelBlock::Capacity];
+	PowersBySquaring(cosines, count, spot.WholeCone, powers);
+	int unsure = 0;
+	for (int i = 0; i < count; ++i)
+	{
+		const double light = Light(powers[i], spot, terms, i);
+		unsure += !NarrowsLikePow(cosines[i], powers[i], light, spot.Tolerance);
+		SetLight(block, i, static_cast<float>(light));
+	}
+	for (int i = 0; unsure > 0; ++i)
+		if (!NarrowsLikePow(cosines[i], powers[i], Light(powers[i], spot, terms, i), spot.Tolerance))
 		{
-			SetLight(block, i, static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i)));
-			--untrusted;
+			SetLight(block, i, LightByPow(cosines, terms, spot, i));
+			--unsure;
 		}
 }
 
@@ -202,8 +223,9 @@ void SimpleSpotlight::Process(Request* request)
 	axis.Normalize();
 	const double intensity = NumberValue(InLightIntensity, request);
 	const double cone = NumberValue(InConeSize, request);
+	const int wholeCone = WholeExponent(cone);
 	const Spot spot{float3(static_cast<float>(px), static_cast<float>(py), static_cast<float>(pz)), axis, intensity,
-	                cone, WholeExponent(cone)};
+	                cone, wholeCone, SquaringTolerance(wholeCone)};
 	Image* positions = ImageValue(InPosition, request);
 	Image* normals = ImageValue(InNormals, request);
 	if (!positions)
