@@ -145,10 +145,10 @@ constexpr double SmallestTrustedPower = 0x1p-1000;
 
 /// L = power x I, times the normal term f of pixel i when there are terms,
 /// in double and in that order.
-static double Light(double power, const Spot& spot, const double* terms, int i)
+static double Light(double power, const Spot& spot, const float* terms, int i)
 {
 	const double light = power * spot.Intensity;
-	return terms ? light * terms[i] : light;
+	return terms ? light * static_cast<double>(terms[i]) : light;
 }
 
 /// R, G, B and A of pixel i all become its light value; other channels stay.
@@ -170,7 +170,7 @@ static bool NarrowsLikePow(float cosine, double power, double light, double tole
 }
 
 /// The light of pixel i from pow's power, narrowed.
-static float LightByPow(const float* cosines, const double* terms, const Spot& spot, int i)
+static float LightByPow(const float* cosines, const float* terms, const Spot& spot, int i)
 {
 	return static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i));
 }
@@ -180,7 +180,7 @@ static float LightByPow(const float* cosines, const double* terms, const Spot& s
 /// pixel, so a whole exponent is first raised by squaring for the whole
 /// block; only the pixels whose light might then narrow differently take
 /// pow, as do all pixels of any other exponent.
-static void SetNarrowedLights(const float* cosines, const double* terms, const Spot& spot, PixelBlock& block)
+static void SetNarrowedLights(const float* cosines, const float* terms, const Spot& spot, PixelBlock& block)
 {
 	const int count = block.Count;
 	if (spot.WholeCone < 0)
@@ -206,9 +206,10 @@ static void SetNarrowedLights(const float* cosines, const double* terms, const S
 		}
 }
 
-/// The normal term: max(normalize(N.rgb) · a, 0), widened to double. It uses
-/// the spot's axis, not the direction from the pixel to the light.
-static double NormalTerm(const FltPixel& normal, const Spot& spot)
+/// The normal term: max(normalize(N.rgb) · a, 0), in single precision (the
+/// light widens it). It uses the spot's axis, not the direction from the
+/// pixel to the light.
+static float NormalTerm(const FltPixel& normal, const Spot& spot)
 {
 	float3 n(normal.R, normal.G, normal.B);
 	n.Normalize();
@@ -246,7 +247,7 @@ void SimpleSpotlight::Process(Request* request)
 	else if (normals->Width == positions->Width && normals->Height == positions->Height)
 		MapPixelBlocks(positions, normals, output, [&](PixelBlock& block, const PixelBlock& normalBlock) {
 			float cosines[PixelBlock::Capacity];
-			double terms[PixelBlock::Capacity];
+			float terms[PixelBlock::Capacity];
 			for (int i = 0; i < block.Count; ++i)
 			{
 				cosines[i] = SpotCosine(block.Pixel(i), spot);
