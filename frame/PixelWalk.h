@@ -14,9 +14,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "Image.h"
 
@@ -151,18 +148,9 @@ inline void Load(const uint8_t* pixels, PixelBlock& block)
 	}
 }
 
-/// Writes `block.Count` plain float RGBA pixels starting at `pixels`. An
-/// output far larger than the caches is written around them (`streams`):
-/// reading each line of it in before overwriting it, as ordinary stores do,
-/// would add a third to the memory traffic of a walk. `Fence()` must follow
-/// the last streamed block before anyone reads the image.
-inline void Store(const PixelBlock& block, uint8_t* pixels, bool streams)
+/// Writes `block.Count` plain float RGBA pixels starting at `pixels`.
+inline void Store(const PixelBlock& block, uint8_t* pixels)
 {
-#if defined(__SSE2__)
-	streams = streams && reinterpret_cast<uintptr_t>(pixels) % 16 == 0;
-#else
-	streams = false;
-#endif
 	int i = 0;
 	for (; i + 8 <= block.Count; i += 8)
 	{
@@ -173,17 +161,6 @@ inline void Store(const PixelBlock& block, uint8_t* pixels, bool streams)
 		Get8(block.A + i, a);
 		Interleave(b, g, r, a, eight);
 		uint8_t* to = pixels + i * PlainPixelBytes;
-#if defined(__SSE2__)
-		if (streams)
-		{
-			for (int k = 0; k < 4; ++k)
-			{
-				_mm_stream_ps(reinterpret_cast<float*>(to + 32 * k), __builtin_shufflevector(eight[k], eight[k], 0, 1, 2, 3));
-				_mm_stream_ps(reinterpret_cast<float*>(to + 32 * k + 16), __builtin_shufflevector(eight[k], eight[k], 4, 5, 6, 7));
-			}
-			continue;
-		}
-#endif
 		for (int k = 0; k < 4; ++k)
 			Put8(to + 32 * k, eight[k]);
 	}
@@ -193,17 +170,6 @@ inline void Store(const PixelBlock& block, uint8_t* pixels, bool streams)
 		std::memcpy(pixels + i * PlainPixelBytes, bgra, sizeof bgra);
 	}
 }
-
-inline void Fence()
-{
-#if defined(__SSE2__)
-	_mm_sfence();
-#endif
-}
-
-// Outputs of at least this size are written past the caches: smaller ones
-// may still be in the caches when the next tool reads them.
-constexpr size_t StreamingBytes = size_t(32) << 20;
 
 /// Every image given is plain float RGBA; a missing image counts as plain.
 inline bool AllPlain(const Image* input, const Image* side, const Image* output)
@@ -217,7 +183,6 @@ void WalkPlain(Image* input, Image* side, Image* output, Step& step)
 {
 	PixelBlock block, sideBlock;
 	const size_t count = input->PixelCount();
-	const bool streams = output && count * PlainPixelBytes >= StreamingBytes;
 	for (size_t start = 0; start < count; start += PixelBlock::Capacity)
 	{
 		const size_t offset = start * PlainPixelBytes;
@@ -230,10 +195,8 @@ void WalkPlain(Image* input, Image* side, Image* output, Step& step)
 		}
 		step(block, sideBlock);
 		if (output)
-			Store(block, output->Data() + offset, streams);
+			Store(block, output->Data() + offset);
 	}
-	if (streams)
-		Fence();
 }
 
 /// Other layouts: blocks filled row by row through the cursors. The input's

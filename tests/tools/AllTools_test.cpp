@@ -146,8 +146,8 @@ TEST(AllTools, ClearedOutputsStayClearedWhenMemoryIsReused)
 	}
 }
 
-// Outputs of full-size frames are written past the caches; the pixels must be
-// the same as those written through the cursors.
+// Full-size frames, whose pixels pass through the caches many times over,
+// must give the pixels written through the cursors.
 TEST(AllTools, LargeFramesGiveTheSameColoursAsTheCursors)
 {
 	const int width = 2048, height = 1024;  // 32 MB of float RGBA
