@@ -52,10 +52,11 @@ struct PixelBlock
 };
 
 // The walk is inlined whole (the tool's arithmetic included). GCC on x86-64
-// also builds it twice, for AVX2 and for any x86-64 processor, and the loader
-// picks the version the machine runs; both compute the same IEEE operations.
+// also builds it three times, for AVX-512 (x86-64-v4), for AVX2 and for any
+// x86-64 processor, and the loader picks the best version the machine runs;
+// all compute the same IEEE operations.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define QZ_PIXEL_LOOPS [[gnu::flatten, gnu::target_clones("avx2", "default")]]
+#define QZ_PIXEL_LOOPS [[gnu::flatten, gnu::target_clones("arch=x86-64-v4", "avx2", "default")]]
 #else
 #define QZ_PIXEL_LOOPS [[gnu::flatten]]
 #endif
