@@ -17,8 +17,6 @@
 
 #include "Image.h"
 
-
-
 /// Up to `Capacity` pixels that follow each other in row order, channel by
 /// channel.
 struct PixelBlock
@@ -66,8 +64,8 @@ namespace pixelwalk
 constexpr size_t PlainPixelBytes = 4 * sizeof(float);
 
 // Eight floats: one channel of eight pixels, or two whole pixels. The
-// shuffles below become the processor's own (AVX lanes in the AVX2 build of
-// the walk, pairs of SSE registers in the other).
+// shuffles below become the processor's own (AVX registers in the AVX2 and
+// AVX-512 builds of the walk, pairs of SSE registers in the baseline one).
 using Floats8 = float __attribute__((vector_size(32)));
 // The same, at any float's address in memory of any type (as the processor's
 // own unaligned load and store intrinsics are declared).
