@@ -69,7 +69,8 @@ constexpr size_t PlainPixelBytes = 4 * sizeof(float);
 using Floats8 = float __attribute__((vector_size(32)));
 // The same, at any float's address in memory of any type (as the processor's
 // own unaligned load and store intrinsics are declared).
-using LooseFloats8 = float __attribute__((vector_size(32), aligned(4), may_alias));
+// (A typedef: Clang keeps the lowered alignment only on that form.)
+typedef float LooseFloats8 __attribute__((vector_size(32), aligned(4), may_alias));
 
 /// Splits eight interleaved pixels (two to each of `pixels`) into their
 /// channels.
