@@ -7,16 +7,6 @@
 
 #include "Image.h"
 
-struct ImageRelease
-{
-	void operator()(Image* image) const
-	{
-		if (image)
-			image->Recycle();
-	}
-};
-using ImageHandle = std::unique_ptr<Image, ImageRelease>;
-
 struct DemoScene
 {
 	ImageHandle Beauty;    // shaded colour, alpha 1

@@ -4,16 +4,13 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <memory>
-#include <mutex>
 #include <set>
 
 #include "Describe.h"
-#include "FrameJob.h"
+#include "FlowRender.h"
 #include "Frames.h"
 #include "HostError.h"
 #include "ImageFiles.h"
-#include "RunCommand.h"
 #include "ToolSession.h"
 
 using nlohmann::json;
@@ -102,6 +99,8 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		const bool isNode = link.is_object() && link.size() == 1 && link.contains("node") && link["node"].is_string();
 		if (!isFile && !isNode)
 			throw FlowError(NodeWhere(name, id), "must be {\"file\": PATH} or {\"node\": NAME}, not " + link.dump());
+		if (isFile)
+			rethrowForNode(id, [&] { ImageSource::Parse(link["file"].get<std::string>()); });
 		node.Links.push_back({id, isFile ? Resolve(baseDir, link["file"].get<std::string>()) : "",
 		                      isNode ? link["node"].get<std::string>() : ""});
 		connected.insert(id);
@@ -169,10 +168,26 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 		if (!save.is_object() || !save.contains("node") || !save.contains("file") || !save["node"].is_string() ||
 		    !save["file"].is_string())
 			throw FlowError("save", "each entry must be {\"node\": NAME, \"file\": PATH}, not " + save.dump());
+		for (const auto& [key, value] : save.items())
+			if ((key != "node" && key != "file" && key != "type" && key != "compression") || !value.is_string())
+				throw FlowError("save", "unknown key \"" + key + "\" (node, file, type, compression: texts)");
 		const std::string node = save["node"].get<std::string>();
 		if (!nodes.count(node))
 			throw FlowError("save", "node \"" + node + "\" does not exist");
-		flow.Saves.push_back({node, Resolve(baseDir, save["file"].get<std::string>())});
+		FlowSave entry{node, Resolve(baseDir, save["file"].get<std::string>()), save.value("type", ""),
+		               save.value("compression", "")};
+		try
+		{
+			if (!entry.DataType.empty())
+				ParseDataType(entry.DataType);
+			if (!entry.Compression.empty())
+				CheckCompression(entry.Compression, entry.File);
+		}
+		catch (const HostError& e)
+		{
+			throw FlowError("save of node \"" + node + "\"", e.what());
+		}
+		flow.Saves.push_back(std::move(entry));
 	}
 	return flow;
 }
@@ -195,161 +210,33 @@ Flow LoadFlow(const PluginHost& host, const std::string& path)
 	return ParseFlow(host, document, fs::path(path).parent_path().string());
 }
 
-namespace
-{
-struct ImageRelease
-{
-	void operator()(Image* image) const { image->Recycle(); }
-};
-using SharedImage = std::shared_ptr<Image>;
-
-struct FlowFrameResult
-{
-	std::vector<std::string> Saved;
-	std::map<std::string, std::vector<std::pair<std::string, double>>> Readouts;  // by node
-};
-
-struct FlowJob
-{
-	const Flow& Graph;
-	bool TimeIsFrame;
-	std::mutex Mutex;
-	std::map<int, FlowFrameResult> Results;
-};
-
-// One session per node; renders a whole frame of the flow, each node once.
-class FlowWorker : public FrameWorker
-{
-public:
-	explicit FlowWorker(FlowJob& job) : Job(job)
-	{
-		for (const FlowNode& node : job.Graph.Nodes)
-		{
-			Sessions.push_back(std::make_unique<ToolSession>(node.Tool));
-			for (const auto& [id, value] : node.Values)
-				if (value.is_number())
-					Sessions.back()->SetNumber(id, value.get<double>());
-				else
-					Sessions.back()->SetValue(id, value.get<std::string>());
-		}
-	}
-
-	void Render(int frame) override
-	{
-		std::map<std::string, SharedImage> outputs, files;
-		FlowFrameResult done;
-		const double time = Job.TimeIsFrame ? frame : 0.0;
-		for (size_t n = 0; n < Job.Graph.Nodes.size(); ++n)
-		{
-			const FlowNode& node = Job.Graph.Nodes[n];
-			ToolSession& session = *Sessions[n];
-			for (const FlowLink& link : node.Links)
-			{
-				SharedImage image;
-				if (!link.Node.empty())
-					image = outputs.at(link.Node);
-				else
-				{
-					const std::string file = FramePath(link.File, frame);
-					SharedImage& cached = files[file];
-					if (!cached)
-						cached = SharedImage(ReadImageFile(file), ImageRelease());
-					image = cached;
-				}
-				session.Connect(link.Input, image.get());
-			}
-			RenderResult result = session.Render(time);
-			if (!result.Output)
-			{
-				const std::string why = session.DescribeChoicesAndConnections();
-				throw HostError(ExitRenderFailed, "flow " + NodeWhere(node.Name) + ": " + session.Name() +
-				                                      " set no output" + (why.empty() ? "" : " (" + why + ")"));
-			}
-			if (!result.Readouts.empty())
-				done.Readouts[node.Name] = result.Readouts;
-			outputs[node.Name] = SharedImage(std::exchange(result.Output, nullptr), ImageRelease());
-		}
-		for (const FlowSave& save : Job.Graph.Saves)
-		{
-			const std::string file = FramePath(save.File, frame);
-			WriteImageFile(*outputs.at(save.Node), file);
-			done.Saved.push_back(file);
-		}
-		std::lock_guard<std::mutex> lock(Job.Mutex);
-		Job.Results[frame] = std::move(done);
-	}
-
-	bool SplitsIntoChunks() const override
-	{
-		for (const auto& session : Sessions)
-			if (auto* tool = dynamic_cast<const ThreadedOperator*>(&session->Tool()); tool && tool->SplitsIntoChunks())
-				return true;
-		return false;
-	}
-
-private:
-	FlowJob& Job;
-	std::vector<std::unique_ptr<ToolSession>> Sessions;
-};
-}
-
 int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream& out)
 {
 	const Flow flow = LoadFlow(host, options.Path);
-
-	std::vector<int> frames = FramesToRender(options.Frames.Range, options.Frames.Chunk);
-	const bool timeIsFrame = !options.Frames.Range.empty();
-	if (!timeIsFrame)
-		frames = {0};
-	std::vector<std::string> inputs, saves;
-	for (const FlowNode& node : flow.Nodes)
-		for (const FlowLink& link : node.Links)
-			if (!link.File.empty())
-			{
-				if (IsSequencePath(link.File) && !timeIsFrame)
-					throw HostError(ExitUsage, "flow " + NodeWhere(node.Name, link.Input) + " reads a frame sequence (" +
-					                               link.File + "); give --frames");
-				inputs.push_back(link.File);
-			}
-	for (const FlowSave& save : flow.Saves)
-	{
-		if (frames.size() > 1 && !IsSequencePath(save.File))
-			throw HostError(ExitUsage, "flow save of node \"" + save.Node + "\": " + save.File +
-			                               " must name a frame sequence (#### or %04d) to hold " +
-			                               std::to_string(frames.size()) + " frames");
-		saves.push_back(save.File);
-	}
-	RefuseOverwritingInputs(frames, inputs, saves);
-	std::vector<std::string> skipped;
-	const std::vector<int> present = FramesWithInputs(frames, inputs, options.Frames.SkipMissing, skipped);
-
-	FlowJob job{flow, timeIsFrame, {}, {}};
-	FrameJobOptions jobOptions;
-	jobOptions.Threads = options.Frames.Threads > 0 ? options.Frames.Threads : GetThreadCount();
-	jobOptions.Progress = !options.Frames.Quiet && !options.Frames.Json;
-	RenderFrames(present, [&] { return std::make_unique<FlowWorker>(job); }, jobOptions);
+	const FlowRenderResult result = RenderFlow(flow, options.Frames);
 
 	if (options.Frames.Json)
 	{
 		nlohmann::ordered_json rendered = nlohmann::ordered_json::array();
-		for (const auto& [frame, result] : job.Results)
+		for (const auto& [frame, done] : result.Frames)
 		{
 			nlohmann::ordered_json readouts = nlohmann::ordered_json::object();
-			for (const auto& [node, values] : result.Readouts)
+			for (const auto& [node, values] : done.Readouts)
 				for (const auto& [id, value] : values)
 					readouts[node][id] = JsonNumber(value);
-			rendered.push_back({{"frame", frame}, {"saved", result.Saved}, {"readouts", readouts}});
+			rendered.push_back({{"frame", frame}, {"saved", done.Saved}, {"readouts", readouts}});
 		}
-		out << nlohmann::ordered_json{{"flow", options.Path}, {"frames", rendered}, {"skipped", skipped}}.dump() << "\n";
+		out << nlohmann::ordered_json{{"flow", options.Path}, {"frames", rendered}, {"skipped", result.Skipped}}.dump()
+		    << "\n";
 	}
 	else
-		for (const auto& [frame, result] : job.Results)
+		for (const auto& [frame, done] : result.Frames)
 		{
-			const std::string prefix = timeIsFrame ? "frame " + std::to_string(frame) + ": " : "";
-			for (const auto& [node, values] : result.Readouts)
+			const std::string prefix = result.TimeIsFrame ? "frame " + std::to_string(frame) + ": " : "";
+			for (const auto& [node, values] : done.Readouts)
 				for (const auto& [id, value] : values)
 					out << prefix << node << "." << id << " = " << FormatNumber(value) << "\n";
 		}
-	ReportSkippedFrames(skipped);
+	ReportSkippedFrames(result.Skipped);
 	return ExitOk;
 }

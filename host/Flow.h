@@ -21,12 +21,13 @@
 #include <nlohmann/json.hpp>
 
 #include "Frames.h"
+#include "ImageFiles.h"
 #include "PluginHost.h"
 
 struct FlowLink
 {
 	std::string Input;  // image input ID
-	std::string File;   // a file or frame sequence, or
+	std::string File;   // a file or frame sequence, with what it takes (see `ImageSource`), or
 	std::string Node;   // the node whose output feeds the input
 };
 
@@ -42,6 +43,8 @@ struct FlowSave
 {
 	std::string Node;
 	std::string File;
+	std::string DataType;     // "type": uint8, uint16, half, float; "" keeps the main input's
+	std::string Compression;  // "compression": NAME[:LEVEL]; "" keeps the main input's
 };
 
 /// A validated flow: nodes in an order where every node comes after the
@@ -50,6 +53,9 @@ struct Flow
 {
 	std::vector<FlowNode> Nodes;
 	std::vector<FlowSave> Saves;
+	/// True for the one-node flow of `qz run`: messages name the tool and
+	/// the output rather than the node.
+	bool SingleTool = false;
 };
 
 /// Reads and validates a flow. Every fault (malformed JSON, unknown tool,

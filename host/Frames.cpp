@@ -1,6 +1,8 @@
 #include "Frames.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -36,11 +38,19 @@ bool ParseInt(const std::string& text, int& value)
 // listing it would exhaust memory.
 constexpr size_t MaxFrames = 1000000;
 
-// The '#' run or printf conversion of a sequence path.
+// The '#' or '@' run, or the printf conversion, of a sequence path.
 const std::regex& SequencePattern()
 {
-	static const std::regex pattern("(#+)|%(0?)([0-9]{0,2})d");
+	static const std::regex pattern("([#@]+)|%(0?)([0-9]{0,2})d");
 	return pattern;
+}
+
+// Finds the frame number's place in the file name, never in a folder name.
+bool FindFrameNumber(const std::string& path, std::smatch& m)
+{
+	const size_t slash = path.rfind('/');
+	const auto name = path.begin() + (slash == std::string::npos ? 0 : slash + 1);
+	return std::regex_search(name, path.end(), m, SequencePattern());
 }
 }
 
@@ -101,20 +111,49 @@ std::vector<int> ChunkOf(const std::vector<int>& frames, int k, int n)
 
 bool IsSequencePath(const std::string& path)
 {
-	return std::regex_search(path, SequencePattern());
+	std::smatch m;
+	return FindFrameNumber(path, m);
 }
 
 std::string FramePath(const std::string& path, int frame)
 {
 	std::smatch m;
-	if (!std::regex_search(path, m, SequencePattern()))
+	if (!FindFrameNumber(path, m))
 		return path;
-	const size_t width = m[1].matched ? m[1].length() : (m[3].length() ? std::stoul(m[3]) : 0);
+	// As printf writes it: the width counts the sign, zeros go after it.
+	const int width = m[1].matched ? static_cast<int>(m[1].length()) : (m[3].length() ? std::stoi(m[3]) : 0);
 	const bool zeroPadded = m[1].matched || m[2].length() > 0;
-	std::string digits = std::to_string(frame < 0 ? -static_cast<long long>(frame) : frame);
-	if (digits.size() < width)
-		digits.insert(0, width - digits.size(), zeroPadded ? '0' : ' ');
-	return m.prefix().str() + (frame < 0 ? "-" : "") + digits + m.suffix().str();
+	char number[32];
+	std::snprintf(number, sizeof number, zeroPadded ? "%0*d" : "%*d", width, frame);
+	return std::string(path.begin(), m[0].first) + number + std::string(m[0].second, path.end());
+}
+
+std::vector<int> FramesOnDisk(const std::string& path)
+{
+	namespace fs = std::filesystem;
+	std::smatch m;
+	if (!FindFrameNumber(path, m))
+		return {};
+	const fs::path pattern(path);
+	const fs::path folder = pattern.parent_path().empty() ? fs::path(".") : pattern.parent_path();
+	const std::string name = pattern.filename().string();
+	const std::string prefix(name.begin(), name.begin() + (m[0].first - (path.end() - name.size())));
+	const std::string suffix(m[0].second, path.end());
+	std::vector<int> frames;
+	std::error_code ec;
+	for (fs::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec))
+	{
+		const std::string file = entry->path().filename().string();
+		if (file.size() <= prefix.size() + suffix.size() || file.compare(0, prefix.size(), prefix) != 0 ||
+		    file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
+			continue;
+		int frame;
+		const std::string number = file.substr(prefix.size(), file.size() - prefix.size() - suffix.size());
+		if (ParseInt(number, frame) && fs::path(FramePath(path, frame)).filename() == file)
+			frames.push_back(frame);
+	}
+	std::sort(frames.begin(), frames.end());
+	return frames;
 }
 
 std::vector<int> FramesWithInputs(const std::vector<int>& frames, const std::vector<std::string>& inputs,

@@ -12,6 +12,8 @@ struct FrameOptions
 	bool Json = false;
 	bool Quiet = false;
 	int Threads = 0;  // 0: one per core
+	std::string DataType;     // -d: the written type of outputs that set none
+	std::string Compression;  // --compression: of outputs that set none
 };
 
 /// The frames of a range text: "A-B", "A-B:STEP", single frames "N", and
@@ -29,14 +31,18 @@ std::vector<int> ChunkOf(const std::vector<int>& frames, int k, int n);
 /// Parses "K/N" as given to --chunk. Throws `HostError` (usage) when malformed.
 std::pair<int, int> ParseChunk(const std::string& text);
 
-/// True when `path` names a frame sequence: a run of '#' (the count is the
-/// padding) or a printf-style "%d" / "%0Nd".
+/// True when the file name of `path` names a frame sequence: a run of '#' or
+/// '@' (the count is the padding) or a printf-style "%d" / "%0Nd".
 bool IsSequencePath(const std::string& path);
 
 /// The file of `frame` in the sequence `path` ("shot.####.exr", 7 ->
-/// "shot.0007.exr"; "shot.%03d.exr", 7 -> "shot.007.exr"); negative frames
-/// keep their sign ("-007"). A path that names no sequence is returned as is.
+/// "shot.0007.exr"; "shot.%03d.exr", 7 -> "shot.007.exr"), as printf writes
+/// it: the padding counts a minus sign ("shot.####.exr", -3 -> "shot.-003.exr").
+/// A path that names no sequence is returned as is.
 std::string FramePath(const std::string& path, int frame);
+
+/// The frames of the sequence `path` whose files exist, in increasing order.
+std::vector<int> FramesOnDisk(const std::string& path);
 
 /// The frames of `frames` whose input files (the sequences among `inputs`)
 /// all exist. A frame with a missing file is an error naming the file

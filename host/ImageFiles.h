@@ -1,18 +1,114 @@
 #pragma once
+// Image files as a pipeline writes them. A tool sees one picture: float R, G,
+// B, A over the file's data window, rows bottom-up. Everything else the file
+// held (windows, header attributes, the channels and parts the tool does not
+// take, the stored type and compression) travels beside the picture as a
+// `FileContext` and is written back with the output.
+#include <OpenImageIO/imageio.h>
+
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "Image.h"
 
-/// Reads an image file: rows are turned bottom-up, R, G, B and A go to the
-/// pixel's colour channels (a single-channel file, such as a depth-only EXR,
-/// fills all three; a file without alpha gets alpha 1) and every other channel
-/// becomes an auxiliary channel. The stored format follows the file's.
-/// Values are taken as stored: alpha is never multiplied in or divided out.
-/// Throws `HostError` naming the file when it cannot be read.
-Image* ReadImageFile(const std::string& path);
+/// What an image input takes from a file: `PATH[:part=P][:layer=L|:channel=C][:colorspace=S]`.
+///   part=P      a part of a multi-part EXR, by name or index (default: the first);
+///   layer=L     the layer's R/G/B/A, or X/Y/Z (x/y/z) channels (`L.R`, `L.X`...);
+///   channel=C   one channel, which fills R, G and B;
+///   colorspace=S  converts R, G and B from colour space S to linear on reading.
+struct ImageSource
+{
+	std::string Path;  // a file or a frame sequence
+	std::string Part;
+	std::string Layer;
+	std::string Channel;
+	std::string ColorSpace;
 
-/// Writes `image` in the format the path's extension names, in the image's
-/// pixel format where the file format allows it. Writes to a temporary file
-/// beside `path` and renames it into place, so a failed write never leaves a
-/// partial file. Throws `HostError` naming the file on failure.
+	/// Parses the text given to `-i` and to a flow's "file". Throws
+	/// `HostError` (usage) for an unknown or repeated key, an empty value,
+	/// or both a layer and a channel.
+	static ImageSource Parse(const std::string& text);
+	/// The selection as written after the path (":layer=N"), or "".
+	std::string Selection() const;
+};
+
+/// What a file held beside the picture a tool works on.
+struct FileContext
+{
+	std::string Path;       // the file read
+	std::string FormatName;  // "openexr", "png", ... as the image library names it
+	int PartIndex = 0;
+	int PartCount = 1;
+	/// The part's header: data and display windows, attributes, channel
+	/// names and types, compression.
+	OIIO::ImageSpec Header;
+	/// The part's channel that became R, G, B and A, or -1. A gray picture
+	/// (one channel filling R, G and B) has the same channel in all three.
+	int Taken[4] = {-1, -1, -1, -1};
+	bool Gray() const { return Taken[0] >= 0 && Taken[0] == Taken[1] && Taken[1] == Taken[2]; }
+	/// Name prefix of the layer taken ("N." for "N.X"), for channels added on writing.
+	std::string LayerPrefix;
+	/// Every channel of the part as stored (top-down, data window), kept when
+	/// some channel rides along; empty otherwise.
+	std::vector<unsigned char> Stored;
+};
+
+/// A picture as the host passes it between tools.
+struct Picture
+{
+	SharedImage Pixels;                         // float B, G, R, A, rows bottom-up
+	std::shared_ptr<const FileContext> Context;  // null when not from a file
+};
+
+/// The most pixels a file may have, so that a corrupt header cannot make a
+/// render allocate more memory than the machine has.
+constexpr long long MaxFilePixels = 1LL << 28;
+
+/// Reads what `source` names (a frame of a sequence must already be resolved
+/// in `source.Path`). Throws `HostError` (render failed) naming the file when
+/// it cannot be read, is incomplete, claims a size it cannot hold, or when
+/// the selection does not match; such errors list the file's parts, layers
+/// and channels.
+Picture ReadPicture(const ImageSource& source);
+
+/// How an output is written.
+struct WriteSettings
+{
+	std::optional<OIIO::TypeDesc> Type;  // -d; default: the main input's stored type
+	std::string Compression;             // --compression NAME[:LEVEL]; default: the main input's
+	std::string Software;                // the "Software" attribute
+};
+
+/// The written type named by `-d` ("uint8", "uint16", "half", "float").
+/// Throws `HostError` (usage) for other names.
+OIIO::TypeDesc ParseDataType(const std::string& name);
+/// Throws `HostError` (usage) unless `compression` ("NAME" or "NAME:LEVEL")
+/// is one that the format of `path` takes.
+void CheckCompression(const std::string& compression, const std::string& path);
+
+/// Writes `pixels` to `path`, in the format its extension names, with what
+/// `context` holds: its windows and attributes, the channels and parts the
+/// tool did not take, under their names, where the format holds them. The
+/// picture goes back into the channels it was taken from; alpha is added only
+/// when the file had none and the picture's alpha is not 1 everywhere.
+/// Writes a temporary file beside the target and renames it into place, so a
+/// failed write leaves the previous file untouched; a replaced file keeps its
+/// permissions, and a symbolic link is written through to its target. Throws
+/// `HostError` (render failed) naming the file on failure.
+void WritePicture(const Image& pixels, const FileContext* context, const std::string& path,
+                  const WriteSettings& settings = {});
+
+/// Lines `input` up with `main` in display coordinates: an input that shares
+/// the main file's display window but not its data window is cropped or
+/// padded with zeros to the main data window. Others are returned as they are.
+SharedImage LineUp(const Picture& input, const FileContext* main);
+
+/// Reads a whole file as a picture, and writes a picture with no context, in
+/// the image's own pixel format: for tests and the demo.
+Image* ReadImageFile(const std::string& path);
 void WriteImageFile(const Image& image, const std::string& path);
+
+/// Removes the temporary files of writes in progress; safe in a signal handler.
+void RemoveTemporaryFiles();

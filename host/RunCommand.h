@@ -10,7 +10,7 @@
 struct RunOptions
 {
 	std::string Tool;
-	std::vector<std::string> Images;  // ID=PATH; PATH may name a frame sequence
+	std::vector<std::string> Images;  // ID=SOURCE; see `ImageSource`, the path may name a frame sequence
 	std::vector<std::string> Values;  // ID=VALUE
 	std::string OutputPath;           // may name a frame sequence
 	FrameOptions Frames;
@@ -23,7 +23,3 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 /// Splits "ID=VALUE" as given to -i and -s (`option` names the option in
 /// errors). Throws `HostError` (usage) when there is no ID or no '='.
 std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option);
-
-/// The frames a command renders: `range` (all of it, or chunk "K/N" of it).
-/// An empty range means one render at time 0.
-std::vector<int> FramesToRender(const std::string& range, const std::string& chunk);

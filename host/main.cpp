@@ -2,6 +2,9 @@
 // image files through them.
 #include <CLI/CLI.hpp>
 
+#include <OpenImageIO/imageio.h>
+
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -11,6 +14,7 @@
 #include "Describe.h"
 #include "Flow.h"
 #include "HostError.h"
+#include "ImageFiles.h"
 #include "PluginHost.h"
 #include "RunCommand.h"
 
@@ -32,6 +36,19 @@ void AddFrameOptions(CLI::App* command, FrameOptions& options, int& threads)
 	command->add_flag("--json", options.Json, "print the result as JSON");
 	command->add_flag("-q,--quiet", options.Quiet, "no progress bar");
 	command->add_option("--threads", threads, "worker threads (0: one per core)")->check(CLI::NonNegativeNumber);
+	command->add_option("-d,--data-type", options.DataType,
+	                    "written type: uint8, uint16, half or float (default: the main input file's)");
+	command->add_option("--compression", options.Compression,
+	                    "EXR or TIFF compression NAME[:LEVEL] (default: the main input file's)");
+}
+
+// A render stopped by a signal leaves no temporary file behind, then ends
+// as the signal would have ended it.
+void RemoveTemporaryFilesAndStop(int signal)
+{
+	RemoveTemporaryFiles();
+	std::signal(signal, SIG_DFL);
+	std::raise(signal);
 }
 }
 
@@ -92,6 +109,11 @@ int main(int argc, char** argv)
 	try
 	{
 		SetThreadCount(threads);
+		// The image library's own threads (EXR compression) follow --threads.
+		OIIO::attribute("threads", threads);
+		OIIO::attribute("exr_threads", threads);
+		for (int signal : {SIGINT, SIGTERM, SIGHUP})
+			std::signal(signal, RemoveTemporaryFilesAndStop);
 		PluginHost host(PluginHost::DefaultDirectories());
 		if (*list)
 		{

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,26 @@ private:
 	std::vector<std::string> AuxNames;
 	std::vector<uint8_t> Bytes;
 };
+
+/// Gives back one use of an image when a handle lets go of it.
+struct ImageRecycler
+{
+	void operator()(Image* image) const
+	{
+		if (image)
+			image->Recycle();
+	}
+};
+
+/// Sole and shared ownership of one use of an image.
+using ImageHandle = std::unique_ptr<Image, ImageRecycler>;
+using SharedImage = std::shared_ptr<Image>;
+
+/// Shares the use of `image` that the caller holds.
+inline SharedImage ShareImage(Image* image)
+{
+	return SharedImage(image, ImageRecycler());
+}
 
 /// Makes a new image from an attribute list. With `ModelImage` (an `Image*`)
 /// the new image has that image's size, format and channels; its pixels are

@@ -72,7 +72,11 @@ TEST(Frames, SequencePaths)
 	EXPECT_EQ(FramePath("shot.%04d.exr", 42), "shot.0042.exr");
 	EXPECT_EQ(FramePath("shot.%d.exr", 42), "shot.42.exr");
 	EXPECT_EQ(FramePath("shot.%3d.exr", 5), "shot.  5.exr");
-	EXPECT_EQ(FramePath("shot.####.exr", -3), "shot.-0003.exr");
-	EXPECT_EQ(FramePath("/a/b.##/c.####.exr", 1), "/a/b.01/c.####.exr") << "only the first pattern is a frame";
+	// As printf writes them: the padding counts the sign.
+	EXPECT_EQ(FramePath("shot.####.exr", -3), "shot.-003.exr");
+	EXPECT_EQ(FramePath("shot.%04d.exr", -3), "shot.-003.exr");
+	EXPECT_EQ(FramePath("shot.@@@@.exr", 12), "shot.0012.exr");
+	EXPECT_EQ(FramePath("/a/b.##/c.####.exr", 1), "/a/b.##/c.0001.exr") << "the frame is in the file name";
+	EXPECT_FALSE(IsSequencePath("/shots/user@host/plate.exr"));
 	EXPECT_EQ(FramePath("still.exr", 9), "still.exr");
 }

@@ -72,11 +72,9 @@ TEST_F(QzSequence, SequenceMistakesAreUsageErrors)
 {
 	const std::string sequence = "Input=" + Path("depth.####.exr");
 	for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-		     {"run", "ZDevider", "-i", sequence},
 		     {"run", "ZDevider", "-i", sequence, "--frames", "1-3", "-o", Path("single.exr")},
 		     {"run", "ZDevider", "-i", sequence, "--frames", "3-1"},
 		     {"run", "ZDevider", "-i", sequence, "--frames", "1-3", "--chunk", "3/2"},
-		     {"run", "ZDevider", "-i", sequence, "--chunk", "1/2"},
 		     {"run", "ZDevider", "-i", sequence, "--frames", "1-3", "-o", Path("depth.####.exr")},
 	     })
 	{
@@ -84,4 +82,31 @@ TEST_F(QzSequence, SequenceMistakesAreUsageErrors)
 		EXPECT_EQ(run.Status, 2) << args.back() << ": " << run.Err;
 	}
 	EXPECT_FALSE(fs::exists(Path("single.exr")));
+}
+
+TEST_F(QzSequence, WithoutFramesTheFramesOnDiskRender)
+{
+	// Frames 1 to 5 are asked for; frame 4 is a gap, reported as a missing frame.
+	QzRun gap = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-o", Path("out.####.exr")});
+	EXPECT_EQ(gap.Status, 1);
+	EXPECT_NE(gap.Err.find("depth.0004.exr"), std::string::npos) << gap.Err;
+	QzRun run = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-s", "Zmax=10", "--skip-missing",
+	                 "-o", Path("out.####.exr"), "--json"});
+	ASSERT_EQ(run.Status, 0) << run.Err;
+	EXPECT_EQ(nlohmann::json::parse(run.Out)["frames"].size(), 4u);
+	EXPECT_EQ(RedOf("out.0005.exr"), 5.0f);
+
+	// Negative frames as printf and other tools write them.
+	for (int frame : {-12, -3})
+	{
+		ImagePtr image = MakeImage(3, 2, Pixel(-1.0f * frame, 1.0f, 2.0f));
+		char name[32];
+		std::snprintf(name, sizeof name, "neg.%04d.exr", frame);
+		WriteImageFile(*image, Path(name));
+	}
+	QzRun negative = Run({"run", "ZDevider", "-i", "Input=" + Path("neg.####.exr"), "--frames", "-12--3:9", "-s",
+	                      "Zmax=1", "-o", Path("negout.%04d.exr")});
+	ASSERT_EQ(negative.Status, 0) << negative.Err;
+	EXPECT_EQ(RedOf("negout.-012.exr"), 12.0f);
+	EXPECT_EQ(RedOf("negout.-003.exr"), 3.0f);
 }

@@ -1,0 +1,259 @@
+#include "FlowRender.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include "FrameJob.h"
+#include "HostError.h"
+#include "ImageFiles.h"
+#include "ToolSession.h"
+
+#ifndef QZ_VERSION
+#define QZ_VERSION "0"
+#endif
+
+std::vector<int> FramesToRender(const std::string& range, const std::string& chunk,
+                                const std::vector<std::string>& inputs)
+{
+	std::vector<int> frames;
+	if (!range.empty())
+		frames = ParseFrameRange(range);
+	else
+	{
+		// The frames on disk, from the first to the last of every sequence;
+		// a gap is then a missing frame like any other.
+		std::vector<int> found;
+		for (const std::string& input : inputs)
+			if (IsSequencePath(input))
+			{
+				const std::vector<int> onDisk = FramesOnDisk(input);
+				if (onDisk.empty())
+					throw HostError(ExitRenderFailed, "cannot read image sequence " + input + ": no frame of it exists");
+				found.push_back(onDisk.front());
+				found.push_back(onDisk.back());
+			}
+		if (found.empty())
+		{
+			if (!chunk.empty())
+				throw HostError(ExitUsage, "--chunk needs --frames");
+			return {};
+		}
+		const auto [first, last] = std::minmax_element(found.begin(), found.end());
+		frames = ParseFrameRange(std::to_string(*first) + "-" + std::to_string(*last));
+	}
+	if (!chunk.empty())
+	{
+		const auto [k, n] = ParseChunk(chunk);
+		frames = ChunkOf(frames, k, n);
+	}
+	return frames;
+}
+
+namespace
+{
+std::string Where(const Flow& flow, const FlowNode& node)
+{
+	return flow.SingleTool ? "" : "flow node \"" + node.Name + "\": ";
+}
+
+std::string Where(const Flow& flow, const FlowSave& save)
+{
+	return flow.SingleTool ? "output " : "flow save of node \"" + save.Node + "\": ";
+}
+
+// The input whose picture the output is made like: the main image (`MainIndex`
+// 1), or the one image input of a tool that picks its image on its page.
+std::string MainImageInput(const Operator& tool)
+{
+	std::string first;
+	for (const auto& input : tool.Inputs())
+		if (input->IsImage())
+		{
+			if (input->Attributes().GetInt(Attr::MainIndex) == 1)
+				return input->ID().GetRawString();
+			if (first.empty())
+				first = input->ID().GetRawString();
+		}
+	return first;
+}
+
+std::string SizeOf(const Image& image)
+{
+	return std::to_string(image.Width) + "x" + std::to_string(image.Height);
+}
+
+struct RenderJob
+{
+	const Flow& Graph;
+	bool TimeIsFrame;
+	std::vector<WriteSettings> SaveSettings;  // by save
+	std::mutex Mutex;
+	std::map<int, RenderedFrame> Results;
+};
+
+// One session per node; renders a whole frame of the flow, each node once.
+class FlowWorker : public FrameWorker
+{
+public:
+	explicit FlowWorker(RenderJob& job) : Job(job)
+	{
+		for (const FlowNode& node : job.Graph.Nodes)
+		{
+			Sessions.push_back(std::make_unique<ToolSession>(node.Tool));
+			for (const auto& [id, value] : node.Values)
+				if (value.is_number())
+					Sessions.back()->SetNumber(id, value.get<double>());
+				else
+					Sessions.back()->SetValue(id, value.get<std::string>());
+			MainInputs.push_back(MainImageInput(Sessions.back()->Tool()));
+		}
+	}
+
+	void Render(int frame) override
+	{
+		std::map<std::string, Picture> outputs, files;
+		RenderedFrame done;
+		const double time = Job.TimeIsFrame ? frame : 0.0;
+		for (size_t n = 0; n < Job.Graph.Nodes.size(); ++n)
+		{
+			const FlowNode& node = Job.Graph.Nodes[n];
+			ToolSession& session = *Sessions[n];
+			std::vector<std::pair<std::string, Picture>> pictures;
+			for (const FlowLink& link : node.Links)
+				pictures.emplace_back(link.Input, link.Node.empty() ? ReadFrame(link.File, frame, files)
+				                                                    : outputs.at(link.Node));
+
+			const FileContext* main = nullptr;
+			for (const auto& [id, picture] : pictures)
+				if (id == MainInputs[n])
+					main = picture.Context.get();
+			// What each connected image is, for the output's context.
+			std::vector<std::pair<const Image*, std::shared_ptr<const FileContext>>> connected;
+			std::shared_ptr<const FileContext> mainContext;
+			for (const auto& [id, picture] : pictures)
+			{
+				SharedImage image = LineUp(picture, main);
+				session.Connect(id, image.get());
+				connected.emplace_back(image.get(), image == picture.Pixels ? picture.Context : nullptr);
+				if (id == MainInputs[n])
+					mainContext = picture.Context;
+			}
+
+			RenderResult result = session.Render(time);
+			if (!result.Output)
+				throw NoOutput(node, session, pictures, frame);
+			Picture out{ShareImage(std::exchange(result.Output, nullptr)), mainContext};
+			for (const auto& [image, context] : connected)
+				if (image == out.Pixels.get())
+					out.Context = context;  // an input handed on as it is
+			if (out.Context && (out.Context->Header.width != out.Pixels->Width ||
+			                    out.Context->Header.height != out.Pixels->Height))
+				out.Context = nullptr;
+			if (!result.Readouts.empty())
+				done.Readouts.emplace_back(node.Name, result.Readouts);
+			outputs[node.Name] = out;
+		}
+		for (size_t s = 0; s < Job.Graph.Saves.size(); ++s)
+		{
+			const FlowSave& save = Job.Graph.Saves[s];
+			const std::string file = FramePath(save.File, frame);
+			const Picture& picture = outputs.at(save.Node);
+			WritePicture(*picture.Pixels, picture.Context.get(), file, Job.SaveSettings[s]);
+			done.Saved.push_back(file);
+		}
+		std::lock_guard<std::mutex> lock(Job.Mutex);
+		Job.Results[frame] = std::move(done);
+	}
+
+	bool SplitsIntoChunks() const override
+	{
+		for (const auto& session : Sessions)
+			if (auto* tool = dynamic_cast<const ThreadedOperator*>(&session->Tool()); tool && tool->SplitsIntoChunks())
+				return true;
+		return false;
+	}
+
+private:
+	// A file read once per frame, however many nodes take it.
+	static Picture ReadFrame(const std::string& file, int frame, std::map<std::string, Picture>& files)
+	{
+		ImageSource source = ImageSource::Parse(file);
+		source.Path = FramePath(source.Path, frame);
+		Picture& cached = files[source.Path + source.Selection()];
+		if (!cached.Pixels)
+			cached = ReadPicture(source);
+		return cached;
+	}
+
+	HostError NoOutput(const FlowNode& node, const ToolSession& session,
+	                   const std::vector<std::pair<std::string, Picture>>& pictures, int frame) const
+	{
+		std::string why = session.DescribeChoicesAndConnections();
+		const bool sizesDiffer = std::any_of(pictures.begin(), pictures.end(), [&](const auto& p) {
+			return SizeOf(*p.second.Pixels) != SizeOf(*pictures.front().second.Pixels);
+		});
+		if (sizesDiffer)
+		{
+			std::string sizes;
+			for (const auto& [id, picture] : pictures)
+				sizes += (sizes.empty() ? "" : ", ") + ("\"" + id + "\" is " + SizeOf(*picture.Pixels));
+			why = "image sizes differ: " + sizes + (why.empty() ? "" : "; " + why);
+		}
+		return HostError(ExitRenderFailed, Where(Job.Graph, node) + session.Name() + " set no output" +
+		                                       (Job.TimeIsFrame ? " at frame " + std::to_string(frame) : "") +
+		                                       (why.empty() ? "" : " (" + why + ")"));
+	}
+
+	RenderJob& Job;
+	std::vector<std::unique_ptr<ToolSession>> Sessions;
+	std::vector<std::string> MainInputs;  // by node
+};
+}
+
+FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options)
+{
+	std::vector<std::string> inputs, saves;
+	for (const FlowNode& node : flow.Nodes)
+		for (const FlowLink& link : node.Links)
+			if (!link.File.empty())
+				inputs.push_back(ImageSource::Parse(link.File).Path);
+
+	FlowRenderResult result;
+	std::vector<int> frames = FramesToRender(options.Range, options.Chunk, inputs);
+	result.TimeIsFrame = !options.Range.empty() || !frames.empty();
+	if (!result.TimeIsFrame)
+		frames = {0};
+
+	RenderJob job{flow, result.TimeIsFrame, {}, {}, {}};
+	for (const FlowSave& save : flow.Saves)
+	{
+		if (frames.size() > 1 && !IsSequencePath(save.File))
+			throw HostError(ExitUsage, Where(flow, save) + save.File +
+			                               " must name a frame sequence (#### or %04d) to hold " +
+			                               std::to_string(frames.size()) + " frames");
+		if (IsSequencePath(save.File) && !result.TimeIsFrame)
+			throw HostError(ExitUsage, Where(flow, save) + save.File + " names a frame sequence; give --frames");
+		WriteSettings settings;
+		const std::string type = save.DataType.empty() ? options.DataType : save.DataType;
+		if (!type.empty())
+			settings.Type = ParseDataType(type);
+		settings.Compression = save.Compression.empty() ? options.Compression : save.Compression;
+		if (!settings.Compression.empty())
+			CheckCompression(settings.Compression, FramePath(save.File, frames.front()));
+		for (const FlowNode& node : flow.Nodes)
+			if (node.Name == save.Node)
+				settings.Software = std::string("qz ") + QZ_VERSION + " (" + node.Tool->Name() + ")";
+		job.SaveSettings.push_back(settings);
+		saves.push_back(save.File);
+	}
+	RefuseOverwritingInputs(frames, inputs, saves);
+	const std::vector<int> present = FramesWithInputs(frames, inputs, options.SkipMissing, result.Skipped);
+
+	FrameJobOptions jobOptions;
+	jobOptions.Threads = options.Threads > 0 ? options.Threads : GetThreadCount();
+	jobOptions.Progress = !options.Quiet && !options.Json;
+	RenderFrames(present, [&] { return std::make_unique<FlowWorker>(job); }, jobOptions);
+	result.Frames = std::move(job.Results);
+	return result;
+}
