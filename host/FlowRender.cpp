@@ -83,6 +83,21 @@ std::string SizeOf(const Image& image)
 	return std::to_string(image.Width) + "x" + std::to_string(image.Height);
 }
 
+// The context of an input lined up with the main input: its own header and
+// attributes over the main input's windows. Its other channels cannot follow
+// the picture into the new window and stay behind.
+std::shared_ptr<const FileContext> LinedUpContext(const FileContext& input, const FileContext& main)
+{
+	auto lined = std::make_shared<FileContext>(input);
+	OIIO::ImageSpec& header = lined->Header;
+	header.x = main.Header.x;
+	header.y = main.Header.y;
+	header.width = main.Header.width;
+	header.height = main.Header.height;
+	lined->Stored.clear();
+	return lined;
+}
+
 struct RenderJob
 {
 	const Flow& Graph;
@@ -135,7 +150,8 @@ public:
 			{
 				SharedImage image = LineUp(picture, main);
 				session.Connect(id, image.get());
-				connected.emplace_back(image.get(), image == picture.Pixels ? picture.Context : nullptr);
+				connected.emplace_back(image.get(),
+				                       image == picture.Pixels ? picture.Context : LinedUpContext(*picture.Context, *main));
 				if (id == MainInputs[n])
 					mainContext = picture.Context;
 			}

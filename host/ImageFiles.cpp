@@ -599,7 +599,10 @@ std::vector<WrittenChannel> ChannelsToWrite(const Image& pixels, const FileConte
 		const std::string& name = spec.channelnames[c];
 		const int* taken = std::find(context->Taken, context->Taken + 4, c);
 		if (taken == context->Taken + 4)
-			channels.push_back({name, spec.channelformat(c), -1, c});
+		{
+			if (!context->Stored.empty())
+				channels.push_back({name, spec.channelformat(c), -1, c});
+		}
 		else if (context->Gray() && taken < context->Taken + 3)
 		{
 			if (gray)
