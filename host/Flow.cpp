@@ -226,8 +226,10 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 					readouts[node][id] = JsonNumber(value);
 			rendered.push_back({{"frame", frame}, {"saved", done.Saved}, {"readouts", readouts}});
 		}
-		out << nlohmann::ordered_json{{"flow", options.Path}, {"frames", rendered}, {"skipped", result.Skipped}}.dump()
-		    << "\n";
+		nlohmann::ordered_json report{{"flow", options.Path}, {"frames", rendered}, {"skipped", result.Skipped}};
+		if (result.Failure)
+			report["failed"] = FailureJson(result);
+		out << report.dump() << "\n";
 	}
 	else
 		for (const auto& [frame, done] : result.Frames)
@@ -237,6 +239,5 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 				for (const auto& [id, value] : values)
 					out << prefix << node << "." << id << " = " << FormatNumber(value) << "\n";
 		}
-	ReportSkippedFrames(result.Skipped);
-	return ExitOk;
+	return FinishRender(result);
 }

@@ -1,6 +1,8 @@
 #include "FlowRender.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <iostream>
 #include <memory>
 #include <mutex>
 
@@ -48,6 +50,21 @@ std::vector<int> FramesToRender(const std::string& range, const std::string& chu
 		frames = ChunkOf(frames, k, n);
 	}
 	return frames;
+}
+
+nlohmann::ordered_json FailureJson(const FlowRenderResult& result)
+{
+	return {{"frame", result.FailedFrame ? nlohmann::ordered_json(*result.FailedFrame) : nlohmann::ordered_json(nullptr)},
+	        {"error", result.Failure ? result.Failure->what() : ""}};
+}
+
+int FinishRender(const FlowRenderResult& result)
+{
+	ReportSkippedFrames(result.Skipped);
+	if (!result.Failure)
+		return ExitOk;
+	std::cerr << "qz: " << result.Failure->what() << "\n";
+	return result.Failure->Status;
 }
 
 namespace
@@ -98,6 +115,22 @@ std::shared_ptr<const FileContext> LinedUpContext(const FileContext& input, cons
 	return lined;
 }
 
+// Two saves writing one file would lose the first: refused before rendering.
+void RefuseSavingTwice(const Flow& flow, const std::vector<int>& frames)
+{
+	for (int frame : frames)
+		for (size_t a = 0; a < flow.Saves.size(); ++a)
+			for (size_t b = a + 1; b < flow.Saves.size(); ++b)
+			{
+				std::error_code ec;
+				const std::string file = FramePath(flow.Saves[a].File, frame);
+				if (std::filesystem::weakly_canonical(file, ec) ==
+				    std::filesystem::weakly_canonical(FramePath(flow.Saves[b].File, frame), ec))
+					throw HostError(ExitUsage, "flow saves of nodes \"" + flow.Saves[a].Node + "\" and \"" +
+					                               flow.Saves[b].Node + "\" both write " + file);
+			}
+}
+
 struct RenderJob
 {
 	const Flow& Graph;
@@ -105,6 +138,7 @@ struct RenderJob
 	std::vector<WriteSettings> SaveSettings;  // by save
 	std::mutex Mutex;
 	std::map<int, RenderedFrame> Results;
+	std::optional<int> FailedFrame;
 };
 
 // One session per node; renders a whole frame of the flow, each node once.
@@ -126,6 +160,30 @@ public:
 	}
 
 	void Render(int frame) override
+	{
+		try
+		{
+			RenderFrame(frame);
+		}
+		catch (const HostError&)
+		{
+			std::lock_guard<std::mutex> lock(Job.Mutex);
+			if (!Job.FailedFrame)
+				Job.FailedFrame = frame;
+			throw;
+		}
+	}
+
+	bool SplitsIntoChunks() const override
+	{
+		for (const auto& session : Sessions)
+			if (auto* tool = dynamic_cast<const ThreadedOperator*>(&session->Tool()); tool && tool->SplitsIntoChunks())
+				return true;
+		return false;
+	}
+
+private:
+	void RenderFrame(int frame)
 	{
 		std::map<std::string, Picture> outputs, files;
 		RenderedFrame done;
@@ -182,15 +240,6 @@ public:
 		Job.Results[frame] = std::move(done);
 	}
 
-	bool SplitsIntoChunks() const override
-	{
-		for (const auto& session : Sessions)
-			if (auto* tool = dynamic_cast<const ThreadedOperator*>(&session->Tool()); tool && tool->SplitsIntoChunks())
-				return true;
-		return false;
-	}
-
-private:
 	// A file read once per frame, however many nodes take it.
 	static Picture ReadFrame(const std::string& file, int frame, std::map<std::string, Picture>& files)
 	{
@@ -241,7 +290,7 @@ FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options)
 	if (!result.TimeIsFrame)
 		frames = {0};
 
-	RenderJob job{flow, result.TimeIsFrame, {}, {}, {}};
+	RenderJob job{flow, result.TimeIsFrame, {}, {}, {}, {}};
 	for (const FlowSave& save : flow.Saves)
 	{
 		if (frames.size() > 1 && !IsSequencePath(save.File))
@@ -264,12 +313,28 @@ FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options)
 		saves.push_back(save.File);
 	}
 	RefuseOverwritingInputs(frames, inputs, saves);
+	RefuseSavingTwice(flow, frames);
 	const std::vector<int> present = FramesWithInputs(frames, inputs, options.SkipMissing, result.Skipped);
+	if (present.empty())
+	{
+		ReportSkippedFrames(result.Skipped);
+		throw HostError(ExitRenderFailed, "nothing to render: every frame has a missing input");
+	}
 
 	FrameJobOptions jobOptions;
 	jobOptions.Threads = options.Threads > 0 ? options.Threads : GetThreadCount();
 	jobOptions.Progress = !options.Quiet && !options.Json;
-	RenderFrames(present, [&] { return std::make_unique<FlowWorker>(job); }, jobOptions);
+	try
+	{
+		RenderFrames(present, [&] { return std::make_unique<FlowWorker>(job); }, jobOptions);
+	}
+	catch (const HostError& e)
+	{
+		if (!options.Json)
+			throw;
+		result.Failure = e;
+		result.FailedFrame = job.FailedFrame;
+	}
 	result.Frames = std::move(job.Results);
 	return result;
 }

@@ -2,12 +2,16 @@
 // Renders a flow over frames: the one engine behind `qz run` (a flow of one
 // node) and `qz flow`.
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Flow.h"
 #include "Frames.h"
+#include "HostError.h"
 
 using ReadoutList = std::vector<std::pair<std::string, double>>;
 
@@ -22,7 +26,18 @@ struct FlowRenderResult
 	bool TimeIsFrame = false;  // false: one render at time 0
 	std::map<int, RenderedFrame> Frames;
 	std::vector<std::string> Skipped;  // the first missing file of each skipped frame
+	/// With --json, a failure is kept here, beside the frames that did
+	/// render, for the command to print both; otherwise it is thrown.
+	std::optional<int> FailedFrame;
+	std::optional<HostError> Failure;
 };
+
+/// Ends a command after its report: lists skipped frames, and prints the
+/// kept failure, if any, as qz prints errors. Returns the exit status.
+int FinishRender(const FlowRenderResult& result);
+
+/// The kept failure for a --json report: {"frame", "error"}.
+nlohmann::ordered_json FailureJson(const FlowRenderResult& result);
 
 /// The frames a command renders: `range` (all of it, or chunk "K/N" of it);
 /// without a range, the frames on disk of the sequences in `inputs`, or one
@@ -34,5 +49,6 @@ std::vector<int> FramesToRender(const std::string& range, const std::string& chu
 /// Every input file is read once per frame, every node renders once per
 /// frame, and each input is lined up with its node's main input (see
 /// `LineUp`). A node's output keeps its main input's file context, so saves
-/// carry what that file held. Throws `HostError` on the first failure.
+/// carry what that file held. Throws `HostError` on the first failure
+/// (kept in the result with --json), and when every frame was skipped.
 FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options);

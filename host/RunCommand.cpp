@@ -78,13 +78,16 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 	const std::string name = node.Name;
 	if (!result.TimeIsFrame)
 	{
-		const RenderedFrame& frame = result.Frames.at(0);
+		static const RenderedFrame failed;
+		const RenderedFrame& frame = result.Frames.empty() ? failed : result.Frames.begin()->second;
 		if (options.Frames.Json)
-			out << nlohmann::ordered_json{{"tool", name},
-			                              {"output", OutputJson(frame)},
-			                              {"readouts", ReadoutsJson(ReadoutsOf(frame))}}
-			           .dump()
-			    << "\n";
+		{
+			nlohmann::ordered_json report{
+				{"tool", name}, {"output", OutputJson(frame)}, {"readouts", ReadoutsJson(ReadoutsOf(frame))}};
+			if (result.Failure)
+				report["failed"] = FailureJson(result);
+			out << report.dump() << "\n";
+		}
 		else
 			for (const auto& [id, value] : ReadoutsOf(frame))
 				out << id << " = " << FormatNumber(value) << "\n";
@@ -95,13 +98,15 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 		for (const auto& [number, frame] : result.Frames)
 			rendered.push_back(
 				{{"frame", number}, {"output", OutputJson(frame)}, {"readouts", ReadoutsJson(ReadoutsOf(frame))}});
-		out << nlohmann::ordered_json{{"tool", name}, {"frames", rendered}, {"skipped", result.Skipped}}.dump() << "\n";
+		nlohmann::ordered_json report{{"tool", name}, {"frames", rendered}, {"skipped", result.Skipped}};
+		if (result.Failure)
+			report["failed"] = FailureJson(result);
+		out << report.dump() << "\n";
 	}
 	else
 		for (const auto& [number, frame] : result.Frames)
 			for (const auto& [id, value] : ReadoutsOf(frame))
 				out << "frame " << number << ": " << id << " = " << FormatNumber(value) << "\n";
 
-	ReportSkippedFrames(result.Skipped);
-	return ExitOk;
+	return FinishRender(result);
 }

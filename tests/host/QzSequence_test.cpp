@@ -1,4 +1,7 @@
 // qz on frame sequences: one request per frame, missing frames, farm chunks.
+#include <signal.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "QzFixture.h"
@@ -109,4 +112,60 @@ TEST_F(QzSequence, WithoutFramesTheFramesOnDiskRender)
 	ASSERT_EQ(negative.Status, 0) << negative.Err;
 	EXPECT_EQ(RedOf("negout.-012.exr"), 12.0f);
 	EXPECT_EQ(RedOf("negout.-003.exr"), 3.0f);
+}
+
+TEST_F(QzSequence, NothingRenderedOrPartlyFailedIsNoSuccess)
+{
+	// Every frame missing: nothing rendered is a failure, for a farm task too.
+	QzRun none = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "4", "--skip-missing"});
+	EXPECT_EQ(none.Status, 1) << none.Err;
+
+	// One corrupt frame in a range: --json lists what was written and what failed.
+	std::ofstream(Path("depth.0002.exr"), std::ios::trunc) << "not an image";
+	QzRun partly = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "1-3", "--threads", "1",
+	                    "-o", Path("out.####.exr"), "--json"});
+	EXPECT_EQ(partly.Status, 1);
+	const nlohmann::json report = nlohmann::json::parse(partly.Out);
+	ASSERT_EQ(report["frames"].size(), 1u);
+	EXPECT_EQ(report["frames"][0]["output"], Path("out.0001.exr"));
+	EXPECT_EQ(report["failed"]["frame"], 2);
+	EXPECT_NE(report["failed"]["error"].get<std::string>().find("depth.0002.exr"), std::string::npos);
+
+	// Two saves of one file would lose the first.
+	std::ofstream(Path("twice.json")) << nlohmann::json{
+		{"nodes", {{"a", {{"tool", "ZDevider"}, {"inputs", {{"Input", {{"file", "depth.0001.exr"}}}}}}}}},
+		{"save", {{{"node", "a"}, {"file", "same.exr"}}, {{"node", "a"}, {"file", "./same.exr"}}}}};
+	EXPECT_EQ(Run({"flow", Path("twice.json")}).Status, 2);
+	EXPECT_FALSE(fs::exists(Path("same.exr")));
+}
+
+TEST_F(QzSequence, InterruptedRendersLeaveNoTemporaryFiles)
+{
+	ImagePtr big = MakeImage(1024, 1024, [](int x, int y) { return Pixel(x * 0.001f, y * 0.002f, 0.5f); });
+	for (int frame = 1; frame <= 20; ++frame)
+		WriteImageFile(*big, Path("big." + std::to_string(1000 + frame) + ".exr"));
+	for (int signal : {SIGINT, SIGTERM, SIGHUP})
+	{
+		const pid_t child = ::fork();
+		if (child == 0)
+		{
+			::execl((std::string(QZ_BIN_DIR) + "/qz").c_str(), "qz", "run", "ZDevider", "-i",
+			        ("Input=" + Path("big.####.exr")).c_str(), "--frames", "1001-1020", "--threads", "2", "-q", "-o",
+			        Path("cut.####.exr").c_str(), static_cast<char*>(nullptr));
+			::_exit(127);
+		}
+		// Signal as soon as a write is under way.
+		const auto writing = [&] {
+			const std::vector<std::string> files = Files();
+			return std::any_of(files.begin(), files.end(), [](auto& f) { return f.find(".qz-") != std::string::npos; });
+		};
+		for (int wait = 0; wait < 20000 && !writing(); ++wait)
+			::usleep(500);
+		::kill(child, signal);
+		int status = 0;
+		::waitpid(child, &status, 0);
+		EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "ends as the signal ends it";
+		for (const std::string& file : Files())
+			EXPECT_EQ(file.find(".qz-"), std::string::npos) << file;
+	}
 }
