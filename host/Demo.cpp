@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "ContactSheet.h"
 #include "Frames.h"
 #include "HostError.h"
 #include "ImageFiles.h"

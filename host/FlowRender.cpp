@@ -106,12 +106,8 @@ std::string SizeOf(const Image& image)
 std::shared_ptr<const FileContext> LinedUpContext(const FileContext& input, const FileContext& main)
 {
 	auto lined = std::make_shared<FileContext>(input);
-	OIIO::ImageSpec& header = lined->Header;
-	header.x = main.Header.x;
-	header.y = main.Header.y;
-	header.width = main.Header.width;
-	header.height = main.Header.height;
-	lined->Stored.clear();
+	lined->Data = main.Data;
+	lined->Carried.clear();
 	return lined;
 }
 
@@ -221,8 +217,8 @@ private:
 			for (const auto& [image, context] : connected)
 				if (image == out.Pixels.get())
 					out.Context = context;  // an input handed on as it is
-			if (out.Context && (out.Context->Header.width != out.Pixels->Width ||
-			                    out.Context->Header.height != out.Pixels->Height))
+			if (out.Context && (out.Context->Data.Width != out.Pixels->Width ||
+			                    out.Context->Data.Height != out.Pixels->Height))
 				out.Context = nullptr;
 			if (!result.Readouts.empty())
 				done.Readouts.emplace_back(node.Name, result.Readouts);

@@ -4,8 +4,6 @@
 // held (windows, header attributes, the channels and parts the tool does not
 // take, the stored type and compression) travels beside the picture as a
 // `FileContext` and is written back with the output.
-#include <OpenImageIO/imageio.h>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,25 +32,63 @@ struct ImageSource
 	std::string Selection() const;
 };
 
+/// A rectangle of pixels in a file's pixel space (y down, as files store it).
+struct Window
+{
+	int X = 0, Y = 0, Width = 0, Height = 0;
+	bool operator==(const Window& other) const
+	{
+		return X == other.X && Y == other.Y && Width == other.Width && Height == other.Height;
+	}
+};
+
+/// How a file stores a channel's values.
+enum class StoredType
+{
+	UInt8,
+	UInt16,
+	UInt32,
+	Half,
+	Float,
+};
+size_t SizeOf(StoredType type);
+
+struct StoredChannel
+{
+	std::string Name;
+	StoredType Type = StoredType::Float;
+	int XSampling = 1, YSampling = 1;
+};
+
+/// A channel the tools do not take, as stored: one value per sample, rows
+/// top-down over the data window (every `YSampling`-th row, `XSampling`-th column).
+struct CarriedChannel
+{
+	int Channel = 0;  // index in `FileContext::Channels`
+	std::vector<unsigned char> Plane;
+};
+
 /// What a file held beside the picture a tool works on.
 struct FileContext
 {
-	std::string Path;       // the file read
-	std::string FormatName;  // "openexr", "png", ... as the image library names it
+	std::string Path;  // the file read
+	bool IsExr = false;
+	std::string FormatName;  // "openexr", "png", "tiff", ...
 	int PartIndex = 0;
 	int PartCount = 1;
-	/// The part's header: data and display windows, attributes, channel
-	/// names and types, compression.
-	OIIO::ImageSpec Header;
+	Window Data, Display;
+	std::vector<StoredChannel> Channels;  // of the part, in the file's order
+	std::string Compression;              // as the file names it ("zip", "piz", ...), or ""
 	/// The part's channel that became R, G, B and A, or -1. A gray picture
 	/// (one channel filling R, G and B) has the same channel in all three.
 	int Taken[4] = {-1, -1, -1, -1};
 	bool Gray() const { return Taken[0] >= 0 && Taken[0] == Taken[1] && Taken[1] == Taken[2]; }
 	/// Name prefix of the layer taken ("N." for "N.X"), for channels added on writing.
 	std::string LayerPrefix;
-	/// Every channel of the part as stored (top-down, data window), kept when
-	/// some channel rides along; empty otherwise.
-	std::vector<unsigned char> Stored;
+	std::vector<CarriedChannel> Carried;
+	/// The file's own header with every attribute, for a writer of the same
+	/// family: an EXR header, or the image library's description of others.
+	std::shared_ptr<const void> NativeHeader;
 };
 
 /// A picture as the host passes it between tools.
@@ -76,14 +112,14 @@ Picture ReadPicture(const ImageSource& source);
 /// How an output is written.
 struct WriteSettings
 {
-	std::optional<OIIO::TypeDesc> Type;  // -d; default: the main input's stored type
+	std::optional<StoredType> Type;  // -d; default: the main input's stored type
 	std::string Compression;             // --compression NAME[:LEVEL]; default: the main input's
 	std::string Software;                // the "Software" attribute
 };
 
 /// The written type named by `-d` ("uint8", "uint16", "half", "float").
 /// Throws `HostError` (usage) for other names.
-OIIO::TypeDesc ParseDataType(const std::string& name);
+StoredType ParseDataType(const std::string& name);
 /// Throws `HostError` (usage) unless `compression` ("NAME" or "NAME:LEVEL")
 /// is one that the format of `path` takes.
 void CheckCompression(const std::string& compression, const std::string& path);
@@ -105,10 +141,18 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 /// padded with zeros to the main data window. Others are returned as they are.
 SharedImage LineUp(const Picture& input, const FileContext* main);
 
+/// Writes a labelled grid of previews of `tiles`, each `tileWidth` pixels
+/// wide, as an 8-bit image at `path` (the demo's contact sheet).
+void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, const std::string& path,
+                       int tileWidth = 240);
+
 /// Reads a whole file as a picture, and writes a picture with no context, in
 /// the image's own pixel format: for tests and the demo.
 Image* ReadImageFile(const std::string& path);
 void WriteImageFile(const Image& image, const std::string& path);
+
+/// Threads for encoding and decoding files (compression): the render's.
+void SetFileThreads(int threads);
 
 /// Removes the temporary files of writes in progress; safe in a signal handler.
 void RemoveTemporaryFiles();

@@ -2,8 +2,6 @@
 // image files through them.
 #include <CLI/CLI.hpp>
 
-#include <OpenImageIO/imageio.h>
-
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -109,9 +107,8 @@ int main(int argc, char** argv)
 	try
 	{
 		SetThreadCount(threads);
-		// The image library's own threads (EXR compression) follow --threads.
-		OIIO::attribute("threads", threads);
-		OIIO::attribute("exr_threads", threads);
+		// Compression in the image libraries runs on as many threads as the render.
+		SetFileThreads(GetThreadCount());
 		for (int signal : {SIGINT, SIGTERM, SIGHUP})
 			std::signal(signal, RemoveTemporaryFilesAndStop);
 		PluginHost host(PluginHost::DefaultDirectories());

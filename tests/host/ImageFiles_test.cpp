@@ -116,7 +116,7 @@ TEST(ImageFiles, DepthOnlyAndExtraChannels)
 	EXPECT_TRUE(aux.Pixels->IsPlainFloatRGBA());
 	EXPECT_EQ(PixelAt(*aux.Pixels, 0, 0).B, 0.3f);
 	ASSERT_TRUE(aux.Context);
-	EXPECT_EQ(aux.Context->Header.channelnames.size(), 5u);
+	EXPECT_EQ(aux.Context->Channels.size(), 5u);
 }
 
 TEST(ImageFiles, BadFilesAreRenderErrors)

@@ -32,7 +32,9 @@ void WriteFile(const std::string& path, const std::vector<ImageSpec>& parts)
 	{
 		const ImageSpec& spec = parts[p];
 		if (p > 0)
+		{
 			ASSERT_TRUE(out->open(path, spec, OIIO::ImageOutput::AppendSubimage));
+		}
 		std::vector<float> pixels;
 		for (int y = spec.y; y < spec.y + spec.height; ++y)
 			for (int x = spec.x; x < spec.x + spec.width; ++x)
@@ -257,7 +259,7 @@ TEST_F(Qz, LayersChannelsAndPartsRideAlong)
 	for (const auto& [source, listed] : std::vector<std::pair<std::string, std::string>>{
 		     {"named.exr", "layers N, P; channels N.X"},
 		     {"named.exr:layer=Q", "layers N, P"},
-		     {"layered.exr:channel=W", "channels R G B A"},
+		     {"layered.exr:channel=W", "channels A B G N.X"},
 		     {"parts.exr:part=9", "parts 0 \"beauty\", 1 \"depth\""}})
 	{
 		QzRun run = Run({"run", "ZDevider", "-i", "Input=" + Path(source), "-o", Path("never.exr")});
@@ -377,7 +379,7 @@ TEST_F(Qz, ImpossibleHeadersAreRefusedAtOnce)
 	WriteFile(Path("narrow.exr"), {narrow});
 	std::fstream file(Path("narrow.exr"), std::ios::in | std::ios::out | std::ios::binary);
 	std::string bytes((std::istreambuf_iterator<char>(file)), {});
-	for (const std::string attribute : {std::string("dataWindow\0box2i\0", 17), std::string("displayWindow\0box2i\0", 20)})
+	for (const std::string& attribute : {std::string("dataWindow\0box2i\0", 17), std::string("displayWindow\0box2i\0", 20)})
 	{
 		const size_t at = bytes.find(attribute);
 		ASSERT_NE(at, std::string::npos);

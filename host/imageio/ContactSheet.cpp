@@ -1,4 +1,5 @@
-#include "ContactSheet.h"
+// The demo's contact sheet: a labelled grid of previews, drawn with
+// OpenImageIO's resizing and text rendering.
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -9,7 +10,7 @@
 #include <iostream>
 #include <limits>
 
-#include "ImageFiles.h"
+#include "ImageLibrary.h"
 
 namespace
 {
@@ -49,11 +50,8 @@ OIIO::ImageBuf Preview(const Image& image)
 }
 }
 
-void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, const std::string& path,
-                       int tileWidth)
+Image* MakeContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth)
 {
-	if (tiles.empty())
-		return;
 	int tileHeight = 1;
 	for (const auto& [label, image] : tiles)
 		if (image->Width > 0)
@@ -82,19 +80,18 @@ void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& 
 			OIIO::ImageBufAlgo::render_text(sheet, x + 2, y + tileHeight + LabelHeight - 6, label, 14, LabelFont, ink);
 	}
 
-	// Through the host's writer, so a failed write leaves no partial file.
-	Image out(sheet.roi().width(), sheet.roi().height(), PixelFormat::UInt8);
-	for (int y = 0; y < out.Height; ++y)
-		for (int x = 0; x < out.Width; ++x)
+	auto* out = new Image(sheet.roi().width(), sheet.roi().height(), PixelFormat::UInt8);
+	for (int y = 0; y < out->Height; ++y)
+		for (int x = 0; x < out->Width; ++x)
 		{
 			float rgb[3];
-			sheet.getpixel(x, out.Height - 1 - y, rgb);
+			sheet.getpixel(x, out->Height - 1 - y, rgb);
 			FltPixel pixel;
 			pixel.R = rgb[0];
 			pixel.G = rgb[1];
 			pixel.B = rgb[2];
 			pixel.A = 1.0f;
-			out.WritePixel(static_cast<size_t>(y) * out.Width + x, pixel);
+			out->WritePixel(static_cast<size_t>(y) * out->Width + x, pixel);
 		}
-	WriteImageFile(out, path);
+	return out;
 }

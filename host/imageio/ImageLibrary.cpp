@@ -1,0 +1,302 @@
+// Image files of every format but OpenEXR, through OpenImageIO, and colour
+// conversion. Loaded by qz on first use (see FileFormats.h).
+#include "ImageLibrary.h"
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/imageio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+using OIIO::ImageInput;
+using OIIO::ImageOutput;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+using OIIO::stride_t;
+
+namespace
+{
+StoredType TypeOf(TypeDesc type)
+{
+	switch (type.basetype)
+	{
+	case TypeDesc::UINT8: return StoredType::UInt8;
+	case TypeDesc::UINT16: return StoredType::UInt16;
+	case TypeDesc::HALF: return StoredType::Half;
+	default: return StoredType::Float;  // wider or signed types are read as float
+	}
+}
+
+TypeDesc TypeDescOf(StoredType type)
+{
+	switch (type)
+	{
+	case StoredType::UInt8: return TypeDesc::UINT8;
+	case StoredType::UInt16: return TypeDesc::UINT16;
+	case StoredType::UInt32: return TypeDesc::UINT32;
+	case StoredType::Half: return TypeDesc::HALF;
+	case StoredType::Float: return TypeDesc::FLOAT;
+	}
+	return TypeDesc::FLOAT;
+}
+
+// A file written through a descriptor that remembers whether any write
+// failed (a full disk, a size limit), which some format writers do not
+// report themselves.
+class CheckedFile final : public OIIO::Filesystem::IOProxy
+{
+public:
+	CheckedFile(int fd, const std::string& name) : IOProxy(name, Write), Fd(fd) {}
+
+	const char* proxytype() const override { return "qz"; }
+	size_t read(void* buf, size_t size) override
+	{
+		const size_t n = pread(buf, size, m_pos);
+		m_pos += n;
+		return n;
+	}
+	size_t write(const void* buf, size_t size) override
+	{
+		const size_t n = pwrite(buf, size, m_pos);
+		m_pos += n;
+		return n;
+	}
+	size_t pread(void* buf, size_t size, int64_t offset) override
+	{
+		const ssize_t n = ::pread(Fd, buf, size, offset);
+		return n < 0 ? 0 : static_cast<size_t>(n);
+	}
+	size_t pwrite(const void* buf, size_t size, int64_t offset) override
+	{
+		size_t done = 0;
+		while (done < size)
+		{
+			const ssize_t n = ::pwrite(Fd, static_cast<const char*>(buf) + done, size - done, offset + done);
+			if (n < 0 && errno == EINTR)
+				continue;
+			if (n <= 0)
+			{
+				Errno = n < 0 ? errno : ENOSPC;
+				break;
+			}
+			done += n;
+		}
+		return done;
+	}
+	size_t size() const override
+	{
+		struct stat info;
+		return ::fstat(Fd, &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
+	}
+	void close() override { m_mode = Closed; }
+
+	int Errno = 0;
+
+private:
+	int Fd;
+};
+}
+
+Picture ReadWithImageLibrary(const ImageSource& source)
+{
+	const std::string& path = source.Path;
+	// Channel values as stored: formats with unassociated alpha (PNG) are not
+	// premultiplied on the way in, so data passes and round trips stay exact.
+	ImageSpec config;
+	config.attribute("oiio:UnassociatedAlpha", 1);
+	std::unique_ptr<ImageInput> in = ImageInput::open(path, &config);
+	if (!in)
+		throw ReadError(path, OIIO::geterror());
+
+	std::vector<ImageSpec> parts;
+	std::vector<std::string> names;
+	for (int i = 0; in->seek_subimage(i, 0); ++i)
+	{
+		parts.push_back(in->spec());
+		names.push_back(in->spec().get_string_attribute("name"));
+	}
+	in->geterror();  // seeking past the last part is not a fault
+	if (parts.empty())
+		throw ReadError(path, "it holds no image");
+
+	auto context = std::make_shared<FileContext>();
+	context->Path = path;
+	context->FormatName = in->format_name();
+	context->PartCount = static_cast<int>(parts.size());
+	if (!source.Part.empty())
+	{
+		const auto named = std::find(names.begin(), names.end(), source.Part);
+		const bool isIndex = source.Part.find_first_not_of("0123456789") == std::string::npos && source.Part.size() < 9;
+		context->PartIndex = named != names.end() ? static_cast<int>(named - names.begin())
+		                     : isIndex            ? std::stoi(source.Part)
+		                                          : -1;
+		if (context->PartIndex < 0 || context->PartIndex >= context->PartCount)
+			throw ReadError(path, "it has no part \"" + source.Part + "\" (" + DescribeParts(names) + ")");
+	}
+	const ImageSpec& spec = parts[context->PartIndex];
+	if (spec.depth > 1 || spec.deep)
+		throw ReadError(path, "it holds volume or deep data, which qz does not read");
+	context->Data = {spec.x, spec.y, spec.width, spec.height};
+	context->Display = {spec.full_x, spec.full_y, spec.full_width, spec.full_height};
+	context->Compression = spec.get_string_attribute("compression");
+	for (int c = 0; c < spec.nchannels; ++c)
+		context->Channels.push_back({spec.channelnames[c], TypeOf(spec.channelformat(c))});
+	CheckSize(path, context->Data, spec.pixel_bytes(true), context->Compression);
+	ChooseChannels(source, *context);
+
+	try
+	{
+		// All channels as float, then R, G, B and A into the picture,
+		// bottom-up, and the others into planes of their own type.
+		const size_t count = static_cast<size_t>(spec.width) * spec.height;
+		std::vector<float> all(count * spec.nchannels);
+		if (!in->read_image(context->PartIndex, 0, 0, spec.nchannels, TypeDesc::FLOAT, all.data()) || in->has_error())
+		{
+			const std::string why = in->geterror();
+			throw ReadError(path, why.empty() ? "the file is incomplete" : why);
+		}
+		SharedImage pixels = ShareImage(new Image(spec.width, spec.height, PixelFormat::Float, {}, NewPixels::Unset));
+		const stride_t channelStride = spec.nchannels * sizeof(float);
+		const stride_t rowBytes = static_cast<stride_t>(spec.width) * 4 * sizeof(float);
+		unsigned char* bottomUp = pixels->Data() + (spec.height - 1) * rowBytes;
+		for (int i = 0; i < 4; ++i)
+			if (context->Taken[i] >= 0 && !(context->Gray() && i > 0))
+				OIIO::parallel_convert_image(1, spec.width, spec.height, 1, all.data() + context->Taken[i],
+				                             TypeDesc::FLOAT, channelStride, channelStride * spec.width, OIIO::AutoStride,
+				                             bottomUp + SlotOf[i] * sizeof(float), TypeDesc::FLOAT, 4 * sizeof(float),
+				                             -rowBytes, OIIO::AutoStride);
+		CompletePicture(*context, *pixels);
+		for (int c = 0; c < spec.nchannels; ++c)
+		{
+			if (std::find(context->Taken, context->Taken + 4, c) != context->Taken + 4)
+				continue;
+			const StoredType type = context->Channels[c].Type;
+			CarriedChannel carried{c, std::vector<unsigned char>(count * SizeOf(type))};
+			OIIO::convert_image(1, spec.width, spec.height, 1, all.data() + c, TypeDesc::FLOAT, channelStride,
+			                    channelStride * spec.width, OIIO::AutoStride, carried.Plane.data(), TypeDescOf(type),
+			                    OIIO::AutoStride, OIIO::AutoStride, OIIO::AutoStride);
+			context->Carried.push_back(std::move(carried));
+		}
+		context->NativeHeader = std::make_shared<ImageSpec>(spec);
+		if (!source.ColorSpace.empty())
+			ConvertToLinear(*pixels, source.ColorSpace, path);
+		return {pixels, context};
+	}
+	catch (const std::bad_alloc&)
+	{
+		throw ReadError(path, "not enough memory for its pixels");
+	}
+}
+
+void WriteWithImageLibrary(const Image& pixels, const FileContext* context, int fd, const std::string& target,
+                           const WriteSettings& settings)
+{
+	std::unique_ptr<ImageOutput> out = ImageOutput::create(target);
+	if (!out)
+		throw std::runtime_error(OIIO::geterror());
+	const bool sameSize = context && context->Data.Width == pixels.Width && context->Data.Height == pixels.Height;
+	const FileContext* layout = sameSize ? context : nullptr;
+	const std::vector<WrittenChannel> channels = ChannelsToWrite(
+		pixels, layout, WrittenType(pixels, context, settings), out->supports("nchannels"), out->supports("alpha"));
+
+	// The source's own description where it was read by this library,
+	// otherwise the windows alone.
+	ImageSpec spec = layout && !layout->IsExr ? *static_cast<const ImageSpec*>(layout->NativeHeader.get())
+	                                          : ImageSpec(pixels.Width, pixels.Height, 4, TypeDesc::FLOAT);
+	if (layout)
+	{
+		spec.x = layout->Data.X;
+		spec.y = layout->Data.Y;
+		spec.full_x = layout->Display.X;
+		spec.full_y = layout->Display.Y;
+		spec.full_width = layout->Display.Width;
+		spec.full_height = layout->Display.Height;
+	}
+	spec.width = pixels.Width;
+	spec.height = pixels.Height;
+	spec.nchannels = static_cast<int>(channels.size());
+	spec.channelnames.clear();
+	spec.channelformats.clear();
+	// One type for all channels: the formats here hold no mixed types.
+	spec.format = TypeDescOf(channels.front().Type);
+	spec.alpha_channel = spec.z_channel = -1;
+	for (int c = 0; c < spec.nchannels; ++c)
+	{
+		spec.channelnames.push_back(channels[c].Name);
+		if (channels[c].Slot == SlotOf[3])
+			spec.alpha_channel = c;
+	}
+	if (!out->supports("tiles"))
+		spec.tile_width = spec.tile_height = spec.tile_depth = 0;
+	for (const char* name : {"oiio:subimages", "oiio:BitsPerSample", "oiio:UnassociatedAlpha"})
+		spec.erase_attribute(name);
+	if (!layout || layout->FormatName != out->format_name())
+		spec.erase_attribute("compression");
+	if (!settings.Compression.empty())
+		spec.attribute("compression", settings.Compression);
+	spec.attribute("oiio:UnassociatedAlpha", 1);  // stored as given, see ReadWithImageLibrary
+	if (!settings.Software.empty())
+		spec.attribute("Software", settings.Software);
+
+	// Every channel as float, interleaved top-down; the library converts.
+	const size_t count = pixels.PixelCount();
+	const stride_t rowBytes = static_cast<stride_t>(pixels.Width) * 4 * sizeof(float);
+	const unsigned char* bottomUp = pixels.Data() + (pixels.Height - 1) * rowBytes;
+	std::vector<float> all(count * channels.size());
+	const stride_t channelStride = channels.size() * sizeof(float);
+	for (size_t c = 0; c < channels.size(); ++c)
+		if (channels[c].Slot >= 0)
+			OIIO::parallel_convert_image(1, pixels.Width, pixels.Height, 1, bottomUp + channels[c].Slot * sizeof(float),
+			                             TypeDesc::FLOAT, 4 * sizeof(float), -rowBytes, OIIO::AutoStride,
+			                             all.data() + c, TypeDesc::FLOAT, channelStride, channelStride * pixels.Width,
+			                             OIIO::AutoStride);
+		else
+		{
+			const CarriedChannel& carried = context->Carried[channels[c].Carried];
+			OIIO::convert_image(1, pixels.Width, pixels.Height, 1, carried.Plane.data(),
+			                    TypeDescOf(context->Channels[carried.Channel].Type), OIIO::AutoStride,
+			                    OIIO::AutoStride, OIIO::AutoStride, all.data() + c, TypeDesc::FLOAT, channelStride,
+			                    channelStride * pixels.Width, OIIO::AutoStride);
+		}
+
+	CheckedFile file(fd, target);
+	out->set_ioproxy(&file);
+	const bool written = out->open(target, spec) && out->write_image(TypeDesc::FLOAT, all.data()) && out->close();
+	const std::string why = out->geterror();
+	out.reset();
+	if (file.Errno)
+		throw std::runtime_error(std::strerror(file.Errno));
+	if (!written)
+		throw std::runtime_error(why.empty() ? "write failed" : why);
+}
+
+void ConvertToLinear(Image& image, const std::string& colorSpace, const std::string& path)
+{
+	// Red, green and blue in file order for the colour conversion.
+	OIIO::ImageBuf bgra(ImageSpec(image.Width, image.Height, 4, TypeDesc::FLOAT), image.Data());
+	OIIO::ImageBuf rgba = OIIO::ImageBufAlgo::channels(bgra, 4, {2, 1, 0, 3});
+	if (!OIIO::ImageBufAlgo::colorconvert(rgba, rgba, colorSpace, "linear"))
+		throw ReadError(path, "cannot convert from colour space \"" + colorSpace + "\": " + rgba.geterror());
+	OIIO::ImageBufAlgo::channels(bgra, rgba, 4, {2, 1, 0, 3});
+}
+
+namespace
+{
+void SetThreads(int threads)
+{
+	OIIO::attribute("threads", threads);
+}
+
+const ImageLibrary Library{ReadWithImageLibrary, WriteWithImageLibrary, ConvertToLinear, MakeContactSheet, SetThreads};
+}
+
+extern "C" __attribute__((visibility("default"))) const ImageLibrary* QzImageLibrary()
+{
+	return &Library;
+}
