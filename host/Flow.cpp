@@ -86,6 +86,8 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		if (!input->IsNumber() && !input->IsButtonRow())
 			throw FlowError(NodeWhere(name, id), input->IsImage() ? "is an image: connect it under \"inputs\""
 			                                                      : "takes no value");
+		if (input->IsNumber())
+			rethrowForNode(id, [&] { probe.SetNumberWithinLimit(id, value.get<double>()); });
 		if (input->IsButtonRow())
 		{
 			const std::string warning = probe.SetValue(id, value.get<std::string>());

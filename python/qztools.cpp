@@ -133,12 +133,12 @@ void SetValue(ToolSession& session, const std::string& id, const py::handle& val
 	if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
 		throw HostError(ExitUsage, session.Name() + ": input \"" + id + "\" takes a number or a button text, not " +
 		                               std::string(py::str(py::repr(value))));
-	// Whole numbers go as qz takes their text: one too large for a double is inf.
+	// Whole numbers go as qz takes their text: one too large for a double is refused.
 	if (py::isinstance<py::int_>(value))
 		return SetValue(session, id, py::str(value));
 	const double number = value.cast<double>();
 	if (session.FindInput(id)->IsNumber())
-		session.SetNumber(id, number);
+		session.SetNumberWithinLimit(id, number);
 	else
 		SetValue(session, id, py::str(FormatNumber(number)));
 }

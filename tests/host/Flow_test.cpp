@@ -138,6 +138,8 @@ TEST_F(Qz, BadFlowValuesAreUsageErrorsQuotingShortExcerpts)
 		     {node + "\"" + std::string(100000, 'x'), "missing closing quote; last read: '\"xxx"},
 		     {node + "\"ZDevider\", \"values\": {\"Zmax\": 1e400}}}}",
 		      "node \"a\" input \"Zmax\": a number is too large"},
+		     {node + "\"SSAO\", \"values\": {\"Quality\": 321}}}}",
+		      "node \"a\" input \"Quality\": SSAO: input \"Quality\" must be finite and at most 320"},
 	     })
 	{
 		std::ofstream(Path("flow.json")) << c.Text;
