@@ -239,6 +239,26 @@ std::string ToolSession::DescribeChoicesAndConnections() const
 	return text;
 }
 
+std::string ToolSession::DifferingImageSizes() const
+{
+	std::string text;
+	bool differ = false;
+	const Image* first = nullptr;
+	for (const auto& input : Op->Inputs())
+	{
+		auto it = std::find_if(Connections.begin(), Connections.end(), [&](auto& c) { return c.first == input.get(); });
+		if (it == Connections.end())
+			continue;
+		const Image& image = *it->second;
+		if (!first)
+			first = &image;
+		differ = differ || image.Width != first->Width || image.Height != first->Height;
+		text += (text.empty() ? "\"" : ", \"") + std::string(input->ID().GetRawString()) + "\" is " +
+		        std::to_string(image.Width) + " x " + std::to_string(image.Height);
+	}
+	return differ ? text : "";
+}
+
 std::string FormatNumber(double value)
 {
 	if (std::isnan(value))

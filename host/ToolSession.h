@@ -63,6 +63,11 @@ public:
 	/// render without output: "Input" is "Right", "RightImage" is not connected.
 	std::string DescribeChoicesAndConnections() const;
 
+	/// The connected images with their sizes when they are not all of one
+	/// size ("Image" is 7 x 5, "Zdepth" is 3 x 2), else "": tools that need
+	/// equal sizes set no output, or a cleared one, without saying why.
+	std::string DifferingImageSizes() const;
+
 	/// The input with this ID, or throws `HostError` (usage) naming the
 	/// closest ID the tool has.
 	Input* FindInput(const std::string& id) const;
