@@ -3,6 +3,7 @@
 #include <cmath>
 #include <iomanip>
 
+#include "HardLimits.h"
 #include "HostError.h"
 #include "ToolSession.h"
 
@@ -87,9 +88,18 @@ json DescribeTool(const PluginHost& host, const Registry* registry)
 	Operator& tool = session.Tool();
 	json inputs = json::array();
 	for (const auto& input : tool.Inputs())
-		inputs.push_back({{"caption", input->Caption().GetRawString()},
+	{
+		json described = {{"caption", input->Caption().GetRawString()},
 		                  {"id", input->ID().GetRawString()},
-		                  {"attributes", DescribeAttributes(input->Attributes())}});
+		                  {"attributes", DescribeAttributes(input->Attributes())}};
+		// What the host makes of the declaration: whether a render refuses to
+		// run without the image, and how far past its slider a number may go.
+		if (input->IsImage())
+			described["required"] = input->MustBeConnected();
+		if (const std::optional<int> limit = HardLimit(registry, input->ID().GetRawString()))
+			described["hardLimit"] = *limit;
+		inputs.push_back(described);
+	}
 	json outputs = json::array();
 	for (const auto& output : tool.Outputs())
 		outputs.push_back({{"caption", output->Caption().GetRawString()},
@@ -134,6 +144,10 @@ void PrintTool(const json& tool, std::ostream& out)
 			else
 				out << Text(value);
 		}
+		if (decl.contains("required"))
+			out << (decl["required"].get<bool>() ? "  required" : "  optional");
+		if (decl.contains("hardLimit"))
+			out << "  hard limit " << decl["hardLimit"].get<int>();
 		out << "\n";
 	};
 	for (const json& input : tool["inputs"])

@@ -25,7 +25,13 @@ HostError FlowError(const std::string& where, const std::string& what)
 
 std::string NodeWhere(const std::string& node, const std::string& input = "")
 {
-	return "node \"" + node + "\"" + (input.empty() ? "" : " input \"" + input + "\"");
+	return "node \"" + Excerpt(node) + "\"" + (input.empty() ? "" : " input \"" + Excerpt(input) + "\"");
+}
+
+/// A JSON value as errors quote it.
+std::string JsonExcerpt(const json& value)
+{
+	return Excerpt(value.dump());
 }
 
 std::string Resolve(const std::string& baseDir, const std::string& file)
@@ -39,7 +45,7 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		throw FlowError(NodeWhere(name), "must be an object with \"tool\", \"values\" and \"inputs\"");
 	for (const auto& [key, value] : description.items())
 		if (key != "tool" && key != "values" && key != "inputs")
-			throw FlowError(NodeWhere(name), "unknown key \"" + key + "\"");
+			throw FlowError(NodeWhere(name), "unknown key \"" + Excerpt(key) + "\"");
 	if (!description.contains("tool") || !description["tool"].is_string())
 		throw FlowError(NodeWhere(name), "needs \"tool\": a tool name");
 
@@ -47,7 +53,7 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 	node.Name = name;
 	node.Tool = host.FindTool(description["tool"].get<std::string>());
 	if (!node.Tool)
-		throw FlowError(NodeWhere(name), "unknown tool \"" + description["tool"].get<std::string>() + "\"");
+		throw FlowError(NodeWhere(name), "unknown tool \"" + Excerpt(description["tool"].get<std::string>()) + "\"");
 
 	ToolSession probe(node.Tool);
 	const auto rethrowForNode = [&](const std::string& input, const std::function<void()>& check) {
@@ -71,12 +77,14 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		Input* input = nullptr;
 		rethrowForNode(id, [&] { input = probe.FindInput(id); });
 		if (input->IsNumber() && !value.is_number())
-			throw FlowError(NodeWhere(name, id), "takes a number, not " + value.dump());
+			throw FlowError(NodeWhere(name, id), "takes a number, not " + JsonExcerpt(value));
 		if (input->IsButtonRow() && !value.is_string())
-			throw FlowError(NodeWhere(name, id), "takes a button text, not " + value.dump());
+			throw FlowError(NodeWhere(name, id), "takes a button text, not " + JsonExcerpt(value));
 		if (!input->IsNumber() && !input->IsButtonRow())
 			throw FlowError(NodeWhere(name, id), input->IsImage() ? "is an image: connect it under \"inputs\""
 			                                                      : "takes no value");
+		if (input->IsNumber())
+			rethrowForNode(id, [&] { probe.SetNumberWithinLimit(id, value.get<double>()); });
 		if (input->IsButtonRow())
 		{
 			const std::string warning = probe.SetValue(id, value.get<std::string>());
@@ -98,7 +106,8 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		const bool isFile = link.is_object() && link.size() == 1 && link.contains("file") && link["file"].is_string();
 		const bool isNode = link.is_object() && link.size() == 1 && link.contains("node") && link["node"].is_string();
 		if (!isFile && !isNode)
-			throw FlowError(NodeWhere(name, id), "must be {\"file\": PATH} or {\"node\": NAME}, not " + link.dump());
+			throw FlowError(NodeWhere(name, id),
+			                "must be {\"file\": PATH} or {\"node\": NAME}, not " + JsonExcerpt(link));
 		if (isFile)
 			rethrowForNode(id, [&] { ImageSource::Parse(link["file"].get<std::string>()); });
 		node.Links.push_back({id, isFile ? Resolve(baseDir, link["file"].get<std::string>()) : "",
@@ -125,8 +134,8 @@ std::vector<FlowNode> OrderNodes(std::map<std::string, FlowNode> nodes)
 		{
 			std::string cycle;
 			for (auto it = std::find(path.begin(), path.end(), name); it != path.end(); ++it)
-				cycle += (cycle.empty() ? "" : " -> ") + *it;
-			throw FlowError("node \"" + name + "\"", "is part of a cycle: " + cycle);
+				cycle += (cycle.empty() ? "" : " -> ") + Excerpt(*it);
+			throw FlowError(NodeWhere(name), "is part of a cycle: " + cycle);
 		}
 		state[name] = 1;
 		for (const FlowLink& link : nodes.at(name).Links)
@@ -148,7 +157,7 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 		throw FlowError("file", "needs \"nodes\": an object of named nodes");
 	for (const auto& [key, value] : document.items())
 		if (key != "nodes" && key != "save")
-			throw FlowError("file", "unknown key \"" + key + "\"");
+			throw FlowError("file", "unknown key \"" + Excerpt(key) + "\"");
 
 	std::map<std::string, FlowNode> nodes;
 	for (const auto& [name, description] : document["nodes"].items())
@@ -156,7 +165,8 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 	for (const auto& [name, node] : nodes)
 		for (const FlowLink& link : node.Links)
 			if (!link.Node.empty() && !nodes.count(link.Node))
-				throw FlowError(NodeWhere(name, link.Input), "reads node \"" + link.Node + "\", which does not exist");
+				throw FlowError(NodeWhere(name, link.Input),
+				                "reads node \"" + Excerpt(link.Node) + "\", which does not exist");
 
 	Flow flow;
 	flow.Nodes = OrderNodes(nodes);
@@ -167,13 +177,13 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 	{
 		if (!save.is_object() || !save.contains("node") || !save.contains("file") || !save["node"].is_string() ||
 		    !save["file"].is_string())
-			throw FlowError("save", "each entry must be {\"node\": NAME, \"file\": PATH}, not " + save.dump());
+			throw FlowError("save", "each entry must be {\"node\": NAME, \"file\": PATH}, not " + JsonExcerpt(save));
 		for (const auto& [key, value] : save.items())
 			if ((key != "node" && key != "file" && key != "type" && key != "compression") || !value.is_string())
-				throw FlowError("save", "unknown key \"" + key + "\" (node, file, type, compression: texts)");
+				throw FlowError("save", "unknown key \"" + Excerpt(key) + "\" (node, file, type, compression: texts)");
 		const std::string node = save["node"].get<std::string>();
 		if (!nodes.count(node))
-			throw FlowError("save", "node \"" + node + "\" does not exist");
+			throw FlowError("save", "node \"" + Excerpt(node) + "\" does not exist");
 		FlowSave entry{node, Resolve(baseDir, save["file"].get<std::string>()), save.value("type", ""),
 		               save.value("compression", "")};
 		try
@@ -185,29 +195,89 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 		}
 		catch (const HostError& e)
 		{
-			throw FlowError("save of node \"" + node + "\"", e.what());
+			throw FlowError("save of node \"" + Excerpt(node) + "\"", e.what());
 		}
 		flow.Saves.push_back(std::move(entry));
 	}
 	return flow;
 }
 
-Flow LoadFlow(const PluginHost& host, const std::string& path)
+namespace
 {
-	std::error_code ec;
-	if (!fs::is_regular_file(path, ec))
-		throw HostError(ExitUsage, "cannot read flow " + path + ": no such file");
-	std::ifstream in(path);
-	json document;
+/// A flow nests five levels deep (the document, "nodes", a node, "inputs",
+/// a link); far deeper values are refused as they are read, before code that
+/// copies or prints a value recursively can run out of stack on them.
+constexpr int MaxFlowDepth = 32;
+
+// Where a fault found while reading lies, from the key being read in each
+// open object ("" in arrays), outermost first.
+std::string DocumentWhere(const std::vector<std::string>& keys)
+{
+	if (keys.size() >= 2 && keys[0] == "nodes")
+	{
+		const bool inInput = keys.size() >= 4 && (keys[2] == "values" || keys[2] == "inputs");
+		return NodeWhere(keys[1], inInput ? keys[3] : "");
+	}
+	return !keys.empty() && keys[0] == "save" ? "save" : "file";
+}
+
+// A parse error's message, the token it quotes cut to an excerpt.
+std::string ParseErrorText(const json::parse_error& e)
+{
+	const std::string message = e.what(), quote = "last read: '";
+	const size_t token = message.find(quote);
+	if (token == std::string::npos)
+		return message;
+	const size_t start = token + quote.size();
+	return message.substr(0, start) + Excerpt(message.substr(start, message.size() - start - 1)) + "'";
+}
+}
+
+json ReadFlowDocument(std::istream& text, const std::string& name)
+{
+	std::vector<std::string> keys;
+	const json::parser_callback_t track = [&](int depth, json::parse_event_t event, json& parsed) {
+		switch (event)
+		{
+		case json::parse_event_t::object_start:
+		case json::parse_event_t::array_start:
+			if (depth >= MaxFlowDepth)
+				throw FlowError(DocumentWhere(keys),
+				                "values nest deeper than " + std::to_string(MaxFlowDepth) + " levels");
+			keys.emplace_back();
+			break;
+		case json::parse_event_t::key: keys.back() = parsed.get<std::string>(); break;
+		case json::parse_event_t::object_end:
+		case json::parse_event_t::array_end: keys.pop_back(); break;
+		case json::parse_event_t::value: break;
+		}
+		return true;
+	};
 	try
 	{
-		document = json::parse(in);
+		return json::parse(text, track);
 	}
 	catch (const json::parse_error& e)
 	{
-		throw HostError(ExitUsage, "cannot read flow " + path + ": " + e.what());
+		throw HostError(ExitUsage, "cannot read flow " + name + ": " + ParseErrorText(e));
 	}
-	return ParseFlow(host, document, fs::path(path).parent_path().string());
+	catch (const json::out_of_range&)  // the only one JSON text raises: a number beyond a double's range
+	{
+		throw FlowError(DocumentWhere(keys), "a number is too large for a double");
+	}
+}
+
+Flow LoadFlow(const PluginHost& host, const std::string& path)
+{
+	std::error_code ec;
+	const fs::file_status status = fs::status(path, ec);
+	if (fs::is_directory(status))
+		throw HostError(ExitUsage, "cannot read flow " + path + ": it is a directory");
+	if (!fs::is_regular_file(status))
+		throw HostError(ExitUsage, "cannot read flow " + path + ": " +
+		                               (fs::exists(status) ? "not a regular file" : "no such file"));
+	std::ifstream in(path);
+	return ParseFlow(host, ReadFlowDocument(in, path), fs::path(path).parent_path().string());
 }
 
 int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream& out)

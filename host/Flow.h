@@ -13,6 +13,7 @@
 //
 // Values are numbers for number inputs and button texts for button rows.
 // Relative file paths are taken from the flow file's folder.
+#include <istream>
 #include <map>
 #include <ostream>
 #include <string>
@@ -63,6 +64,10 @@ struct Flow
 /// a link to a missing node, a cycle, a save of a missing node) is a
 /// `HostError` (usage) naming the node and input concerned.
 Flow LoadFlow(const PluginHost& host, const std::string& path);
+/// Reads a flow's JSON text (`name` names it in errors). Malformed JSON,
+/// values nested far deeper than a flow's and numbers beyond a double's range
+/// are `HostError`s (usage), the last two naming the node and input they are in.
+nlohmann::json ReadFlowDocument(std::istream& text, const std::string& name);
 Flow ParseFlow(const PluginHost& host, const nlohmann::json& document, const std::string& baseDir);
 
 struct FlowOptions

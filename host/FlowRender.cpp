@@ -95,11 +95,6 @@ std::string MainImageInput(const Operator& tool)
 	return first;
 }
 
-std::string SizeOf(const Image& image)
-{
-	return std::to_string(image.Width) + "x" + std::to_string(image.Height);
-}
-
 // The context of an input lined up with the main input: its own header and
 // attributes over the main input's windows. Its other channels cannot follow
 // the picture into the new window and stay behind.
@@ -212,7 +207,7 @@ private:
 
 			RenderResult result = session.Render(time);
 			if (!result.Output)
-				throw NoOutput(node, session, pictures, frame);
+				throw NoOutput(node, session, frame);
 			Picture out{ShareImage(std::exchange(result.Output, nullptr)), mainContext};
 			for (const auto& [image, context] : connected)
 				if (image == out.Pixels.get())
@@ -247,20 +242,12 @@ private:
 		return cached;
 	}
 
-	HostError NoOutput(const FlowNode& node, const ToolSession& session,
-	                   const std::vector<std::pair<std::string, Picture>>& pictures, int frame) const
+	HostError NoOutput(const FlowNode& node, const ToolSession& session, int frame) const
 	{
 		std::string why = session.DescribeChoicesAndConnections();
-		const bool sizesDiffer = std::any_of(pictures.begin(), pictures.end(), [&](const auto& p) {
-			return SizeOf(*p.second.Pixels) != SizeOf(*pictures.front().second.Pixels);
-		});
-		if (sizesDiffer)
-		{
-			std::string sizes;
-			for (const auto& [id, picture] : pictures)
-				sizes += (sizes.empty() ? "" : ", ") + ("\"" + id + "\" is " + SizeOf(*picture.Pixels));
-			why = "image sizes differ: " + sizes + (why.empty() ? "" : "; " + why);
-		}
+		const std::string sizes = session.DifferingImageSizes();
+		if (!sizes.empty())
+			why = "its images differ in size: " + sizes + (why.empty() ? "" : "; " + why);
 		return HostError(ExitRenderFailed, Where(Job.Graph, node) + session.Name() + " set no output" +
 		                                       (Job.TimeIsFrame ? " at frame " + std::to_string(frame) : "") +
 		                                       (why.empty() ? "" : " (" + why + ")"));

@@ -17,3 +17,16 @@ public:
 	HostError(ExitStatus status, const std::string& message) : std::runtime_error(message), Status(status) {}
 	ExitStatus Status;
 };
+
+/// At most the first 40 bytes of `text`, cut before a UTF-8 sequence it would
+/// split, "..." marking the cut: errors quote what they refuse, and a refused
+/// value may be megabytes long.
+inline std::string Excerpt(const std::string& text)
+{
+	size_t cut = 40;
+	if (text.size() <= cut)
+		return text;
+	while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+		--cut;
+	return text.substr(0, cut) + "...";
+}

@@ -1,10 +1,12 @@
 #include "ToolSession.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 
+#include "HardLimits.h"
 #include "HostError.h"
 
 RenderResult::RenderResult(RenderResult&& other) noexcept
@@ -65,19 +67,34 @@ Input* ToolSession::FindInput(const std::string& id) const
 			closest = input->ID().GetRawString();
 		}
 	}
-	std::string message = Name() + " has no input \"" + id + "\"";
+	std::string message = Name() + " has no input \"" + Excerpt(id) + "\"";
 	if (!closest.empty())
 		message += " (did you mean \"" + closest + "\"?)";
 	throw HostError(ExitUsage, message);
 }
 
-static bool ParseNumber(const std::string& text, double& value)
+enum class NumberText
+{
+	Fits,
+	NotANumber,
+	OutOfRange,
+};
+
+// All of `text` read as strtod reads it. A number beyond a double's range
+// would read as inf, and a non-zero one below it as 0: neither is what was
+// written, so both are refused. Subnormals fit, and "inf" written out is inf.
+static NumberText ParseNumber(const std::string& text, double& value)
 {
 	if (text.empty())
-		return false;
+		return NumberText::NotANumber;
 	char* end = nullptr;
+	errno = 0;
 	value = std::strtod(text.c_str(), &end);
-	return end == text.c_str() + text.size();
+	if (end != text.c_str() + text.size())
+		return NumberText::NotANumber;
+	if (errno == ERANGE && (std::isinf(value) || value == 0.0))
+		return NumberText::OutOfRange;
+	return NumberText::Fits;
 }
 
 std::string ToolSession::SetValue(const std::string& id, const std::string& text)
@@ -86,9 +103,14 @@ std::string ToolSession::SetValue(const std::string& id, const std::string& text
 	if (input->IsNumber())
 	{
 		double value;
-		if (!ParseNumber(text, value))
-			throw HostError(ExitUsage, Name() + ": input \"" + id + "\" takes a number, not \"" + text + "\"");
-		SetNumber(id, value);
+		switch (ParseNumber(text, value))
+		{
+		case NumberText::NotANumber:
+			throw HostError(ExitUsage, Name() + ": input \"" + id + "\" takes a number, not \"" + Excerpt(text) + "\"");
+		case NumberText::OutOfRange:
+			throw HostError(ExitUsage, Name() + ": input \"" + id + "\": " + Excerpt(text) + " does not fit a double");
+		case NumberText::Fits: SetNumberWithinLimit(id, value); break;
+		}
 		return "";
 	}
 	if (input->IsButtonRow())
@@ -102,10 +124,19 @@ std::string ToolSession::SetValue(const std::string& id, const std::string& text
 		std::string list;
 		for (const std::string& button : buttons)
 			list += (list.empty() ? "\"" : ", \"") + button + "\"";
-		return Name() + ": \"" + text + "\" is none of the buttons of input \"" + id + "\" (" + list + ")";
+		return Name() + ": \"" + Excerpt(text) + "\" is none of the buttons of input \"" + id + "\" (" + list + ")";
 	}
 	throw HostError(ExitUsage, Name() + ": input \"" + id + "\" takes no value" +
 	                               (input->IsImage() ? " (it is an image: use -i)" : ""));
+}
+
+void ToolSession::SetNumberWithinLimit(const std::string& id, double value)
+{
+	if (const std::optional<int> limit = HardLimit(Op->GetRegistry(), id))
+		if (!(std::isfinite(value) && value <= *limit))
+			throw HostError(ExitUsage, Name() + ": input \"" + id + "\" must be finite and at most " +
+			                               std::to_string(*limit) + " (its hard limit), not " + FormatNumber(value));
+	SetNumber(id, value);
 }
 
 void ToolSession::SetNumber(const std::string& id, double value)
@@ -206,6 +237,26 @@ std::string ToolSession::DescribeChoicesAndConnections() const
 			add("\"" + id + "\" is not connected");
 	}
 	return text;
+}
+
+std::string ToolSession::DifferingImageSizes() const
+{
+	std::string text;
+	bool differ = false;
+	const Image* first = nullptr;
+	for (const auto& input : Op->Inputs())
+	{
+		auto it = std::find_if(Connections.begin(), Connections.end(), [&](auto& c) { return c.first == input.get(); });
+		if (it == Connections.end())
+			continue;
+		const Image& image = *it->second;
+		if (!first)
+			first = &image;
+		differ = differ || image.Width != first->Width || image.Height != first->Height;
+		text += (text.empty() ? "\"" : ", \"") + std::string(input->ID().GetRawString()) + "\" is " +
+		        std::to_string(image.Width) + " x " + std::to_string(image.Height);
+	}
+	return differ ? text : "";
 }
 
 std::string FormatNumber(double value)

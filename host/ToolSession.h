@@ -34,11 +34,16 @@ public:
 	const Operator& Tool() const { return *Op; }
 	std::string Name() const { return Op->GetRegistry()->Name(); }
 
-	/// Sets an input from text: a number for a Number input, any text for a
-	/// button row. Throws `HostError` (usage) for an unknown ID, a label or
-	/// image, or a value that is not a number. Returns a warning (or "") when
+	/// Sets an input from a user's text: a number for a Number input, any
+	/// text for a button row. Throws `HostError` (usage) for an unknown ID, a
+	/// label or image, or a value that is not a number, does not fit a double
+	/// or lies beyond the input's hard limit. Returns a warning (or "") when
 	/// the text is none of the row's buttons.
 	std::string SetValue(const std::string& id, const std::string& text);
+	/// Sets a number a user gave: throws `HostError` (usage) beyond the
+	/// input's hard limit (HardLimits.h), before any render can start on it.
+	void SetNumberWithinLimit(const std::string& id, double value);
+	/// Sets any number, as a host may; the tools cope with every value.
 	void SetNumber(const std::string& id, double value);
 
 	/// Connects an image input; the session takes a use of `image`. Throws
@@ -57,6 +62,11 @@ public:
 	/// The button choices and the unconnected image inputs, for explaining a
 	/// render without output: "Input" is "Right", "RightImage" is not connected.
 	std::string DescribeChoicesAndConnections() const;
+
+	/// The connected images with their sizes when they are not all of one
+	/// size ("Image" is 7 x 5, "Zdepth" is 3 x 2), else "": tools that need
+	/// equal sizes set no output, or a cleared one, without saying why.
+	std::string DifferingImageSizes() const;
 
 	/// The input with this ID, or throws `HostError` (usage) naming the
 	/// closest ID the tool has.

@@ -2,6 +2,7 @@
 // image files through them.
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -26,14 +27,37 @@ const Registry* FindToolOrFail(const PluginHost& host, const std::string& name)
 	return tool;
 }
 
+// Option values checked as they are parsed, so a bad one is a usage error
+// before anything loads. An empty value is never meant: it is what an unset
+// variable of a farm's task script gives, and would otherwise quietly mean
+// "all frames" or "no output".
+const CLI::Validator NotEmpty([](std::string& value) { return value.empty() ? "must not be empty" : ""; }, "");
+const CLI::Validator PathAfterEquals(
+	[](std::string& value) {
+		const size_t equals = value.find('=');
+		const bool noPath = equals != std::string::npos && equals + 1 == value.size();
+		return noPath ? "\"" + Excerpt(value) + "\" names no file" : "";
+	},
+	"");
+const CLI::Validator ThreadCount(
+	[](std::string& value) {
+		int threads = 0;
+		const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), threads);
+		return ec == std::errc() && end == value.data() + value.size() && threads >= 0
+		           ? ""
+		           : "\"" + Excerpt(value) + "\" is no thread count; give 0 for one per core, or more";
+	},
+	"");
+
 void AddFrameOptions(CLI::App* command, FrameOptions& options, int& threads)
 {
-	command->add_option("--frames", options.Range, "frames to render: A-B, A-B:STEP, lists such as 1-10,20");
-	command->add_option("--chunk", options.Chunk, "render only slice K of N of the frames: K/N");
+	command->add_option("--frames", options.Range, "frames to render: A-B, A-B:STEP, lists such as 1-10,20")
+		->check(NotEmpty);
+	command->add_option("--chunk", options.Chunk, "render only slice K of N of the frames: K/N")->check(NotEmpty);
 	command->add_flag("--skip-missing", options.SkipMissing, "render the frames whose inputs exist, list the others");
 	command->add_flag("--json", options.Json, "print the result as JSON");
 	command->add_flag("-q,--quiet", options.Quiet, "no progress bar");
-	command->add_option("--threads", threads, "worker threads (0: one per core)")->check(CLI::NonNegativeNumber);
+	command->add_option("--threads", threads, "worker threads (0: one per core)")->check(ThreadCount);
 	command->add_option("-d,--data-type", options.DataType,
 	                    "written type: uint8, uint16, half or float (default: the main input file's)");
 	command->add_option("--compression", options.Compression,
@@ -55,7 +79,7 @@ int main(int argc, char** argv)
 	CLI::App app("qz: renders images through the QZ tools", "qz");
 	app.require_subcommand(1);
 	int threads = 0;
-	app.add_option("--threads", threads, "worker threads for a render (0: one per core)")->check(CLI::NonNegativeNumber);
+	app.add_option("--threads", threads, "worker threads for a render (0: one per core)")->check(ThreadCount);
 
 	bool listJson = false;
 	CLI::App* list = app.add_subcommand("list", "list the registered tools in registration order");
@@ -70,9 +94,10 @@ int main(int argc, char** argv)
 	RunOptions run;
 	CLI::App* runCommand = app.add_subcommand("run", "render one frame through a tool");
 	runCommand->add_option("TOOL", run.Tool, "registry name, class ID, short name or class name")->required();
-	runCommand->add_option("-i,--input", run.Images, "connect an image input: ID=PATH");
+	runCommand->add_option("-i,--input", run.Images, "connect an image input: ID=PATH")->check(PathAfterEquals);
 	runCommand->add_option("-s,--set", run.Values, "set an input: ID=NUMBER or ID=BUTTON");
-	runCommand->add_option("-o,--output", run.OutputPath, "write the output image (format by extension)");
+	runCommand->add_option("-o,--output", run.OutputPath, "write the output image (format by extension)")
+		->check(NotEmpty);
 	AddFrameOptions(runCommand, run.Frames, threads);
 
 	FlowOptions flow;
@@ -84,7 +109,7 @@ int main(int argc, char** argv)
 	CLI::App* demo = app.add_subcommand("demo", "render the built-in demo scene");
 	demo->add_option("--out", demoOut, "output folder");
 	demo->add_option("--threads", threads, "worker threads for a render (0: one per core)")
-		->check(CLI::NonNegativeNumber);
+		->check(ThreadCount);
 
 	try
 	{

@@ -130,15 +130,22 @@ void SetValue(ToolSession& session, const std::string& id, const py::handle& val
 			py::module_::import("warnings").attr("warn")(warning);
 		return;
 	}
-	if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
+	// A NumPy scalar (arr.max(), a float32 or int64 element) is the Python
+	// number it holds; booleans are numbers, as check boxes take 0 and 1.
+	const py::module_ numpy = py::module_::import("numpy");
+	if (py::isinstance(value, numpy.attr("number")) || py::isinstance(value, numpy.attr("bool_")))
+		return SetValue(session, id, value.attr("item")());
+	if (py::isinstance<py::bool_>(value))
+		return SetValue(session, id, py::int_(value.cast<bool>() ? 1 : 0));
+	if (!(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
 		throw HostError(ExitUsage, session.Name() + ": input \"" + id + "\" takes a number or a button text, not " +
 		                               std::string(py::str(py::repr(value))));
-	// Whole numbers go as qz takes their text: one too large for a double is inf.
+	// Whole numbers go as qz takes their text: one too large for a double is refused.
 	if (py::isinstance<py::int_>(value))
 		return SetValue(session, id, py::str(value));
 	const double number = value.cast<double>();
 	if (session.FindInput(id)->IsNumber())
-		session.SetNumber(id, number);
+		session.SetNumberWithinLimit(id, number);
 	else
 		SetValue(session, id, py::str(FormatNumber(number)));
 }
@@ -192,7 +199,16 @@ py::tuple Run(const std::string& name, const py::dict& images, int threads, cons
 	for (const auto& [id, value] : result.Readouts)
 		readouts[py::str(id)] = value;
 	if (!result.Output)
+	{
+		// Images of different sizes are a caller's mistake, which None would
+		// only show later, far from its cause; a tool that has nothing to
+		// hand on (a stereo switch on an unconnected eye) gives None.
+		const std::string sizes = session.DifferingImageSizes();
+		if (!sizes.empty())
+			throw HostError(ExitRenderFailed,
+			                session.Name() + " set no output: its images differ in size (" + sizes + ")");
 		return py::make_tuple(py::none(), readouts);
+	}
 	return py::make_tuple(ArrayFromImage(*result.Output), readouts);
 }
 }

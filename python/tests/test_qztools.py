@@ -163,6 +163,10 @@ def test_errors_carry_the_qz_message(tmp_path):
         (lambda: qztools.run("ZDevider", images={"Inptu": picture()}), ("run", "ZDevider", "-i", f"Inptu={source}")),
         (lambda: qztools.run("ZDevider", ICI=1), ("run", "ZDevider", "-s", "ICI=1")),
         (lambda: qztools.run("ZDevider"), ("run", "ZDevider")),
+        (lambda: qztools.run("ZDevider", images=image, Zmax=10**400), ("run", "ZDevider", "-s", f"Zmax={10**400}")),
+        (lambda: qztools.run("ZDevider", images=image, Zmax="1e-400"), ("run", "ZDevider", "-s", "Zmax=1e-400")),
+        (lambda: qztools.run("SSAO", Quality=1e9), ("run", "SSAO", "-s", "Quality=1e9")),
+        (lambda: qztools.run("DirtyDOF", cSamples=np.float32("inf")), ("run", "DirtyDOF", "-s", "cSamples=inf")),
     ]
     for call, args in cases:
         message = qz_error(*args)
@@ -192,14 +196,24 @@ def test_wrong_arrays_raise(array):
         qztools.run("ZDevider", images={"Input": array})
 
 
-def test_numbers_of_any_size_are_taken_as_qz_takes_them():
+def test_numbers_of_every_kind_are_taken_as_qz_takes_them():
     array = np.ones((1, 1, 4), dtype=np.float32)
-    huge, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=10**400)  # inf, as qz reads "1000...0"
-    infinite, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=float("inf"))
-    text, _ = qztools.run("ZDevider", images={"Input": array}, Zmax="1e400")
-    assert np.array_equal(huge, infinite) and np.array_equal(huge, text)
-    four, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=4)
-    assert np.array_equal(four, qztools.run("ZDevider", images={"Input": array}, Zmax=4.0)[0])
+
+    def divided(zmax):
+        return qztools.run("ZDevider", images={"Input": array}, Zmax=zmax)[0]
+
+    assert np.array_equal(divided(float("inf")), divided("inf"))
+    for number, same in [
+        (4, 4.0),
+        (np.float32(2.5), 2.5),
+        (np.float64(2.5), 2.5),
+        (np.int64(3), 3),
+        (np.uint8(3), 3),
+        (np.bool_(True), 1),
+        (True, 1),
+        (np.array([0.5, 6.0], dtype=np.float32).max(), 6),
+    ]:
+        assert np.array_equal(divided(number), divided(same)), repr(number)
 
 
 def test_wrong_value_types_raise():
@@ -220,10 +234,12 @@ def test_unknown_button_text_warns_as_qz(tmp_path):
     assert [str(w.message) for w in caught] == [line[len("qz: warning: "):]]
 
 
-def test_no_output_gives_none():
+def test_no_output_gives_none_unless_image_sizes_differ():
     # StereoSwitch on "Right" with only the left eye connected sets no output.
     output, readouts = qztools.run("StereoSwitch", images={"LeftImage": picture()}, Input="Right")
     assert output is None and readouts == {}
+    with pytest.raises(ValueError, match=r'images differ in size \("Image" is 7 x 5, "Zdepth" is 3 x 2\)'):
+        qztools.run("DirtyDOF", images={"Image": picture(5, 7), "Zdepth": picture(2, 3)})
 
 
 def test_thread_bound_does_not_change_results():

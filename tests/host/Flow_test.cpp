@@ -117,3 +117,38 @@ TEST_F(Qz, InvalidFlowRendersNothing)
 	EXPECT_EQ(Run({"flow", Path("broken.json")}).Status, 2);
 	EXPECT_EQ(Run({"flow", Path("absent.json")}).Status, 2);
 }
+
+TEST_F(Qz, BadFlowValuesAreUsageErrorsQuotingShortExcerpts)
+{
+	const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+	const std::string node = "{\"nodes\": {\"a\": {\"tool\": ";
+	struct Case
+	{
+		std::string Text, Message;
+	};
+	for (const Case& c : std::vector<Case>{
+		     {node + "\"ZDevider\", \"values\": {\"Zmax\": " + deep + "}}}}", "node \"a\" input \"Zmax\": values nest"},
+		     {node + "\"ZDevider\", \"inputs\": {\"Input\": " + deep + "}}}}",
+		      "node \"a\" input \"Input\": values nest"},
+		     {node + "\"ZDevider\", \"inputs\": {\"Input\": {\"file\": " + deep + "}}}}}", "node \"a\" input \"Input\""},
+		     {"{\"nodes\": {}, \"save\": [" + deep + "]}", "flow save: values nest deeper than"},
+		     {node + "\"ZDevider\", \"values\": {\"Zmax\": \"" + std::string(100000, 'x') + "\"}}}}",
+		      "node \"a\" input \"Zmax\": takes a number, not \"xxx"},
+		     {node + "\"" + std::string(100000, 'x') + "\"}}}", "unknown tool \"xxx"},
+		     {node + "\"" + std::string(100000, 'x'), "missing closing quote; last read: '\"xxx"},
+		     {node + "\"ZDevider\", \"values\": {\"Zmax\": 1e400}}}}",
+		      "node \"a\" input \"Zmax\": a number is too large"},
+		     {node + "\"SSAO\", \"values\": {\"Quality\": 321}}}}",
+		      "node \"a\" input \"Quality\": SSAO: input \"Quality\" must be finite and at most 320"},
+	     })
+	{
+		std::ofstream(Path("flow.json")) << c.Text;
+		QzRun run = Run({"flow", Path("flow.json")});
+		EXPECT_EQ(run.Status, 2) << c.Message << ": " << run.Err.substr(0, 300);
+		EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err.substr(0, 300);
+		EXPECT_LT(run.Err.size(), 300u) << c.Message;
+	}
+	QzRun folder = Run({"flow", Dir.string()});
+	EXPECT_EQ(folder.Status, 2);
+	EXPECT_NE(folder.Err.find("it is a directory"), std::string::npos) << folder.Err;
+}

@@ -164,7 +164,7 @@ TEST_F(Qz, InputsAreLinedUpInDisplayCoordinates)
 	QzRun mismatch = Run({"run", "DirtyDOF", "-i", "Image=" + Path("right.exr"), "-i", "Zdepth=" + Path("small.exr"),
 	                      "-o", Path("dof.exr")});
 	EXPECT_EQ(mismatch.Status, 1);
-	EXPECT_NE(mismatch.Err.find("\"Image\" is 8x6, \"Zdepth\" is 4x3"), std::string::npos) << mismatch.Err;
+	EXPECT_NE(mismatch.Err.find("\"Image\" is 8 x 6, \"Zdepth\" is 4 x 3"), std::string::npos) << mismatch.Err;
 }
 
 TEST_F(Qz, HeaderAttributesRideAlong)

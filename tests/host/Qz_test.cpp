@@ -5,6 +5,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "Describe.h"
+#include "HostError.h"
 #include "QzFixture.h"
 
 TEST_F(Qz, ListShowsTheToolsInRegistrationOrder)
@@ -90,15 +92,103 @@ TEST_F(Qz, UsageErrorsExitWithTwo)
 		     {{"run", "ZDevider", "-i", "Depth=" + Path("depth.exr")}, "has no input \"Depth\""},
 		     {{"run", "ZDevider", "-i", input, "-o", Path("depth.exr")}, "is also an input"},
 		     {{"run", "ZDevider", "--threads", "x"}, "qz: "},
+		     {{"run", "ZDevider", "-i", input, "--threads", "-1"}, "\"-1\" is no thread count"},
 		     {{"frobnicate"}, "qz: "},
+		     {{"run", "ZDevider", "-i", input, "--frames", "1-2", "--chunk", ""}, "--chunk: must not be empty"},
+		     {{"run", "ZDevider", "-i", input, "-o", ""}, "--output: must not be empty"},
+		     {{"run", "ZDevider", "-i", "Input="}, "\"Input=\" names no file"},
+		     {{"run", "ZDevider", "-i", input, "-s", "Zmax=1e400"}, "\"Zmax\": 1e400 does not fit a double"},
+		     {{"run", "ZDevider", "-i", input, "-s", "Zmax=-1e-400"}, "\"Zmax\": -1e-400 does not fit a double"},
 	     })
 	{
 		QzRun run = Run(c.Args);
 		EXPECT_EQ(run.Status, 2) << c.Args[1] << ": " << run.Err;
 		EXPECT_EQ(run.Err.rfind("qz: ", 0), 0u) << run.Err;
 		EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+		EXPECT_LT(run.Err.size(), 200u) << run.Err;
 	}
 	EXPECT_EQ(Files(), std::vector<std::string>{"depth.exr"});
+
+	// Numbers that fit stay numbers: an explicit inf, a subnormal.
+	for (const char* zmax : {"Zmax=inf", "Zmax=1e-310"})
+		EXPECT_EQ(Run({"run", "ZDevider", "-i", input, "-s", zmax}).Status, 0) << zmax;
+}
+
+TEST_F(Qz, HardLimitsRefuseCountsBeyondThemBeforeRendering)
+{
+	struct Case
+	{
+		std::string Tool;
+		std::vector<std::string> Images;
+		std::string Input, Limit, Beyond;
+	};
+	for (const Case& c : std::vector<Case>{
+		     {"Convolution", {"Image", "Kernel"}, "Samples", "50000", "50000.5"},
+		     {"DirtyDOF", {"Image", "Zdepth"}, "cSamples", "10000", "inf"},
+		     {"SSAO", {"Normals", "Position"}, "Quality", "320", "nan"},
+	     })
+	{
+		std::vector<std::string> args{"run", c.Tool, "-o", Path("out.exr")};
+		for (const std::string& id : c.Images)
+			args.insert(args.end(), {"-i", id + "=" + Path("depth.exr")});
+		std::vector<std::string> atLimit = args, beyond = args;
+		atLimit.insert(atLimit.end(), {"-s", c.Input + "=" + c.Limit});
+		beyond.insert(beyond.end(), {"-s", c.Input + "=" + c.Beyond});
+
+		QzRun refused = Run(beyond);
+		EXPECT_EQ(refused.Status, 2) << c.Tool;
+		EXPECT_NE(refused.Err.find(c.Tool + ": input \"" + c.Input + "\" must be finite and at most " + c.Limit),
+		          std::string::npos)
+			<< refused.Err;
+		EXPECT_FALSE(fs::exists(Path("out.exr"))) << c.Tool;
+		EXPECT_EQ(Run(atLimit).Status, 0) << c.Tool;
+		fs::remove(Path("out.exr"));
+
+		const nlohmann::json info = nlohmann::json::parse(Run({"info", c.Tool, "--json"}).Out);
+		const auto input = std::find_if(info["inputs"].begin(), info["inputs"].end(),
+		                                [&](const nlohmann::json& i) { return i["id"] == c.Input; });
+		ASSERT_NE(input, info["inputs"].end());
+		EXPECT_EQ((*input)["hardLimit"], std::stoi(c.Limit)) << c.Tool;
+	}
+	EXPECT_NE(Run({"info", "SSAO"}).Out.find("Default=1.0  hard limit 320\n"), std::string::npos);
+}
+
+TEST(Info, ShowsAnImageAsRequiredExactlyWhenARenderRefusesToRunWithoutIt)
+{
+	ImagePtr image = MakeImage(3, 2, Pixel(1.0f, 2.0f, 3.0f));
+	for (const Registry* registry : Plugins().Tools())
+	{
+		const nlohmann::ordered_json info = DescribeTool(Plugins(), registry);
+		for (const nlohmann::ordered_json& described : info["inputs"])
+		{
+			if (described["attributes"].value("DataType", "") != "Image")
+				continue;
+			ASSERT_TRUE(described.contains("required")) << info["name"] << " " << described["id"];
+			// Every other image connected, this one not.
+			ToolSession session(registry);
+			for (const auto& input : session.Tool().Inputs())
+				if (input->IsImage() && input->ID().GetRawString() != described["id"])
+					session.Connect(input->ID().GetRawString(), image.get());
+			bool refused = false;
+			try
+			{
+				session.Render();
+			}
+			catch (const HostError& e)
+			{
+				refused = std::string(e.what()).find("required input") != std::string::npos;
+			}
+			EXPECT_EQ(described["required"].get<bool>(), refused) << info["name"] << " " << described["id"];
+		}
+	}
+}
+
+TEST_F(Qz, InfoShowsFoCalcsMainImageAsRequired)
+{
+	EXPECT_NE(Run({"info", "FoCalc"}).Out.find("\"Input\"  \"Input\"  DataType=Image  MainIndex=1  required\n"),
+	          std::string::npos);
+	const nlohmann::json info = nlohmann::json::parse(Run({"info", "FoCalc", "--json"}).Out);
+	EXPECT_EQ(info["inputs"].back()["required"], true);
 }
 
 TEST_F(Qz, FailedRendersExitWithOneAndLeaveNoFile)
