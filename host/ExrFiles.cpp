@@ -23,6 +23,10 @@
 #include <OpenEXR/ImfVersion.h>
 #include <unistd.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -124,6 +128,41 @@ private:
 	uint64_t Position = 0;
 };
 
+// Converts `count` floats, `stride` floats apart, to half bits, rounding to
+// the nearest; with the processor's conversion where it has one.
+void ToHalfPortable(const float* from, int stride, unsigned char* to, int count)
+{
+	for (int i = 0; i < count; ++i, from += stride)
+	{
+		const uint16_t bits = half(*from).bits();
+		std::memcpy(to + 2 * i, &bits, 2);
+	}
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("f16c,avx"))) void ToHalfF16c(const float* from, int stride, unsigned char* to, int count)
+{
+	const int whole = count / 8 * 8;
+	for (int i = 0; i < whole; i += 8, from += 8 * stride)
+	{
+		const __m256 values = _mm256_setr_ps(from[0], from[stride], from[2 * stride], from[3 * stride],
+		                                     from[4 * stride], from[5 * stride], from[6 * stride], from[7 * stride]);
+		_mm_storeu_si128(reinterpret_cast<__m128i*>(to + 2 * i), _mm256_cvtps_ph(values, _MM_FROUND_TO_NEAREST_INT));
+	}
+	ToHalfPortable(from, stride, to + 2 * whole, count - whole);
+}
+#endif
+
+void ToHalf(const float* from, int stride, unsigned char* to, int count)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+	static const bool f16c = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
+	if (f16c)
+		return ToHalfF16c(from, stride, to, count);
+#endif
+	ToHalfPortable(from, stride, to, count);
+}
+
 // Channel `slot` of the picture as half or unsigned int values, top-down:
 // half rounds to the nearest value, unsigned int truncates and clamps
 // (NaN writes 0), as the library converts when it reads.
@@ -132,21 +171,20 @@ std::vector<unsigned char> ConvertChannel(const Image& pixels, int slot, Imf::Pi
 	const size_t size = type == Imf::HALF ? 2 : 4;
 	std::vector<unsigned char> plane(pixels.PixelCount() * size);
 	const float* picture = reinterpret_cast<const float*>(pixels.Data());
-	unsigned char* out = plane.data();
 	for (int fileRow = 0; fileRow < pixels.Height; ++fileRow)
 	{
-		const float* row = picture + static_cast<size_t>(pixels.Height - 1 - fileRow) * pixels.Width * 4;
-		for (int x = 0; x < pixels.Width; ++x, out += size)
-			if (type == Imf::HALF)
-			{
-				const half value(row[4 * x + slot]);
-				std::memcpy(out, &value, size);
-			}
-			else
-			{
-				const unsigned int value = Imf::floatToUint(row[4 * x + slot]);
-				std::memcpy(out, &value, size);
-			}
+		const float* row = picture + static_cast<size_t>(pixels.Height - 1 - fileRow) * pixels.Width * 4 + slot;
+		unsigned char* out = plane.data() + static_cast<size_t>(fileRow) * pixels.Width * size;
+		if (type == Imf::HALF)
+		{
+			ToHalf(row, 4, out, pixels.Width);
+			continue;
+		}
+		for (int x = 0; x < pixels.Width; ++x)
+		{
+			const unsigned int value = Imf::floatToUint(row[4 * x]);
+			std::memcpy(out + 4 * x, &value, 4);
+		}
 	}
 	return plane;
 }
