@@ -28,7 +28,6 @@
 #endif
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -109,15 +108,8 @@ public:
 
 	void write(const char c[], int n) override
 	{
-		for (int done = 0; done < n;)
-		{
-			const ssize_t written = ::pwrite(Fd, c + done, n - done, static_cast<off_t>(Position + done));
-			if (written < 0 && errno == EINTR)
-				continue;
-			if (written <= 0)
-				throw std::runtime_error(std::strerror(written < 0 ? errno : ENOSPC));
-			done += static_cast<int>(written);
-		}
+		if (const int error = WriteAt(Fd, c, static_cast<size_t>(n), Position))
+			throw std::runtime_error(std::strerror(error));
 		Position += n;
 	}
 	uint64_t tellp() override { return Position; }

@@ -52,6 +52,11 @@ std::vector<WrittenChannel> ChannelsToWrite(const Image& pixels, const FileConte
 /// channel the picture was taken from, else the image's own format.
 StoredType WrittenType(const Image& pixels, const FileContext* context, const WriteSettings& settings);
 
+/// Writes all of `size` bytes at `offset` of descriptor `fd`, retrying
+/// interrupted and partial writes. Returns 0, or the errno of the failure
+/// (ENOSPC when nothing more could be written).
+int WriteAt(int fd, const void* data, size_t size, uint64_t offset);
+
 // OpenEXR files.
 bool IsExrFile(const std::string& path);
 bool IsExrPath(const std::string& path);  // by extension, for writing

@@ -1,6 +1,9 @@
 // How the channels of a file map to a picture and back, shared by the
 // OpenEXR readers and writers and by the image library module.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -272,4 +275,19 @@ StoredType WrittenType(const Image& pixels, const FileContext* context, const Wr
 	case PixelFormat::Float: return StoredType::Float;
 	}
 	return StoredType::Float;
+}
+
+int WriteAt(int fd, const void* data, size_t size, uint64_t offset)
+{
+	for (size_t done = 0; done < size;)
+	{
+		const ssize_t written = ::pwrite(fd, static_cast<const char*>(data) + done, size - done,
+		                                 static_cast<off_t>(offset + done));
+		if (written < 0 && errno == EINTR)
+			continue;
+		if (written <= 0)
+			return written < 0 ? errno : ENOSPC;
+		done += static_cast<size_t>(written);
+	}
+	return 0;
 }

@@ -97,8 +97,8 @@ const ImageLibrary& TheImageLibrary()
 			library = entry();
 			library->SetThreads(FileThreads);
 		}
-		else
-			failure = handle ? dlerror() : std::string(dlerror());
+		else if (const char* why = dlerror())
+			failure = why;
 	});
 	if (!library)
 		throw HostError(ExitRenderFailed, "cannot load the image library module: " + failure);

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -74,20 +73,12 @@ public:
 	}
 	size_t pwrite(const void* buf, size_t size, int64_t offset) override
 	{
-		size_t done = 0;
-		while (done < size)
+		if (const int error = WriteAt(Fd, buf, size, static_cast<uint64_t>(offset)))
 		{
-			const ssize_t n = ::pwrite(Fd, static_cast<const char*>(buf) + done, size - done, offset + done);
-			if (n < 0 && errno == EINTR)
-				continue;
-			if (n <= 0)
-			{
-				Errno = n < 0 ? errno : ENOSPC;
-				break;
-			}
-			done += n;
+			Errno = error;
+			return 0;
 		}
-		return done;
+		return size;
 	}
 	size_t size() const override
 	{
