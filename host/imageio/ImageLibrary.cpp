@@ -269,12 +269,18 @@ void WriteWithImageLibrary(const Image& pixels, const FileContext* context, int 
 
 void ConvertToLinear(Image& image, const std::string& colorSpace, const std::string& path)
 {
-	// Red, green and blue in file order for the colour conversion.
+	// Red, green and blue in file order for the colour conversion, then back.
 	OIIO::ImageBuf bgra(ImageSpec(image.Width, image.Height, 4, TypeDesc::FLOAT), image.Data());
 	OIIO::ImageBuf rgba = OIIO::ImageBufAlgo::channels(bgra, 4, {2, 1, 0, 3});
 	if (!OIIO::ImageBufAlgo::colorconvert(rgba, rgba, colorSpace, "linear"))
 		throw ReadError(path, "cannot convert from colour space \"" + colorSpace + "\": " + rgba.geterror());
-	OIIO::ImageBufAlgo::channels(bgra, rgba, 4, {2, 1, 0, 3});
+	for (int c = 0; c < 3; ++c)
+	{
+		OIIO::ROI channel = rgba.roi();
+		channel.chbegin = c;
+		channel.chend = c + 1;
+		rgba.get_pixels(channel, TypeDesc::FLOAT, image.Data() + SlotOf[c] * sizeof(float), 4 * sizeof(float));
+	}
 }
 
 namespace

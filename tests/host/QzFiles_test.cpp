@@ -293,6 +293,17 @@ TEST_F(Qz, IntegerInputsStayFloatBetweenNodes)
 		EXPECT_EQ(std::lround(ChannelAt(png, x, 0, "R") * 255.0f), x);
 	EXPECT_EQ(ReadBack(Path("ramp-out.exr")).spec().format, TypeDesc::HALF);
 
+	// An 8-bit sRGB plate taken to linear through the image library's colour management.
+	ASSERT_EQ(Run({"run", "Wireless", "-i", "Input=" + Path("ramp.png") + ":colorspace=sRGB", "-d", "float", "-o",
+	               Path("linear.exr")})
+	              .Status,
+	          0);
+	ImageBuf plate(Path("ramp.png")), linear;
+	ASSERT_TRUE(plate.read(0, 0, true, TypeDesc::FLOAT));
+	ASSERT_TRUE(OIIO::ImageBufAlgo::colorconvert(linear, plate, "sRGB", "linear"));
+	for (int x : {0, 64, 128, 255})
+		EXPECT_EQ(ChannelAt(ReadBack(Path("linear.exr")), x, 0, "G"), linear.getchannel(x, 0, 0, 1)) << x;
+
 	// A 16-bit file doubled is not clamped to 1 when the output holds more.
 	ImageBuf wide(ImageSpec(2, 1, 3, TypeDesc::UINT16));
 	const float bright[3] = {0.75f, 0.75f, 0.75f};
