@@ -57,15 +57,10 @@ const Registry* FindToolOrFail(const std::string& name)
 	return tool;
 }
 
-struct ImageRelease
-{
-	void operator()(Image* image) const { image->Recycle(); }
-};
-using OwnedImage = std::unique_ptr<Image, ImageRelease>;
 
 /// A host image from a float32 (height, width, 4) RGBA array, rows turned to
 /// the host's bottom-up order.
-OwnedImage ImageFromArray(const std::string& id, const py::handle& object)
+ImageHandle ImageFromArray(const std::string& id, const py::handle& object)
 {
 	const std::string expected = "image \"" + id + "\" must be a float32 array of shape (height, width, 4)";
 	if (!py::isinstance<py::array>(object))
@@ -80,7 +75,7 @@ OwnedImage ImageFromArray(const std::string& id, const py::handle& object)
 
 	const auto pixels = py::array_t<float>(array).unchecked<3>();
 	const int height = static_cast<int>(array.shape(0)), width = static_cast<int>(array.shape(1));
-	OwnedImage image(new Image(width, height, PixelFormat::Float));
+	ImageHandle image(new Image(width, height, PixelFormat::Float));
 	for (int row = 0; row < height; ++row)
 	{
 		const py::ssize_t arrayRow = height - 1 - row;
@@ -185,7 +180,7 @@ py::tuple Run(const std::string& name, const py::dict& images, int threads, cons
 			throw HostError(ExitUsage, "image IDs must be texts, not " + std::string(py::str(py::repr(key))));
 		const std::string id = py::str(key);
 		session.FindImageInput(id);
-		OwnedImage image = ImageFromArray(id, array);
+		ImageHandle image = ImageFromArray(id, array);
 		session.Connect(id, image.get());
 	}
 

@@ -11,15 +11,7 @@
 #include "PluginHost.h"
 #include "ToolSession.h"
 
-struct Recycler
-{
-	void operator()(Object* object) const
-	{
-		if (object)
-			object->Recycle();
-	}
-};
-using ImagePtr = std::unique_ptr<Image, Recycler>;
+using ImagePtr = ImageHandle;
 
 /// The plug-ins of the build, loaded once per test program.
 PluginHost& Plugins();
