@@ -57,7 +57,6 @@ const Registry* FindToolOrFail(const std::string& name)
 	return tool;
 }
 
-
 /// A host image from a float32 (height, width, 4) RGBA array, rows turned to
 /// the host's bottom-up order.
 ImageHandle ImageFromArray(const std::string& id, const py::handle& object)
