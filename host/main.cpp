@@ -55,6 +55,8 @@ void AddFrameOptions(CLI::App* command, FrameOptions& options, int& threads)
 		->check(NotEmpty);
 	command->add_option("--chunk", options.Chunk, "render only slice K of N of the frames: K/N")->check(NotEmpty);
 	command->add_flag("--skip-missing", options.SkipMissing, "render the frames whose inputs exist, list the others");
+	command->add_flag("--skip-existing", options.SkipExisting,
+	                  "leave alone the frames whose outputs are all present and readable");
 	command->add_flag("--json", options.Json, "print the result as JSON");
 	command->add_flag("-q,--quiet", options.Quiet, "no progress bar");
 	command->add_option("--threads", threads, "worker threads (0: one per core)")->check(ThreadCount);

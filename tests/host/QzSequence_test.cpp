@@ -139,6 +139,45 @@ TEST_F(QzSequence, NothingRenderedOrPartlyFailedIsNoSuccess)
 	EXPECT_FALSE(fs::exists(Path("same.exr")));
 }
 
+TEST_F(QzSequence, SkipExistingRendersOnlyTheFramesNotFinished)
+{
+	const std::vector<std::string> render{"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-s", "Zmax=10",
+	                                      "-o", Path("out.####.exr"), "--skip-existing", "--json", "--frames"};
+	auto renderFrames = [&](const std::string& range) {
+		std::vector<std::string> args = render;
+		args.push_back(range);
+		return Run(args);
+	};
+	ASSERT_EQ(renderFrames("1-2").Status, 0);
+	// Frame 1 marked to tell whether it renders again; frame 3's output is no image.
+	WriteImageFile(*MakeImage(3, 2, Pixel(99.0f, 0.0f, 0.0f)), Path("out.0001.exr"));
+	std::ofstream(Path("out.0003.exr")) << "cut short";
+
+	QzRun rest = renderFrames("1-3,5");
+	ASSERT_EQ(rest.Status, 0) << rest.Err;
+	nlohmann::json report = nlohmann::json::parse(rest.Out);
+	EXPECT_EQ(report["existing"], nlohmann::json::array({1, 2}));
+	ASSERT_EQ(report["frames"].size(), 2u);
+	EXPECT_EQ(report["frames"][0]["frame"], 3);
+	EXPECT_NE(rest.Err.find("2 frames already rendered, not rendered again: 1-2"), std::string::npos) << rest.Err;
+	EXPECT_EQ(RedOf("out.0001.exr"), 99.0f);
+	EXPECT_EQ(RedOf("out.0003.exr"), 3.0f);
+
+	// All done is success, for a requeued farm task; so is done but for missing inputs.
+	QzRun done = renderFrames("1-5");
+	EXPECT_EQ(done.Status, 1) << "frame 4's input is missing";
+	done = renderFrames("1-3,5");
+	EXPECT_EQ(done.Status, 0) << done.Err;
+	EXPECT_EQ(nlohmann::json::parse(done.Out)["frames"].size(), 0u);
+	std::vector<std::string> skipMissing = render;
+	skipMissing.insert(skipMissing.end(), {"1-5", "--skip-missing"});
+	EXPECT_EQ(Run(skipMissing).Status, 0);
+
+	// Without an output every frame would count as done.
+	QzRun noOutput = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "1", "--skip-existing"});
+	EXPECT_EQ(noOutput.Status, 2);
+}
+
 TEST_F(QzSequence, InterruptedRendersLeaveNoTemporaryFiles)
 {
 	ImagePtr big = MakeImage(1024, 1024, [](int x, int y) { return Pixel(x * 0.001f, y * 0.002f, 0.5f); });
