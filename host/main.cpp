@@ -16,6 +16,7 @@
 #include "ImageFiles.h"
 #include "PluginHost.h"
 #include "RunCommand.h"
+#include "SubmitCommand.h"
 
 namespace
 {
@@ -107,6 +108,18 @@ int main(int argc, char** argv)
 	flowCommand->add_option("FILE", flow.Path, "the flow file")->required();
 	AddFrameOptions(flowCommand, flow.Frames, threads);
 
+	SubmitOptions submit;
+	CLI::App* submitCommand = app.add_subcommand("submit", "render a flow on a Slurm cluster as an array job");
+	submitCommand->add_option("FILE", submit.FlowPath, "the flow file")->required();
+	submitCommand->add_option("--frames", submit.Range, "frames to render: A-B, A-B:STEP, lists")
+		->required()
+		->check(NotEmpty);
+	submitCommand->add_option("--tasks", submit.Tasks, "array tasks, each rendering its slice")->required();
+	submitCommand->add_option("--threads", submit.Threads, "CPUs and worker threads per task (default 1)");
+	submitCommand->add_option("--partition", submit.Partition, "Slurm partition")->check(NotEmpty);
+	submitCommand->add_option("--time", submit.TimeLimit, "time limit per task, as sbatch takes it")->check(NotEmpty);
+	submitCommand->add_flag("--dry-run", submit.DryRun, "print the job script; write and submit nothing");
+
 	std::string demoOut = "demo-out";
 	CLI::App* demo = app.add_subcommand("demo", "render the built-in demo scene");
 	demo->add_option("--out", demoOut, "output folder");
@@ -165,6 +178,8 @@ int main(int argc, char** argv)
 			flow.Frames.Threads = threads;
 			return FlowCommand(host, flow, std::cout);
 		}
+		else if (*submitCommand)
+			return SubmitCommand(host, submit, std::cout);
 		else if (*demo)
 			RunDemo(host, demoOut, std::cout);
 		return ExitOk;

@@ -178,6 +178,54 @@ TEST_F(QzSequence, SkipExistingRendersOnlyTheFramesNotFinished)
 	EXPECT_EQ(noOutput.Status, 2);
 }
 
+TEST_F(QzSequence, SubmitWritesTheArrayJobAndPassesOnWhatSbatchSays)
+{
+	std::ofstream(Path("flow.json")) << nlohmann::json{
+		{"nodes", {{"z", {{"tool", "ZDevider"}, {"inputs", {{"Input", {{"file", "depth.####.exr"}}}}}}}}},
+		{"save", {{{"node", "z"}, {"file", "out.####.exr"}}}}};
+	std::ofstream(Path("nosave.json")) << nlohmann::json{
+		{"nodes", {{"z", {{"tool", "ZDevider"}, {"inputs", {{"Input", {{"file", "depth.####.exr"}}}}}}}}}};
+	const std::vector<std::string> submit{"submit", Path("flow.json"), "--frames", "1-5", "--tasks"};
+	auto with = [&](std::vector<std::string> extra) {
+		std::vector<std::string> args = submit;
+		args.insert(args.end(), extra.begin(), extra.end());
+		return args;
+	};
+
+	QzRun dry = Run(with({"2", "--threads", "3", "--partition", "gpu", "--time", "1:00:00", "--dry-run"}));
+	ASSERT_EQ(dry.Status, 0) << dry.Err;
+	for (const std::string& line : std::vector<std::string>
+	     {"#SBATCH --array=1-2\n", "#SBATCH --cpus-per-task=3\n", "#SBATCH --partition=gpu\n",
+	      "#SBATCH --time=1:00:00\n", "'" + Path("flow.json") + "' --frames '1-5'",
+	      "--chunk \"$SLURM_ARRAY_TASK_ID/2\" --threads \"$SLURM_CPUS_PER_TASK\" --skip-existing --quiet\n"})
+		EXPECT_NE(dry.Out.find(line), std::string::npos) << line << " not in\n" << dry.Out;
+
+	for (const auto& args : {with({"0"}), with({"6"}), with({"2", "--partition", "a b"}), with({"2", "--threads", "0"}),
+	                         std::vector<std::string>{"submit", Path("nosave.json"), "--frames", "1-5", "--tasks", "1"},
+	                         std::vector<std::string>{"submit", Path("flow.json"), "--tasks", "1"}})
+		EXPECT_EQ(Run(args).Status, 2) << args[4] << " " << args.back();
+	EXPECT_FALSE(fs::exists(Path("flow.sbatch")));
+
+	// sbatch from PATH: its job ID is printed, its refusal is one qz: line.
+	fs::create_directory(Path("bin"));
+	const std::string path = std::getenv("PATH");
+	::setenv("PATH", (Path("bin") + ":" + path).c_str(), 1);
+	std::ofstream(Path("bin/sbatch")) << "#!/bin/sh\necho \"$@\" >" << Path("sbatch-args") << "\necho '4711;farm'\n";
+	fs::permissions(Path("bin/sbatch"), fs::perms::owner_all);
+	QzRun submitted = Run(with({"2", "--threads", "3", "--partition", "gpu", "--time", "1:00:00"}));
+	EXPECT_EQ(submitted.Status, 0) << submitted.Err;
+	EXPECT_EQ(submitted.Out, "4711\n");
+	std::ifstream script(Path("flow.sbatch")), args(Path("sbatch-args"));
+	EXPECT_EQ(std::string(std::istreambuf_iterator<char>(script), {}), dry.Out);
+	EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), "--parsable " + Path("flow.sbatch") + "\n");
+
+	std::ofstream(Path("bin/sbatch")) << "#!/bin/sh\necho 'sbatch: error: invalid partition' >&2\nexit 1\n";
+	QzRun refused = Run(with({"2"}));
+	::setenv("PATH", path.c_str(), 1);
+	EXPECT_EQ(refused.Status, 1);
+	EXPECT_EQ(refused.Err, "qz: sbatch refused " + Path("flow.sbatch") + ": sbatch: error: invalid partition\n");
+}
+
 TEST_F(QzSequence, InterruptedRendersLeaveNoTemporaryFiles)
 {
 	ImagePtr big = MakeImage(1024, 1024, [](int x, int y) { return Pixel(x * 0.001f, y * 0.002f, 0.5f); });
