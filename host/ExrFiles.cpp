@@ -225,6 +225,22 @@ bool IsExrPath(const std::string& path)
 	return extension == "exr";
 }
 
+bool IsCompleteExr(const std::string& path)
+{
+	try
+	{
+		Imf::MultiPartInputFile file(path.c_str(), Imf::globalThreadCount());
+		for (int part = 0; part < file.parts(); ++part)
+			if (!file.partComplete(part))
+				return false;
+		return true;
+	}
+	catch (const std::exception&)
+	{
+		return false;
+	}
+}
+
 Picture ReadExr(const ImageSource& source)
 {
 	const std::string& path = source.Path;

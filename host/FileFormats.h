@@ -61,6 +61,9 @@ int WriteAt(int fd, const void* data, size_t size, uint64_t offset);
 bool IsExrFile(const std::string& path);
 bool IsExrPath(const std::string& path);  // by extension, for writing
 Picture ReadExr(const ImageSource& source);
+/// True when the EXR file's headers and chunk offset tables read and name
+/// every chunk of every part; reads no pixels.
+bool IsCompleteExr(const std::string& path);
 /// Writes to `temporary`, an open descriptor's file; throws `HostError` text
 /// (without the file name) on failure.
 void WriteExr(const Image& pixels, const FileContext* context, int fd, const WriteSettings& settings);
@@ -76,6 +79,8 @@ struct ImageLibrary
 	/// A new 8-bit image (one use for the caller) of previews and labels.
 	Image* (*ContactSheet)(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth);
 	void (*SetThreads)(int threads);
+	/// True when the file opens and its header reads.
+	bool (*Readable)(const std::string& path);
 };
 
 /// The module's functions, loaded on first use. Throws `HostError` when the

@@ -296,7 +296,8 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 					readouts[node][id] = JsonNumber(value);
 			rendered.push_back({{"frame", frame}, {"saved", done.Saved}, {"readouts", readouts}});
 		}
-		nlohmann::ordered_json report{{"flow", options.Path}, {"frames", rendered}, {"skipped", result.Skipped}};
+		nlohmann::ordered_json report{
+			{"flow", options.Path}, {"frames", rendered}, {"skipped", result.Skipped}, {"existing", result.Existing}};
 		if (result.Failure)
 			report["failed"] = FailureJson(result);
 		out << report.dump() << "\n";

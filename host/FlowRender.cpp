@@ -61,6 +61,11 @@ nlohmann::ordered_json FailureJson(const FlowRenderResult& result)
 int FinishRender(const FlowRenderResult& result)
 {
 	ReportSkippedFrames(result.Skipped);
+	if (!result.Existing.empty() && result.TimeIsFrame)
+		std::cerr << "qz: " << result.Existing.size() << " frame" << (result.Existing.size() == 1 ? "" : "s")
+		          << " already rendered, not rendered again: " << FrameRangeText(result.Existing) << "\n";
+	else if (!result.Existing.empty())
+		std::cerr << "qz: output already rendered, not rendered again\n";
 	if (!result.Failure)
 		return ExitOk;
 	std::cerr << "qz: " << result.Failure->what() << "\n";
@@ -120,6 +125,14 @@ void RefuseSavingTwice(const Flow& flow, const std::vector<int>& frames)
 					throw HostError(ExitUsage, "flow saves of nodes \"" + flow.Saves[a].Node + "\" and \"" +
 					                               flow.Saves[b].Node + "\" both write " + file);
 			}
+}
+
+bool AllSavesReadable(const Flow& flow, int frame)
+{
+	for (const FlowSave& save : flow.Saves)
+		if (!IsReadableImage(FramePath(save.File, frame)))
+			return false;
+	return true;
 }
 
 struct RenderJob
@@ -259,6 +272,37 @@ private:
 };
 }
 
+std::vector<WriteSettings> SaveSettings(const Flow& flow, const std::vector<int>& frames, bool timeIsFrame,
+                                        const FrameOptions& options)
+{
+	if (options.SkipExisting && flow.Saves.empty())
+		throw HostError(ExitUsage, std::string("--skip-existing needs ") +
+		                               (flow.SingleTool ? "an output (-o)" : "a save in the flow") +
+		                               " to tell a rendered frame by");
+	std::vector<WriteSettings> settingsBySave;
+	for (const FlowSave& save : flow.Saves)
+	{
+		if (frames.size() > 1 && !IsSequencePath(save.File))
+			throw HostError(ExitUsage, Where(flow, save) + save.File +
+			                               " must name a frame sequence (#### or %04d) to hold " +
+			                               std::to_string(frames.size()) + " frames");
+		if (IsSequencePath(save.File) && !timeIsFrame)
+			throw HostError(ExitUsage, Where(flow, save) + save.File + " names a frame sequence; give --frames");
+		WriteSettings settings;
+		const std::string type = save.DataType.empty() ? options.DataType : save.DataType;
+		if (!type.empty())
+			settings.Type = ParseDataType(type);
+		settings.Compression = save.Compression.empty() ? options.Compression : save.Compression;
+		if (!settings.Compression.empty())
+			CheckCompression(settings.Compression, FramePath(save.File, frames.front()));
+		for (const FlowNode& node : flow.Nodes)
+			if (node.Name == save.Node)
+				settings.Software = std::string("qz ") + QZ_VERSION + " (" + node.Tool->Name() + ")";
+		settingsBySave.push_back(settings);
+	}
+	return settingsBySave;
+}
+
 FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options)
 {
 	std::vector<std::string> inputs, saves;
@@ -273,31 +317,23 @@ FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options)
 	if (!result.TimeIsFrame)
 		frames = {0};
 
-	RenderJob job{flow, result.TimeIsFrame, {}, {}, {}, {}};
 	for (const FlowSave& save : flow.Saves)
-	{
-		if (frames.size() > 1 && !IsSequencePath(save.File))
-			throw HostError(ExitUsage, Where(flow, save) + save.File +
-			                               " must name a frame sequence (#### or %04d) to hold " +
-			                               std::to_string(frames.size()) + " frames");
-		if (IsSequencePath(save.File) && !result.TimeIsFrame)
-			throw HostError(ExitUsage, Where(flow, save) + save.File + " names a frame sequence; give --frames");
-		WriteSettings settings;
-		const std::string type = save.DataType.empty() ? options.DataType : save.DataType;
-		if (!type.empty())
-			settings.Type = ParseDataType(type);
-		settings.Compression = save.Compression.empty() ? options.Compression : save.Compression;
-		if (!settings.Compression.empty())
-			CheckCompression(settings.Compression, FramePath(save.File, frames.front()));
-		for (const FlowNode& node : flow.Nodes)
-			if (node.Name == save.Node)
-				settings.Software = std::string("qz ") + QZ_VERSION + " (" + node.Tool->Name() + ")";
-		job.SaveSettings.push_back(settings);
 		saves.push_back(save.File);
-	}
+	RenderJob job{flow, result.TimeIsFrame, SaveSettings(flow, frames, result.TimeIsFrame, options), {}, {}, {}};
 	RefuseOverwritingInputs(frames, inputs, saves);
 	RefuseSavingTwice(flow, frames);
+	if (options.SkipExisting)
+	{
+		std::vector<int> toRender;
+		for (int frame : frames)
+			(AllSavesReadable(flow, frame) ? result.Existing : toRender).push_back(frame);
+		frames = std::move(toRender);
+	}
 	const std::vector<int> present = FramesWithInputs(frames, inputs, options.SkipMissing, result.Skipped);
+	// Frames already rendered are work done, so a task that finds only those
+	// (a requeued farm task) succeeds; one that finds only missing inputs fails.
+	if (present.empty() && !result.Existing.empty())
+		return result;
 	if (present.empty())
 	{
 		ReportSkippedFrames(result.Skipped);

@@ -100,6 +100,21 @@ std::pair<int, int> ParseChunk(const std::string& text)
 	return {k, n};
 }
 
+std::string FrameRangeText(const std::vector<int>& frames)
+{
+	std::string text;
+	for (size_t first = 0, last; first < frames.size(); first = last + 1)
+	{
+		last = first;
+		while (last + 1 < frames.size() && static_cast<long long>(frames[last]) + 1 == frames[last + 1])
+			++last;
+		text += (text.empty() ? "" : ",") + std::to_string(frames[first]);
+		if (last > first)
+			text += "-" + std::to_string(frames[last]);
+	}
+	return text;
+}
+
 std::vector<int> ChunkOf(const std::vector<int>& frames, int k, int n)
 {
 	if (n < 1 || k < 1 || k > n)

@@ -9,6 +9,7 @@ struct FrameOptions
 	std::string Range;  // --frames, or "" for one render at time 0
 	std::string Chunk;  // --chunk K/N, or ""
 	bool SkipMissing = false;
+	bool SkipExisting = false;  // frames whose outputs are all present and readable are done
 	bool Json = false;
 	bool Quiet = false;
 	int Threads = 0;  // 0: one per core
@@ -22,6 +23,10 @@ struct FrameOptions
 /// (usage) naming the text when it is malformed, a range runs backwards, a
 /// step is not positive, or it lists a million frames or more.
 std::vector<int> ParseFrameRange(const std::string& text);
+
+/// `frames` as a range text that `ParseFrameRange` reads back: runs of
+/// consecutive frames as "A-B", in the order given ({1, 2, 3, 7} -> "1-3,7").
+std::string FrameRangeText(const std::vector<int>& frames);
 
 /// The K-th (1-based) of N contiguous slices of `frames`: slice K holds
 /// frames[floor((K-1)M/N) .. floor(KM/N)) of M frames, so the N slices cover

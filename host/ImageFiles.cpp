@@ -124,6 +124,14 @@ Picture ReadPicture(const ImageSource& source)
 	return picture;
 }
 
+bool IsReadableImage(const std::string& path)
+{
+	std::error_code ec;
+	if (!fs::is_regular_file(path, ec))
+		return false;
+	return IsExrFile(path) ? IsCompleteExr(path) : TheImageLibrary().Readable(path);
+}
+
 Image* ReadImageFile(const std::string& path)
 {
 	Picture picture = ReadPicture(ImageSource{path, "", "", "", ""});
@@ -310,6 +318,10 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 	}
 	if (::close(fd) != 0 && why.empty())
 		why = std::strerror(errno);
+	// The output's own name appears only here, once every byte is written: a
+	// render killed at any moment leaves at most a hidden temporary file
+	// beside it, never a partial file under the output's name. That is what
+	// lets --skip-existing take a present, readable output as finished.
 	if (why.empty())
 		fs::rename(temporary, target, ec);
 	if (!why.empty() || ec)

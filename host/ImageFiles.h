@@ -109,6 +109,13 @@ constexpr long long MaxFilePixels = 1LL << 28;
 /// and channels.
 Picture ReadPicture(const ImageSource& source);
 
+/// True when `path` is an image file that opens and whose header reads (for
+/// EXR, also its chunk offset tables), without reading its pixels: a file cut
+/// off within its pixels passes. Enough for outputs, which are renamed into
+/// place only once written whole (`WritePicture`): a present output is a
+/// finished one, and this check refuses what else may stand under its name.
+bool IsReadableImage(const std::string& path);
+
 /// How an output is written.
 struct WriteSettings
 {

@@ -98,7 +98,8 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 		for (const auto& [number, frame] : result.Frames)
 			rendered.push_back(
 				{{"frame", number}, {"output", OutputJson(frame)}, {"readouts", ReadoutsJson(ReadoutsOf(frame))}});
-		nlohmann::ordered_json report{{"tool", name}, {"frames", rendered}, {"skipped", result.Skipped}};
+		nlohmann::ordered_json report{
+			{"tool", name}, {"frames", rendered}, {"skipped", result.Skipped}, {"existing", result.Existing}};
 		if (result.Failure)
 			report["failed"] = FailureJson(result);
 		out << report.dump() << "\n";

@@ -16,6 +16,7 @@
 #include "ImageFiles.h"
 #include "PluginHost.h"
 #include "RunCommand.h"
+#include "SubmitCommand.h"
 
 namespace
 {
@@ -55,6 +56,8 @@ void AddFrameOptions(CLI::App* command, FrameOptions& options, int& threads)
 		->check(NotEmpty);
 	command->add_option("--chunk", options.Chunk, "render only slice K of N of the frames: K/N")->check(NotEmpty);
 	command->add_flag("--skip-missing", options.SkipMissing, "render the frames whose inputs exist, list the others");
+	command->add_flag("--skip-existing", options.SkipExisting,
+	                  "leave alone the frames whose outputs are all present and readable");
 	command->add_flag("--json", options.Json, "print the result as JSON");
 	command->add_flag("-q,--quiet", options.Quiet, "no progress bar");
 	command->add_option("--threads", threads, "worker threads (0: one per core)")->check(ThreadCount);
@@ -104,6 +107,18 @@ int main(int argc, char** argv)
 	CLI::App* flowCommand = app.add_subcommand("flow", "render a flow of several tools from a JSON file");
 	flowCommand->add_option("FILE", flow.Path, "the flow file")->required();
 	AddFrameOptions(flowCommand, flow.Frames, threads);
+
+	SubmitOptions submit;
+	CLI::App* submitCommand = app.add_subcommand("submit", "render a flow on a Slurm cluster as an array job");
+	submitCommand->add_option("FILE", submit.FlowPath, "the flow file")->required();
+	submitCommand->add_option("--frames", submit.Range, "frames to render: A-B, A-B:STEP, lists")
+		->required()
+		->check(NotEmpty);
+	submitCommand->add_option("--tasks", submit.Tasks, "array tasks, each rendering its slice")->required();
+	submitCommand->add_option("--threads", submit.Threads, "CPUs and worker threads per task (default 1)");
+	submitCommand->add_option("--partition", submit.Partition, "Slurm partition")->check(NotEmpty);
+	submitCommand->add_option("--time", submit.TimeLimit, "time limit per task, as sbatch takes it")->check(NotEmpty);
+	submitCommand->add_flag("--dry-run", submit.DryRun, "print the job script; write and submit nothing");
 
 	std::string demoOut = "demo-out";
 	CLI::App* demo = app.add_subcommand("demo", "render the built-in demo scene");
@@ -163,6 +178,8 @@ int main(int argc, char** argv)
 			flow.Frames.Threads = threads;
 			return FlowCommand(host, flow, std::cout);
 		}
+		else if (*submitCommand)
+			return SubmitCommand(host, submit, std::cout);
 		else if (*demo)
 			RunDemo(host, demoOut, std::cout);
 		return ExitOk;

@@ -11,6 +11,7 @@ packages=(
   fonts-dejavu-core
   clang libclang-rt-14-dev
   python3-pybind11 python3-numpy python3-pytest python3-openimageio
+  slurm-wlm munge
 )
 
 missing=()

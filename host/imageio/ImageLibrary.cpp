@@ -290,7 +290,15 @@ void SetThreads(int threads)
 	OIIO::attribute("threads", threads);
 }
 
-const ImageLibrary Library{ReadWithImageLibrary, WriteWithImageLibrary, ConvertToLinear, MakeContactSheet, SetThreads};
+bool Readable(const std::string& path)
+{
+	const bool opened = ImageInput::open(path) != nullptr;
+	OIIO::geterror();  // a refused file is an answer, not an error to keep
+	return opened;
+}
+
+const ImageLibrary Library{ReadWithImageLibrary, WriteWithImageLibrary, ConvertToLinear, MakeContactSheet, SetThreads,
+                           Readable};
 }
 
 extern "C" __attribute__((visibility("default"))) const ImageLibrary* QzImageLibrary()

@@ -30,6 +30,12 @@ TEST(Frames, RangesListsAndSteps)
 	EXPECT_EQ(ParseFrameRange("-2-1"), (std::vector<int>{-2, -1, 0, 1}));
 	EXPECT_EQ(ParseFrameRange("-5--3"), (std::vector<int>{-5, -4, -3}));
 	EXPECT_EQ(ParseFrameRange("2147483646-2147483647:5"), std::vector<int>{2147483646}) << "no overflow at the end";
+
+	// Written back as a range text: runs of consecutive frames, read back the same.
+	EXPECT_EQ(FrameRangeText({1, 2, 3, 7, 9, 10}), "1-3,7,9-10");
+	EXPECT_EQ(FrameRangeText({}), "");
+	for (const char* text : {"-5--3,0", "-2-1", "2147483646-2147483647", "1-10:4"})
+		EXPECT_EQ(ParseFrameRange(FrameRangeText(ParseFrameRange(text))), ParseFrameRange(text)) << text;
 }
 
 TEST(Frames, MalformedRangesAreUsageErrors)

@@ -144,6 +144,24 @@ TEST(ImageFiles, BadFilesAreRenderErrors)
 	}
 }
 
+TEST(ImageFiles, ReadableImagesAreWholeFiles)
+{
+	TempDir dir;
+	ImagePtr image = MakeImage(64, 256, [](int x, int y) { return Pixel(x * 0.1f, y * 0.3f, 1.0f); });
+	WriteImageFile(*image, dir / "whole.exr");
+	WriteImageFile(*image, dir / "whole.png");
+	for (const char* name : {"cut-in-header.exr", "empty.exr"})
+		fs::copy_file(dir / "whole.exr", dir / name);
+	fs::resize_file(dir / "cut-in-header.exr", 40);
+	fs::resize_file(dir / "empty.exr", 0);
+	fs::create_directory(dir / "folder.exr");
+
+	EXPECT_TRUE(IsReadableImage(dir / "whole.exr"));
+	EXPECT_TRUE(IsReadableImage(dir / "whole.png"));
+	for (const char* name : {"cut-in-header.exr", "empty.exr", "folder.exr", "missing.exr"})
+		EXPECT_FALSE(IsReadableImage(dir / name)) << name;
+}
+
 TEST(ImageFiles, FailedWritesLeaveNothingBehind)
 {
 	TempDir dir;

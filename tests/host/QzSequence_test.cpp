@@ -139,6 +139,93 @@ TEST_F(QzSequence, NothingRenderedOrPartlyFailedIsNoSuccess)
 	EXPECT_FALSE(fs::exists(Path("same.exr")));
 }
 
+TEST_F(QzSequence, SkipExistingRendersOnlyTheFramesNotFinished)
+{
+	const std::vector<std::string> render{"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-s", "Zmax=10",
+	                                      "-o", Path("out.####.exr"), "--skip-existing", "--json", "--frames"};
+	auto renderFrames = [&](const std::string& range) {
+		std::vector<std::string> args = render;
+		args.push_back(range);
+		return Run(args);
+	};
+	ASSERT_EQ(renderFrames("1-2").Status, 0);
+	// Frame 1 marked to tell whether it renders again; frame 3's output is no image.
+	WriteImageFile(*MakeImage(3, 2, Pixel(99.0f, 0.0f, 0.0f)), Path("out.0001.exr"));
+	std::ofstream(Path("out.0003.exr")) << "cut short";
+
+	QzRun rest = renderFrames("1-3,5");
+	ASSERT_EQ(rest.Status, 0) << rest.Err;
+	nlohmann::json report = nlohmann::json::parse(rest.Out);
+	EXPECT_EQ(report["existing"], nlohmann::json::array({1, 2}));
+	ASSERT_EQ(report["frames"].size(), 2u);
+	EXPECT_EQ(report["frames"][0]["frame"], 3);
+	EXPECT_NE(rest.Err.find("2 frames already rendered, not rendered again: 1-2"), std::string::npos) << rest.Err;
+	EXPECT_EQ(RedOf("out.0001.exr"), 99.0f);
+	EXPECT_EQ(RedOf("out.0003.exr"), 3.0f);
+
+	// All done is success, for a requeued farm task; so is done but for missing inputs.
+	QzRun done = renderFrames("1-5");
+	EXPECT_EQ(done.Status, 1) << "frame 4's input is missing";
+	done = renderFrames("1-3,5");
+	EXPECT_EQ(done.Status, 0) << done.Err;
+	EXPECT_EQ(nlohmann::json::parse(done.Out)["frames"].size(), 0u);
+	std::vector<std::string> skipMissing = render;
+	skipMissing.insert(skipMissing.end(), {"1-5", "--skip-missing"});
+	EXPECT_EQ(Run(skipMissing).Status, 0);
+
+	// Without an output every frame would count as done.
+	QzRun noOutput = Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "--frames", "1", "--skip-existing"});
+	EXPECT_EQ(noOutput.Status, 2);
+}
+
+TEST_F(QzSequence, SubmitWritesTheArrayJobAndPassesOnWhatSbatchSays)
+{
+	std::ofstream(Path("flow.json")) << nlohmann::json{
+		{"nodes", {{"z", {{"tool", "ZDevider"}, {"inputs", {{"Input", {{"file", "depth.####.exr"}}}}}}}}},
+		{"save", {{{"node", "z"}, {"file", "out.####.exr"}}}}};
+	std::ofstream(Path("nosave.json")) << nlohmann::json{
+		{"nodes", {{"z", {{"tool", "ZDevider"}, {"inputs", {{"Input", {{"file", "depth.####.exr"}}}}}}}}}};
+	const std::vector<std::string> submit{"submit", Path("flow.json"), "--frames", "1-5", "--tasks"};
+	auto with = [&](std::vector<std::string> extra) {
+		std::vector<std::string> args = submit;
+		args.insert(args.end(), extra.begin(), extra.end());
+		return args;
+	};
+
+	QzRun dry = Run(with({"2", "--threads", "3", "--partition", "gpu", "--time", "1:00:00", "--dry-run"}));
+	ASSERT_EQ(dry.Status, 0) << dry.Err;
+	for (const std::string& line : std::vector<std::string>
+	     {"#SBATCH --array=1-2\n", "#SBATCH --cpus-per-task=3\n", "#SBATCH --partition=gpu\n",
+	      "#SBATCH --time=1:00:00\n", "'" + Path("flow.json") + "' --frames '1-5'",
+	      "--chunk \"$SLURM_ARRAY_TASK_ID/2\" --threads \"$SLURM_CPUS_PER_TASK\" --skip-existing --quiet\n"})
+		EXPECT_NE(dry.Out.find(line), std::string::npos) << line << " not in\n" << dry.Out;
+
+	for (const auto& args : {with({"0"}), with({"6"}), with({"2", "--partition", "a b"}), with({"2", "--threads", "0"}),
+	                         std::vector<std::string>{"submit", Path("nosave.json"), "--frames", "1-5", "--tasks", "1"},
+	                         std::vector<std::string>{"submit", Path("flow.json"), "--tasks", "1"}})
+		EXPECT_EQ(Run(args).Status, 2) << args[4] << " " << args.back();
+	EXPECT_FALSE(fs::exists(Path("flow.sbatch")));
+
+	// sbatch from PATH: its job ID is printed, its refusal is one qz: line.
+	fs::create_directory(Path("bin"));
+	const std::string path = std::getenv("PATH");
+	::setenv("PATH", (Path("bin") + ":" + path).c_str(), 1);
+	std::ofstream(Path("bin/sbatch")) << "#!/bin/sh\necho \"$@\" >" << Path("sbatch-args") << "\necho '4711;farm'\n";
+	fs::permissions(Path("bin/sbatch"), fs::perms::owner_all);
+	QzRun submitted = Run(with({"2", "--threads", "3", "--partition", "gpu", "--time", "1:00:00"}));
+	EXPECT_EQ(submitted.Status, 0) << submitted.Err;
+	EXPECT_EQ(submitted.Out, "4711\n");
+	std::ifstream script(Path("flow.sbatch")), args(Path("sbatch-args"));
+	EXPECT_EQ(std::string(std::istreambuf_iterator<char>(script), {}), dry.Out);
+	EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), "--parsable " + Path("flow.sbatch") + "\n");
+
+	std::ofstream(Path("bin/sbatch")) << "#!/bin/sh\necho 'sbatch: error: invalid partition' >&2\nexit 1\n";
+	QzRun refused = Run(with({"2"}));
+	::setenv("PATH", path.c_str(), 1);
+	EXPECT_EQ(refused.Status, 1);
+	EXPECT_EQ(refused.Err, "qz: sbatch refused " + Path("flow.sbatch") + ": sbatch: error: invalid partition\n");
+}
+
 TEST_F(QzSequence, InterruptedRendersLeaveNoTemporaryFiles)
 {
 	ImagePtr big = MakeImage(1024, 1024, [](int x, int y) { return Pixel(x * 0.001f, y * 0.002f, 0.5f); });
