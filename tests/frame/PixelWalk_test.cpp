@@ -1,0 +1,92 @@
+// The pixel walk's moves between images and blocks, at the edges of blocks
+// and of the eight-pixel shuffles.
+#include "PixelWalk.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace
+{
+// Pixel i's channels hold 4i .. 4i+3, except that every fifth pixel carries
+// a NaN with a payload and a negative zero, which must survive bit for bit.
+FltPixel Numbered(size_t i)
+{
+	FltPixel pixel;
+	pixel.B = 4.0f * i;
+	pixel.G = 4.0f * i + 1;
+	pixel.R = 4.0f * i + 2;
+	pixel.A = 4.0f * i + 3;
+	if (i % 5 == 0)
+	{
+		const uint32_t payload = 0x7fc01234u + static_cast<uint32_t>(i);
+		std::memcpy(&pixel.G, &payload, sizeof payload);
+		pixel.A = -0.0f;
+	}
+	return pixel;
+}
+
+bool SameBits(const FltPixel& a, const FltPixel& b)
+{
+	return std::memcmp(&a.B, &b.B, 4 * sizeof(float)) == 0;
+}
+}
+
+TEST(PixelWalk, ShufflesRoundTripEightPixels)
+{
+	pixelwalk::Floats8 pixels[4], back[4], b, g, r, a;
+	float in[32];
+	for (int i = 0; i < 32; ++i)
+		in[i] = static_cast<float>(i);
+	std::memcpy(pixels, in, sizeof in);
+	pixelwalk::Deinterleave(pixels, b, g, r, a);
+	for (int p = 0; p < 8; ++p)
+	{
+		EXPECT_EQ(b[p], 4 * p);
+		EXPECT_EQ(g[p], 4 * p + 1);
+		EXPECT_EQ(r[p], 4 * p + 2);
+		EXPECT_EQ(a[p], 4 * p + 3);
+	}
+	pixelwalk::Interleave(b, g, r, a, back);
+	EXPECT_EQ(std::memcmp(back, in, sizeof in), 0);
+}
+
+TEST(PixelWalk, BlocksCoverEveryPixelOnceInRowOrderAtBlockEdges)
+{
+	for (int width : {7, 8, 127, 128, 129})
+		for (int height : {1, 3})
+			for (PixelFormat format : {PixelFormat::Float, PixelFormat::Half})
+			{
+				Image input(width, height, format), side(width, height, format), output(width, height, format);
+				for (size_t i = 0; i < input.PixelCount(); ++i)
+				{
+					input.WritePixel(i, Numbered(i));
+					side.WritePixel(i, Numbered(i + 1000));
+				}
+				size_t next = 0;
+				bool inStep = true;
+				MapPixelBlocks(&input, &side, &output, [&](PixelBlock& block, const PixelBlock& sideBlock) {
+					for (int k = 0; k < block.Count; ++k, ++next)
+					{
+						FltPixel expected, expectedSide;
+						input.ReadPixel(next, expected);
+						side.ReadPixel(next, expectedSide);
+						inStep = inStep && SameBits(block.Pixel(k), expected) && SameBits(sideBlock.Pixel(k), expectedSide);
+					}
+				});
+				const std::string where = std::to_string(width) + " x " + std::to_string(height) +
+				                          (format == PixelFormat::Half ? " half" : " float");
+				EXPECT_EQ(next, input.PixelCount()) << where;
+				EXPECT_TRUE(inStep) << where;
+				for (size_t i = 0; i < input.PixelCount(); ++i)
+				{
+					FltPixel in, out;
+					input.ReadPixel(i, in);
+					output.ReadPixel(i, out);
+					ASSERT_TRUE(SameBits(in, out)) << where << ", pixel " << i;
+				}
+			}
+}
