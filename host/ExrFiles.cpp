@@ -181,6 +181,17 @@ std::vector<unsigned char> ConvertChannel(const Image& pixels, int slot, Imf::Pi
 	return plane;
 }
 
+// Every attribute of `from` into `to`, but the ones that describe how the
+// pixels were stored: the part is written as scanlines, and the chunk table
+// is the library's to count. (Copying leaves them out rather than erasing
+// them afterwards, which this version of the library does not free.)
+void CopyAttributes(const Imf::Header& from, Imf::Header& to)
+{
+	for (auto attribute = from.begin(); attribute != from.end(); ++attribute)
+		if (std::strcmp(attribute.name(), "tiles") != 0 && std::strcmp(attribute.name(), "chunkCount") != 0)
+			to.insert(attribute.name(), attribute.attribute());
+}
+
 // Copies part `index` of `source` into `out` as it is stored.
 void CopyPart(Imf::MultiPartInputFile& source, Imf::MultiPartOutputFile& out, int index)
 {
@@ -324,8 +335,9 @@ void WriteExr(const Image& pixels, const FileContext* context, int fd, const Wri
 {
 	const Window full{0, 0, pixels.Width, pixels.Height};
 	const bool sameSize = context && context->Data.Width == pixels.Width && context->Data.Height == pixels.Height;
-	Imf::Header header = context && context->IsExr ? *static_cast<const Imf::Header*>(context->NativeHeader.get())
-	                                               : Imf::Header(pixels.Width, pixels.Height);
+	Imf::Header header(pixels.Width, pixels.Height);
+	if (context && context->IsExr)
+		CopyAttributes(*static_cast<const Imf::Header*>(context->NativeHeader.get()), header);
 	header.dataWindow() = BoxOf(sameSize ? context->Data : full);
 	header.displayWindow() = BoxOf(sameSize ? context->Display : full);
 	const Imath::Box2i data = header.dataWindow();
@@ -360,10 +372,7 @@ void WriteExr(const Image& pixels, const FileContext* context, int fd, const Wri
 		}
 	header.channels() = list;
 
-	// Written as scanlines; the chunk table is the library's to count.
 	header.setType(Imf::SCANLINEIMAGE);
-	header.erase("tiles");
-	header.erase("chunkCount");
 	const std::string compression = settings.Compression;
 	if (!compression.empty())
 	{
