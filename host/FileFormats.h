@@ -81,6 +81,8 @@ struct ImageLibrary
 	void (*SetThreads)(int threads);
 	/// True when the file opens and its header reads.
 	bool (*Readable)(const std::string& path);
+	/// Stops the library's worker threads, before the process ends.
+	void (*StopThreads)();
 };
 
 /// The module's functions, loaded on first use. Throws `HostError` when the

@@ -79,9 +79,19 @@ void SetFileThreads(int threads)
 	Imf::setGlobalThreadCount(threads);
 }
 
+namespace
+{
+const ImageLibrary* LoadedLibrary = nullptr;
+}
+
+void StopFileThreads()
+{
+	if (LoadedLibrary)
+		LoadedLibrary->StopThreads();
+}
+
 const ImageLibrary& TheImageLibrary()
 {
-	static const ImageLibrary* library = nullptr;
 	static std::string failure;
 	static std::once_flag loaded;
 	std::call_once(loaded, [] {
@@ -94,15 +104,15 @@ const ImageLibrary& TheImageLibrary()
 		const auto entry = handle ? reinterpret_cast<const ImageLibrary* (*)()>(dlsym(handle, ImageLibraryEntry)) : nullptr;
 		if (entry)
 		{
-			library = entry();
-			library->SetThreads(FileThreads);
+			LoadedLibrary = entry();
+			LoadedLibrary->SetThreads(FileThreads);
 		}
 		else if (const char* why = dlerror())
 			failure = why;
 	});
-	if (!library)
+	if (!LoadedLibrary)
 		throw HostError(ExitRenderFailed, "cannot load the image library module: " + failure);
-	return *library;
+	return *LoadedLibrary;
 }
 
 // ---------------------------------------------------------------------------

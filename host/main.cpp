@@ -144,6 +144,11 @@ int main(int argc, char** argv)
 		return ExitUsage;
 	}
 
+	// The image library's worker threads stop before the process ends, however it ends.
+	struct StopFileThreadsOnExit
+	{
+		~StopFileThreadsOnExit() { StopFileThreads(); }
+	} stopFileThreads;
 	try
 	{
 		SetThreadCount(threads);

@@ -6,6 +6,7 @@
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
+#include <OpenImageIO/thread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -290,6 +291,11 @@ void SetThreads(int threads)
 	OIIO::attribute("threads", threads);
 }
 
+void StopThreads()
+{
+	OIIO::default_thread_pool()->resize(0);
+}
+
 bool Readable(const std::string& path)
 {
 	const bool opened = ImageInput::open(path) != nullptr;
@@ -298,7 +304,7 @@ bool Readable(const std::string& path)
 }
 
 const ImageLibrary Library{ReadWithImageLibrary, WriteWithImageLibrary, ConvertToLinear, MakeContactSheet, SetThreads,
-                           Readable};
+                           Readable, StopThreads};
 }
 
 extern "C" __attribute__((visibility("default"))) const ImageLibrary* QzImageLibrary()
