@@ -23,7 +23,7 @@
 #include <OpenEXR/ImfVersion.h>
 #include <unistd.h>
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #include <immintrin.h>
 #endif
 
@@ -121,7 +121,8 @@ private:
 };
 
 // Converts `count` floats, `stride` floats apart, to half bits, rounding to
-// the nearest; with the processor's conversion where it has one.
+// the nearest; with the processor's conversion where it has one (GCC builds
+// on x86-64 pick it at run time).
 void ToHalfPortable(const float* from, int stride, unsigned char* to, int count)
 {
 	for (int i = 0; i < count; ++i, from += stride)
@@ -131,7 +132,7 @@ void ToHalfPortable(const float* from, int stride, unsigned char* to, int count)
 	}
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target("f16c,avx"))) void ToHalfF16c(const float* from, int stride, unsigned char* to, int count)
 {
 	const int whole = count / 8 * 8;
@@ -147,7 +148,7 @@ __attribute__((target("f16c,avx"))) void ToHalfF16c(const float* from, int strid
 
 void ToHalf(const float* from, int stride, unsigned char* to, int count)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 	static const bool f16c = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
 	if (f16c)
 		return ToHalfF16c(from, stride, to, count);
