@@ -110,8 +110,9 @@ Picture ReadWithImageLibrary(const ImageSource& source)
 	std::vector<std::string> names;
 	for (int i = 0; in->seek_subimage(i, 0); ++i)
 	{
-		parts.push_back(in->spec());
-		names.push_back(in->spec().get_string_attribute("name"));
+		const ImageSpec& part = in->spec();
+		parts.push_back(part);
+		names.push_back(part.get_string_attribute("name"));
 	}
 	in->geterror();  // seeking past the last part is not a fault
 	if (parts.empty())
@@ -131,51 +132,51 @@ Picture ReadWithImageLibrary(const ImageSource& source)
 		if (context->PartIndex < 0 || context->PartIndex >= context->PartCount)
 			throw ReadError(path, "it has no part \"" + source.Part + "\" (" + DescribeParts(names) + ")");
 	}
-	const ImageSpec& spec = parts[context->PartIndex];
-	if (spec.depth > 1 || spec.deep)
+	const ImageSpec& header = parts[context->PartIndex];
+	if (header.depth > 1 || header.deep)
 		throw ReadError(path, "it holds volume or deep data, which qz does not read");
-	context->Data = {spec.x, spec.y, spec.width, spec.height};
-	context->Display = {spec.full_x, spec.full_y, spec.full_width, spec.full_height};
-	context->Compression = spec.get_string_attribute("compression");
-	for (int c = 0; c < spec.nchannels; ++c)
-		context->Channels.push_back({spec.channelnames[c], TypeOf(spec.channelformat(c))});
-	CheckSize(path, context->Data, spec.pixel_bytes(true), context->Compression);
+	context->Data = {header.x, header.y, header.width, header.height};
+	context->Display = {header.full_x, header.full_y, header.full_width, header.full_height};
+	context->Compression = header.get_string_attribute("compression");
+	for (int c = 0; c < header.nchannels; ++c)
+		context->Channels.push_back({header.channelnames[c], TypeOf(header.channelformat(c))});
+	CheckSize(path, context->Data, header.pixel_bytes(true), context->Compression);
 	ChooseChannels(source, *context);
 
 	try
 	{
 		// All channels as float, then R, G, B and A into the picture,
 		// bottom-up, and the others into planes of their own type.
-		const size_t count = static_cast<size_t>(spec.width) * spec.height;
-		std::vector<float> all(count * spec.nchannels);
-		if (!in->read_image(context->PartIndex, 0, 0, spec.nchannels, TypeDesc::FLOAT, all.data()) || in->has_error())
+		const size_t count = static_cast<size_t>(header.width) * header.height;
+		std::vector<float> all(count * header.nchannels);
+		if (!in->read_image(context->PartIndex, 0, 0, header.nchannels, TypeDesc::FLOAT, all.data()) || in->has_error())
 		{
 			const std::string why = in->geterror();
 			throw ReadError(path, why.empty() ? "the file is incomplete" : why);
 		}
-		SharedImage pixels = ShareImage(new Image(spec.width, spec.height, PixelFormat::Float, {}, NewPixels::Unset));
-		const stride_t channelStride = spec.nchannels * sizeof(float);
-		const stride_t rowBytes = static_cast<stride_t>(spec.width) * 4 * sizeof(float);
-		unsigned char* bottomUp = pixels->Data() + (spec.height - 1) * rowBytes;
+		SharedImage pixels = ShareImage(new Image(header.width, header.height, PixelFormat::Float, {}, NewPixels::Unset));
+		const stride_t channelStride = header.nchannels * sizeof(float);
+		const stride_t rowBytes = static_cast<stride_t>(header.width) * 4 * sizeof(float);
+		unsigned char* bottomUp = pixels->Data() + (header.height - 1) * rowBytes;
 		for (int i = 0; i < 4; ++i)
 			if (context->Taken[i] >= 0 && !(context->Gray() && i > 0))
-				OIIO::parallel_convert_image(1, spec.width, spec.height, 1, all.data() + context->Taken[i],
-				                             TypeDesc::FLOAT, channelStride, channelStride * spec.width, OIIO::AutoStride,
+				OIIO::parallel_convert_image(1, header.width, header.height, 1, all.data() + context->Taken[i],
+				                             TypeDesc::FLOAT, channelStride, channelStride * header.width, OIIO::AutoStride,
 				                             bottomUp + SlotOf[i] * sizeof(float), TypeDesc::FLOAT, 4 * sizeof(float),
 				                             -rowBytes, OIIO::AutoStride);
 		CompletePicture(*context, *pixels);
-		for (int c = 0; c < spec.nchannels; ++c)
+		for (int c = 0; c < header.nchannels; ++c)
 		{
 			if (std::find(context->Taken, context->Taken + 4, c) != context->Taken + 4)
 				continue;
 			const StoredType type = context->Channels[c].Type;
 			CarriedChannel carried{c, std::vector<unsigned char>(count * SizeOf(type))};
-			OIIO::convert_image(1, spec.width, spec.height, 1, all.data() + c, TypeDesc::FLOAT, channelStride,
-			                    channelStride * spec.width, OIIO::AutoStride, carried.Plane.data(), TypeDescOf(type),
+			OIIO::convert_image(1, header.width, header.height, 1, all.data() + c, TypeDesc::FLOAT, channelStride,
+			                    channelStride * header.width, OIIO::AutoStride, carried.Plane.data(), TypeDescOf(type),
 			                    OIIO::AutoStride, OIIO::AutoStride, OIIO::AutoStride);
 			context->Carried.push_back(std::move(carried));
 		}
-		context->NativeHeader = std::make_shared<ImageSpec>(spec);
+		context->NativeHeader = std::make_shared<ImageSpec>(header);
 		if (!source.ColorSpace.empty())
 			ConvertToLinear(*pixels, source.ColorSpace, path);
 		return {pixels, context};
@@ -199,42 +200,42 @@ void WriteWithImageLibrary(const Image& pixels, const FileContext* context, int 
 
 	// The source's own description where it was read by this library,
 	// otherwise the windows alone.
-	ImageSpec spec = layout && !layout->IsExr ? *static_cast<const ImageSpec*>(layout->NativeHeader.get())
+	ImageSpec header = layout && !layout->IsExr ? *static_cast<const ImageSpec*>(layout->NativeHeader.get())
 	                                          : ImageSpec(pixels.Width, pixels.Height, 4, TypeDesc::FLOAT);
 	if (layout)
 	{
-		spec.x = layout->Data.X;
-		spec.y = layout->Data.Y;
-		spec.full_x = layout->Display.X;
-		spec.full_y = layout->Display.Y;
-		spec.full_width = layout->Display.Width;
-		spec.full_height = layout->Display.Height;
+		header.x = layout->Data.X;
+		header.y = layout->Data.Y;
+		header.full_x = layout->Display.X;
+		header.full_y = layout->Display.Y;
+		header.full_width = layout->Display.Width;
+		header.full_height = layout->Display.Height;
 	}
-	spec.width = pixels.Width;
-	spec.height = pixels.Height;
-	spec.nchannels = static_cast<int>(channels.size());
-	spec.channelnames.clear();
-	spec.channelformats.clear();
+	header.width = pixels.Width;
+	header.height = pixels.Height;
+	header.nchannels = static_cast<int>(channels.size());
+	header.channelnames.clear();
+	header.channelformats.clear();
 	// One type for all channels: the formats here hold no mixed types.
-	spec.format = TypeDescOf(channels.front().Type);
-	spec.alpha_channel = spec.z_channel = -1;
-	for (int c = 0; c < spec.nchannels; ++c)
+	header.format = TypeDescOf(channels.front().Type);
+	header.alpha_channel = header.z_channel = -1;
+	for (int c = 0; c < header.nchannels; ++c)
 	{
-		spec.channelnames.push_back(channels[c].Name);
+		header.channelnames.push_back(channels[c].Name);
 		if (channels[c].Slot == SlotOf[3])
-			spec.alpha_channel = c;
+			header.alpha_channel = c;
 	}
 	if (!out->supports("tiles"))
-		spec.tile_width = spec.tile_height = spec.tile_depth = 0;
+		header.tile_width = header.tile_height = header.tile_depth = 0;
 	for (const char* name : {"oiio:subimages", "oiio:BitsPerSample", "oiio:UnassociatedAlpha"})
-		spec.erase_attribute(name);
+		header.erase_attribute(name);
 	if (!layout || layout->FormatName != out->format_name())
-		spec.erase_attribute("compression");
+		header.erase_attribute("compression");
 	if (!settings.Compression.empty())
-		spec.attribute("compression", settings.Compression);
-	spec.attribute("oiio:UnassociatedAlpha", 1);  // stored as given, see ReadWithImageLibrary
+		header.attribute("compression", settings.Compression);
+	header.attribute("oiio:UnassociatedAlpha", 1);  // stored as given, see ReadWithImageLibrary
 	if (!settings.Software.empty())
-		spec.attribute("Software", settings.Software);
+		header.attribute("Software", settings.Software);
 
 	// Every channel as float, interleaved top-down; the library converts.
 	const size_t count = pixels.PixelCount();
@@ -259,7 +260,7 @@ void WriteWithImageLibrary(const Image& pixels, const FileContext* context, int 
 
 	CheckedFile file(fd, target);
 	out->set_ioproxy(&file);
-	const bool written = out->open(target, spec) && out->write_image(TypeDesc::FLOAT, all.data()) && out->close();
+	const bool written = out->open(target, header) && out->write_image(TypeDesc::FLOAT, all.data()) && out->close();
 	const std::string why = out->geterror();
 	out.reset();
 	if (file.Errno)

@@ -30,29 +30,29 @@ void WriteFile(const std::string& path, const std::vector<ImageSpec>& parts)
 	ASSERT_TRUE(out->open(path, static_cast<int>(parts.size()), parts.data())) << out->geterror();
 	for (size_t p = 0; p < parts.size(); ++p)
 	{
-		const ImageSpec& spec = parts[p];
+		const ImageSpec& header = parts[p];
 		if (p > 0)
 		{
-			ASSERT_TRUE(out->open(path, spec, OIIO::ImageOutput::AppendSubimage));
+			ASSERT_TRUE(out->open(path, header, OIIO::ImageOutput::AppendSubimage));
 		}
 		std::vector<float> pixels;
-		for (int y = spec.y; y < spec.y + spec.height; ++y)
-			for (int x = spec.x; x < spec.x + spec.width; ++x)
-				for (int c = 0; c < spec.nchannels; ++c)
+		for (int y = header.y; y < header.y + header.height; ++y)
+			for (int x = header.x; x < header.x + header.width; ++x)
+				for (int c = 0; c < header.nchannels; ++c)
 					pixels.push_back(Value(x, y, c) + 100.0f * p);
 		ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data())) << out->geterror();
 	}
 	out->close();
 }
 
-ImageSpec Spec(int x, int y, int width, int height, std::vector<std::string> channels,
+ImageSpec Header(int x, int y, int width, int height, std::vector<std::string> channels,
                TypeDesc type = TypeDesc::FLOAT)
 {
-	ImageSpec spec(width, height, static_cast<int>(channels.size()), type);
-	spec.x = x;
-	spec.y = y;
-	spec.channelnames = std::move(channels);
-	return spec;
+	ImageSpec header(width, height, static_cast<int>(channels.size()), type);
+	header.x = x;
+	header.y = y;
+	header.channelnames = std::move(channels);
+	return header;
 }
 
 // A written file as OpenImageIO reads it, straight from the file.
@@ -60,7 +60,6 @@ struct FileImage
 {
 	ImageSpec Header;
 	std::vector<float> Pixels;
-	const ImageSpec& spec() const { return Header; }
 };
 
 FileImage ReadBack(const std::string& path, int part = 0)
@@ -79,12 +78,12 @@ FileImage ReadBack(const std::string& path, int part = 0)
 // The channel named `name` of the read-back file at (x, y) in its pixel space.
 float ChannelAt(const FileImage& image, int x, int y, const std::string& name)
 {
-	const ImageSpec& spec = image.Header;
-	const int c = spec.channelindex(name);
+	const ImageSpec& header = image.Header;
+	const int c = header.channelindex(name);
 	EXPECT_GE(c, 0) << name;
-	if (c < 0 || x < spec.x || y < spec.y || x >= spec.x + spec.width || y >= spec.y + spec.height)
+	if (c < 0 || x < header.x || y < header.y || x >= header.x + header.width || y >= header.y + header.height)
 		return NAN;
-	return image.Pixels[(static_cast<size_t>(y - spec.y) * spec.width + (x - spec.x)) * spec.nchannels + c];
+	return image.Pixels[(static_cast<size_t>(y - header.y) * header.width + (x - header.x)) * header.nchannels + c];
 }
 
 std::vector<std::string> ChannelsOf(const FileImage& image)
@@ -102,12 +101,12 @@ TEST_F(Qz, WindowsComeBackExactly)
 	};
 	for (const Case c : {Case{"offset", 3, 2, 4, 3}, Case{"overscan", -2, -1, 12, 8}, Case{"cropped", 1, 1, 5, 4}})
 	{
-		ImageSpec spec = Spec(c.X, c.Y, c.Width, c.Height, {"R", "G", "B", "A"});
-		spec.full_x = spec.full_y = 0;
-		spec.full_width = 8;
-		spec.full_height = 6;
+		ImageSpec header = Header(c.X, c.Y, c.Width, c.Height, {"R", "G", "B", "A"});
+		header.full_x = header.full_y = 0;
+		header.full_width = 8;
+		header.full_height = 6;
 		const std::string in = Path(std::string(c.Name) + ".exr");
-		WriteFile(in, {spec});
+		WriteFile(in, {header});
 		for (const char* tool : {"Wireless", "ZDevider"})
 		{
 			const std::string out = Path(std::string(c.Name) + "-" + tool + ".exr");
@@ -118,7 +117,7 @@ TEST_F(Qz, WindowsComeBackExactly)
 			QzRun run = Run(args);
 			ASSERT_EQ(run.Status, 0) << run.Err;
 			const FileImage back = ReadBack(out);
-			const ImageSpec& got = back.spec();
+			const ImageSpec& got = back.Header;
 			EXPECT_EQ(std::vector<int>({got.x, got.y, got.width, got.height}),
 			          std::vector<int>({c.X, c.Y, c.Width, c.Height}))
 				<< c.Name << " " << tool;
@@ -137,13 +136,13 @@ TEST_F(Qz, InputsAreLinedUpInDisplayCoordinates)
 {
 	// An overscan left eye and a display-sized right eye: the switch hands on
 	// the right eye placed in the left eye's data window, zeros around it.
-	ImageSpec left = Spec(-2, -1, 12, 8, {"R", "G", "B", "A"});
-	ImageSpec right = Spec(0, 0, 8, 6, {"R", "G", "B", "A"});
-	for (ImageSpec* spec : {&left, &right})
+	ImageSpec left = Header(-2, -1, 12, 8, {"R", "G", "B", "A"});
+	ImageSpec right = Header(0, 0, 8, 6, {"R", "G", "B", "A"});
+	for (ImageSpec* header : {&left, &right})
 	{
-		spec->full_x = spec->full_y = 0;
-		spec->full_width = 8;
-		spec->full_height = 6;
+		header->full_x = header->full_y = 0;
+		header->full_width = 8;
+		header->full_height = 6;
 	}
 	WriteFile(Path("left.exr"), {left});
 	WriteFile(Path("right.exr"), {right});
@@ -151,15 +150,15 @@ TEST_F(Qz, InputsAreLinedUpInDisplayCoordinates)
 	                 "RightImage=" + Path("right.exr"), "-s", "Input=Right", "-o", Path("switched.exr")});
 	ASSERT_EQ(run.Status, 0) << run.Err;
 	const FileImage back = ReadBack(Path("switched.exr"));
-	EXPECT_EQ(back.spec().x, -2);
-	EXPECT_EQ(back.spec().width, 12);
+	EXPECT_EQ(back.Header.x, -2);
+	EXPECT_EQ(back.Header.width, 12);
 	EXPECT_EQ(ChannelAt(back, 0, 0, "R"), Value(0, 0, 0));
 	EXPECT_EQ(ChannelAt(back, 7, 5, "B"), Value(7, 5, 2));
 	EXPECT_EQ(ChannelAt(back, -2, -1, "R"), 0.0f) << "padded";
 	EXPECT_EQ(ChannelAt(back, 9, 6, "A"), 0.0f) << "padded";
 
 	// Sizes that still differ after lining up are named when a tool sets no output.
-	ImageSpec small = Spec(0, 0, 4, 3, {"R", "G", "B", "A"});
+	ImageSpec small = Header(0, 0, 4, 3, {"R", "G", "B", "A"});
 	WriteFile(Path("small.exr"), {small});
 	QzRun mismatch = Run({"run", "DirtyDOF", "-i", "Image=" + Path("right.exr"), "-i", "Zdepth=" + Path("small.exr"),
 	                      "-o", Path("dof.exr")});
@@ -169,21 +168,21 @@ TEST_F(Qz, InputsAreLinedUpInDisplayCoordinates)
 
 TEST_F(Qz, HeaderAttributesRideAlong)
 {
-	ImageSpec spec = Spec(0, 0, 4, 3, {"R", "G", "B", "A"}, TypeDesc::HALF);
-	spec.attribute("PixelAspectRatio", 2.0f);
+	ImageSpec header = Header(0, 0, 4, 3, {"R", "G", "B", "A"}, TypeDesc::HALF);
+	header.attribute("PixelAspectRatio", 2.0f);
 	const float chromaticities[8] = {0.64f, 0.33f, 0.3f, 0.6f, 0.15f, 0.06f, 0.3127f, 0.329f};
-	spec.attribute("chromaticities", TypeDesc(TypeDesc::FLOAT, 8), chromaticities);
+	header.attribute("chromaticities", TypeDesc(TypeDesc::FLOAT, 8), chromaticities);
 	const unsigned int timecode[2] = {0x01020304, 0};
-	spec.attribute("smpte:TimeCode", OIIO::TypeTimeCode, timecode);
+	header.attribute("smpte:TimeCode", OIIO::TypeTimeCode, timecode);
 	const int fps[2] = {24000, 1001};
-	spec.attribute("FramesPerSecond", OIIO::TypeRational, fps);
+	header.attribute("FramesPerSecond", OIIO::TypeRational, fps);
 	const float matrix[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 5, 6, 7, 1};
-	spec.attribute("worldToCamera", OIIO::TypeMatrix44, matrix);
-	spec.attribute("show:name", "tomorrow");
-	spec.attribute("show:take", 7);
+	header.attribute("worldToCamera", OIIO::TypeMatrix44, matrix);
+	header.attribute("show:name", "tomorrow");
+	header.attribute("show:take", 7);
 	const float vector[3] = {1.5f, 2.5f, 3.5f};
-	spec.attribute("show:focus", OIIO::TypeVector, vector);
-	WriteFile(Path("attrs.exr"), {spec});
+	header.attribute("show:focus", OIIO::TypeVector, vector);
+	WriteFile(Path("attrs.exr"), {header});
 
 	std::ofstream(Path("flow.json")) << nlohmann::json{
 		{"nodes",
@@ -198,7 +197,7 @@ TEST_F(Qz, HeaderAttributesRideAlong)
 	for (const char* name : {"PixelAspectRatio", "chromaticities", "smpte:TimeCode", "FramesPerSecond", "worldToCamera",
 	                         "show:name", "show:take", "show:focus"})
 	{
-		const OIIO::ParamValue* written = spec.find_attribute(name);
+		const OIIO::ParamValue* written = header.find_attribute(name);
 		const OIIO::ParamValue* read = got.find_attribute(name);
 		ASSERT_TRUE(read) << name;
 		EXPECT_EQ(read->type(), written->type()) << name;
@@ -209,11 +208,11 @@ TEST_F(Qz, HeaderAttributesRideAlong)
 
 TEST_F(Qz, LayersChannelsAndPartsRideAlong)
 {
-	WriteFile(Path("layered.exr"), {Spec(0, 0, 3, 2, {"R", "G", "B", "A", "N.X", "N.Y", "N.Z", "Z", "id"})});
-	WriteFile(Path("z.exr"), {Spec(0, 0, 3, 2, {"Z"})});
-	WriteFile(Path("rgb.exr"), {Spec(0, 0, 3, 2, {"R", "G", "B"})});
-	WriteFile(Path("named.exr"), {Spec(0, 0, 3, 2, {"N.X", "N.Y", "N.Z", "P.x", "P.y", "P.z"})});
-	ImageSpec beauty = Spec(0, 0, 3, 2, {"R", "G", "B", "A"}, TypeDesc::HALF), depth = Spec(0, 0, 3, 2, {"Z"});
+	WriteFile(Path("layered.exr"), {Header(0, 0, 3, 2, {"R", "G", "B", "A", "N.X", "N.Y", "N.Z", "Z", "id"})});
+	WriteFile(Path("z.exr"), {Header(0, 0, 3, 2, {"Z"})});
+	WriteFile(Path("rgb.exr"), {Header(0, 0, 3, 2, {"R", "G", "B"})});
+	WriteFile(Path("named.exr"), {Header(0, 0, 3, 2, {"N.X", "N.Y", "N.Z", "P.x", "P.y", "P.z"})});
+	ImageSpec beauty = Header(0, 0, 3, 2, {"R", "G", "B", "A"}, TypeDesc::HALF), depth = Header(0, 0, 3, 2, {"Z"});
 	beauty.attribute("name", "beauty");
 	depth.attribute("name", "depth");
 	WriteFile(Path("parts.exr"), {beauty, depth});
@@ -250,8 +249,8 @@ TEST_F(Qz, LayersChannelsAndPartsRideAlong)
 	}
 	// Every part comes back, under its name, the untouched one as it was.
 	const FileImage beautyBack = ReadBack(Path("out.exr"), 0);
-	EXPECT_EQ(beautyBack.spec().get_string_attribute("name"), "beauty");
-	EXPECT_EQ(beautyBack.spec().format, TypeDesc::HALF);
+	EXPECT_EQ(beautyBack.Header.get_string_attribute("name"), "beauty");
+	EXPECT_EQ(beautyBack.Header.format, TypeDesc::HALF);
 	EXPECT_EQ(ChannelAt(beautyBack, 1, 0, "G"), Value(1, 0, 1));
 
 	// Without a choice, a file of named layers only is an error that lists
@@ -266,7 +265,7 @@ TEST_F(Qz, LayersChannelsAndPartsRideAlong)
 		EXPECT_EQ(run.Status, 1) << source;
 		EXPECT_NE(run.Err.find(listed), std::string::npos) << run.Err;
 	}
-	WriteFile(Path("chroma.exr"), {Spec(0, 0, 3, 2, {"Y", "RY", "BY"})});
+	WriteFile(Path("chroma.exr"), {Header(0, 0, 3, 2, {"Y", "RY", "BY"})});
 	EXPECT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("chroma.exr"), "-o", Path("never.exr")}).Status, 1);
 	EXPECT_FALSE(fs::exists(Path("never.exr")));
 }
@@ -287,11 +286,11 @@ TEST_F(Qz, IntegerInputsStayFloatBetweenNodes)
 	QzRun run = Run({"flow", Path("flow.json")});
 	ASSERT_EQ(run.Status, 0) << run.Err;
 	const FileImage png = ReadBack(Path("ramp-out.png"));
-	EXPECT_EQ(png.spec().format, TypeDesc::UINT8) << "the main input's stored type";
-	EXPECT_EQ(png.spec().nchannels, 3) << "no alpha added";
+	EXPECT_EQ(png.Header.format, TypeDesc::UINT8) << "the main input's stored type";
+	EXPECT_EQ(png.Header.nchannels, 3) << "no alpha added";
 	for (int x = 0; x < 256; ++x)
 		EXPECT_EQ(std::lround(ChannelAt(png, x, 0, "R") * 255.0f), x);
-	EXPECT_EQ(ReadBack(Path("ramp-out.exr")).spec().format, TypeDesc::HALF);
+	EXPECT_EQ(ReadBack(Path("ramp-out.exr")).Header.format, TypeDesc::HALF);
 
 	// An 8-bit sRGB plate taken to linear through the image library's colour management.
 	ASSERT_EQ(Run({"run", "Wireless", "-i", "Input=" + Path("ramp.png") + ":colorspace=sRGB", "-d", "float", "-o",
@@ -318,21 +317,21 @@ TEST_F(Qz, IntegerInputsStayFloatBetweenNodes)
 
 TEST_F(Qz, CompressionIsKeptOrChosen)
 {
-	ImageSpec piz = Spec(0, 0, 16, 16, {"R", "G", "B", "A"}, TypeDesc::HALF);
+	ImageSpec piz = Header(0, 0, 16, 16, {"R", "G", "B", "A"}, TypeDesc::HALF);
 	piz.attribute("compression", "piz");
 	WriteFile(Path("piz.exr"), {piz});
 	ASSERT_EQ(Run({"run", "Wireless", "-i", "Input=" + Path("piz.exr"), "-o", Path("kept.exr")}).Status, 0);
-	EXPECT_EQ(ReadBack(Path("kept.exr")).spec().get_string_attribute("compression"), "piz");
+	EXPECT_EQ(ReadBack(Path("kept.exr")).Header.get_string_attribute("compression"), "piz");
 	for (const char* compression : {"none", "rle", "zips", "zip", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"})
 	{
 		QzRun run = Run({"run", "Wireless", "-i", "Input=" + Path("piz.exr"), "--compression", compression, "-o",
 		                 Path("chosen.exr")});
 		ASSERT_EQ(run.Status, 0) << compression << ": " << run.Err;
-		EXPECT_EQ(ReadBack(Path("chosen.exr")).spec().get_string_attribute("compression"), compression);
+		EXPECT_EQ(ReadBack(Path("chosen.exr")).Header.get_string_attribute("compression"), compression);
 	}
 	QzRun tiff = Run({"run", "Wireless", "-i", "Input=" + Path("piz.exr"), "--compression", "lzw", "-o", Path("c.tif")});
 	ASSERT_EQ(tiff.Status, 0) << tiff.Err;
-	EXPECT_EQ(ReadBack(Path("c.tif")).spec().get_string_attribute("compression"), "lzw");
+	EXPECT_EQ(ReadBack(Path("c.tif")).Header.get_string_attribute("compression"), "lzw");
 	for (const std::vector<std::string>& bad : {std::vector<std::string>{"--compression", "lzw", "-o", Path("x.exr")},
 	                                            {"--compression", "zip", "-o", Path("x.png")},
 	                                            {"--compression", "zip:fast", "-o", Path("x.exr")},
@@ -378,14 +377,14 @@ TEST_F(Qz, ReplacedOutputsKeepModeAndLinks)
 	struct stat info;
 	ASSERT_EQ(::stat(Path("target.exr").c_str(), &info), 0);
 	EXPECT_EQ(info.st_mode & 07777, 0640u);
-	EXPECT_EQ(ReadBack(Path("target.exr")).spec().width, 6);
+	EXPECT_EQ(ReadBack(Path("target.exr")).Header.width, 6);
 }
 
 TEST_F(Qz, ImpossibleHeadersAreRefusedAtOnce)
 {
 	// A file one pixel wide whose header is patched to claim 16000 x 16000
 	// pixels: the chunk table still fits, so the file opens.
-	ImageSpec narrow = Spec(0, 0, 1, 16000, {"R", "G", "B"});
+	ImageSpec narrow = Header(0, 0, 1, 16000, {"R", "G", "B"});
 	narrow.attribute("compression", "zip");
 	WriteFile(Path("narrow.exr"), {narrow});
 	std::fstream file(Path("narrow.exr"), std::ios::in | std::ios::out | std::ios::binary);
