@@ -267,17 +267,7 @@ Picture ReadExr(const ImageSource& source)
 		std::vector<std::string> names;
 		for (int i = 0; i < file.parts(); ++i)
 			names.push_back(file.header(i).hasName() ? file.header(i).name() : "");
-		if (!source.Part.empty())
-		{
-			const bool isIndex = source.Part.find_first_not_of("0123456789") == std::string::npos && source.Part.size() < 9;
-			int found = -1;
-			for (int i = 0; i < file.parts() && found < 0; ++i)
-				if (isIndex ? std::stoi(source.Part) == i : names[i] == source.Part)
-					found = i;
-			if (found < 0)
-				throw ReadError(path, "it has no part \"" + source.Part + "\" (" + DescribeParts(names) + ")");
-			context->PartIndex = found;
-		}
+		context->PartIndex = ChoosePart(source, names);
 		const Imf::Header& header = file.header(context->PartIndex);
 		if (header.hasType() && Imf::isDeepData(header.type()))
 			throw ReadError(path, "part " + std::to_string(context->PartIndex) + " holds deep data, which qz does not read");

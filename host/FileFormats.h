@@ -16,8 +16,10 @@ constexpr int SlotOf[4] = {2, 1, 0, 3};
 
 HostError ReadError(const std::string& path, const std::string& why);
 
-/// "parts 0 "beauty", 1 "depth"" for errors about parts.
-std::string DescribeParts(const std::vector<std::string>& names);
+/// The index of the part `source` names (by name first, then by index; the
+/// first part when it names none) among parts of these `names`. Throws
+/// `ReadError` listing the parts when there is no such part.
+int ChoosePart(const ImageSource& source, const std::vector<std::string>& names);
 
 /// Sets `context.Taken` and `LayerPrefix` from `context.Channels` as `source`
 /// asks. Throws `ReadError` listing the file's layers and channels when the

@@ -27,12 +27,20 @@ HostError ReadError(const std::string& path, const std::string& why)
 	return HostError(ExitRenderFailed, "cannot read image " + path + ": " + why);
 }
 
-std::string DescribeParts(const std::vector<std::string>& names)
+int ChoosePart(const ImageSource& source, const std::vector<std::string>& names)
 {
-	std::string text = "parts";
+	if (source.Part.empty())
+		return 0;
+	const auto named = std::find(names.begin(), names.end(), source.Part);
+	if (named != names.end())
+		return static_cast<int>(named - names.begin());
+	const bool isIndex = source.Part.find_first_not_of("0123456789") == std::string::npos && source.Part.size() < 9;
+	if (isIndex && std::stoi(source.Part) < static_cast<int>(names.size()))
+		return std::stoi(source.Part);
+	std::string parts = "parts";
 	for (size_t i = 0; i < names.size(); ++i)
-		text += (i ? ", " : " ") + std::to_string(i) + (names[i].empty() ? "" : " \"" + names[i] + "\"");
-	return text;
+		parts += (i ? ", " : " ") + std::to_string(i) + (names[i].empty() ? "" : " \"" + names[i] + "\"");
+	throw ReadError(source.Path, "it has no part \"" + source.Part + "\" (" + parts + ")");
 }
 
 namespace

@@ -122,16 +122,7 @@ Picture ReadWithImageLibrary(const ImageSource& source)
 	context->Path = path;
 	context->FormatName = in->format_name();
 	context->PartCount = static_cast<int>(parts.size());
-	if (!source.Part.empty())
-	{
-		const auto named = std::find(names.begin(), names.end(), source.Part);
-		const bool isIndex = source.Part.find_first_not_of("0123456789") == std::string::npos && source.Part.size() < 9;
-		context->PartIndex = named != names.end() ? static_cast<int>(named - names.begin())
-		                     : isIndex            ? std::stoi(source.Part)
-		                                          : -1;
-		if (context->PartIndex < 0 || context->PartIndex >= context->PartCount)
-			throw ReadError(path, "it has no part \"" + source.Part + "\" (" + DescribeParts(names) + ")");
-	}
+	context->PartIndex = ChoosePart(source, names);
 	const ImageSpec& header = parts[context->PartIndex];
 	if (header.depth > 1 || header.deep)
 		throw ReadError(path, "it holds volume or deep data, which qz does not read");
