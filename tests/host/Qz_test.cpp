@@ -262,4 +262,10 @@ TEST_F(Qz, DemoWritesEveryFileItListsAndTheExampleFlowsRunOnIt)
 	QzRun uv = Run({"flow", Path("examples/uv_roundtrip.json")});
 	EXPECT_EQ(uv.Status, 0) << uv.Err;
 	EXPECT_TRUE(fs::exists(Path("demo-out/uv_reprojected.exr")));
+
+	// The shot's own flow, which the demo offers to open in the studio.
+	EXPECT_NE(run.Out.find(" studio " + Path("demo-out/shot.json")), std::string::npos) << run.Out;
+	QzRun shot = Run({"flow", Path("demo-out/shot.json"), "--frames", "2-3"});
+	EXPECT_EQ(shot.Status, 0) << shot.Err;
+	EXPECT_TRUE(fs::exists(Path("demo-out/seq/dirtydof.0003.exr")));
 }

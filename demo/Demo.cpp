@@ -1,6 +1,9 @@
 #include "Demo.h"
 
 #include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
 
 #include "Frames.h"
 #include "HostError.h"
@@ -46,6 +49,45 @@ void DemoContext::WriteSheet() const
 
 constexpr int DemoShotFrames = 5;
 
+namespace
+{
+// The shot's own flow, for `qz flow` and the studio: the depth pass remapped
+// and divided for a defocus matte, and the beauty blurred by the same camera
+// as the demo's depth-blur stage.
+void WriteShotFlow(const std::filesystem::path& path)
+{
+	const nlohmann::ordered_json camera = {{"PlaneOfFocus", 22.0}, {"Fstop", 0.35}};
+	const nlohmann::ordered_json flow = {
+		{"nodes",
+		 {{"remap", {{"tool", "ZRemapper"}, {"values", camera}, {"inputs", {{"Input", {{"file", "seq/depth.####.exr"}}}}}}},
+		  {"defocus",
+		   {{"tool", "ZDevider"}, {"values", {{"Zmax", 30.0}}}, {"inputs", {{"Input", {{"node", "remap"}}}}}}},
+		  {"blur",
+		   {{"tool", "DirtyDOF"},
+		    {"values", camera},
+		    {"inputs",
+		     {{"Image", {{"file", "seq/beauty.####.exr"}}}, {"Zdepth", {{"file", "seq/depth.####.exr"}}}}}}}}},
+		{"save",
+		 {{{"node", "defocus"}, {"file", "seq/defocus.####.exr"}},
+		  {{"node", "blur"}, {"file", "seq/dirtydof.####.exr"}}}}};
+	std::ofstream file(path);
+	file << flow.dump(2) << "\n";
+	if (!file.flush())
+		throw HostError(ExitRenderFailed, "cannot write " + path.string());
+}
+
+// How to call this qz from where the user stands.
+std::string ThisProgram()
+{
+	std::error_code ec;
+	const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+	if (ec)
+		return "qz";
+	const std::filesystem::path relative = std::filesystem::relative(self, ec);
+	return !ec && !relative.empty() && *relative.begin() != ".." ? relative.string() : self.string();
+}
+}
+
 void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& out)
 {
 	std::error_code ec;
@@ -72,6 +114,9 @@ void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& ou
 		WriteImageFile(*moved.Beauty, FramePath((shot / "beauty.####.exr").string(), frame));
 	}
 	out << "  wrote " << (shot / "{depth,beauty}.####.exr").string() << ", frames 1-" << DemoShotFrames << "\n";
+	const std::filesystem::path shotFlow = std::filesystem::path(outDir) / "shot.json";
+	WriteShotFlow(shotFlow);
+	out << "  wrote " << shotFlow.string() << "\n";
 
 	DemoDepthTools(demo);
 	DemoUtility(demo);
@@ -80,4 +125,5 @@ void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& ou
 	DemoRelight(demo);
 
 	demo.WriteSheet();
+	out << "open the shot in the studio:\n  " << ThisProgram() << " studio " << shotFlow.string() << "\n";
 }
