@@ -93,17 +93,15 @@ void Fallof::Process(Request* request)
 
 	// Every pixel is written in full, unless a map of another size leaves the
 	// output cleared: only then is the new image cleared.
-	if (!map)
-		MapPixels(normals, output, [&](FltPixel& pixel) { ShadeFalloff(pixel, intensity); });
-	else if (map->Width == normals->Width && map->Height == normals->Height)
-	{
-		const MapReader read = MapChannelReader(channel);
-		MapPixels(normals, map, output, [&](FltPixel& pixel, const FltPixel& weight) {
-			ShadeFalloff(pixel, read ? read(weight) * intensity : intensity);
+	RenderWithMap(
+		normals, map, output,
+		[&] { MapPixels(normals, output, [&](FltPixel& pixel) { ShadeFalloff(pixel, intensity); }); },
+		[&] {
+			const MapReader read = MapChannelReader(channel);
+			MapPixels(normals, map, output, [&](FltPixel& pixel, const FltPixel& weight) {
+				ShadeFalloff(pixel, read ? read(weight) * intensity : intensity);
+			});
 		});
-	}
-	else
-		output->Fill(0, 0, 0, 0);
 	OutImage->Set(request, output, nullptr);
 }
 

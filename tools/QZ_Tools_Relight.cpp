@@ -126,31 +126,29 @@ void Relight::Process(Request* request)
 
 	// Every pixel is written in full, unless a map of another size leaves the
 	// output cleared: only then is the new image cleared.
-	if (!map)
-	{
-		const Ramp ramp(size, reach);
-		MapPixels(pass, output, [&](FltPixel& pixel) { ShadeRelight(pixel, light, ramp); });
-	}
-	else if (map->Width == pass->Width && map->Height == pass->Height)
-	{
-		// A channel that is none of the buttons changes nothing, like a
-		// function that is neither.
-		const MapReader read = MapChannelReader(channel);
-		const MapTarget target = !read                  ? MapTarget::None
-		                         : function == "Intensity" ? MapTarget::Reach
-		                         : function == "Size"      ? MapTarget::Size
-		                                                   : MapTarget::None;
-		MapPixels(pass, map, output, [&](FltPixel& pixel, const FltPixel& weight) {
-			double pixelSize = size, pixelReach = reach;
-			if (target == MapTarget::Reach)
-				pixelReach = read(weight) * reach;
-			else if (target == MapTarget::Size)
-				pixelSize = read(weight) * size;
-			ShadeRelight(pixel, light, Ramp(pixelSize, pixelReach));
+	RenderWithMap(
+		pass, map, output,
+		[&] {
+			const Ramp ramp(size, reach);
+			MapPixels(pass, output, [&](FltPixel& pixel) { ShadeRelight(pixel, light, ramp); });
+		},
+		[&] {
+			// A channel that is none of the buttons changes nothing, like a
+			// function that is neither.
+			const MapReader read = MapChannelReader(channel);
+			const MapTarget target = !read                  ? MapTarget::None
+			                         : function == "Intensity" ? MapTarget::Reach
+			                         : function == "Size"      ? MapTarget::Size
+			                                                   : MapTarget::None;
+			MapPixels(pass, map, output, [&](FltPixel& pixel, const FltPixel& weight) {
+				double pixelSize = size, pixelReach = reach;
+				if (target == MapTarget::Reach)
+					pixelReach = read(weight) * reach;
+				else if (target == MapTarget::Size)
+					pixelSize = read(weight) * size;
+				ShadeRelight(pixel, light, Ramp(pixelSize, pixelReach));
+			});
 		});
-	}
-	else
-		output->Fill(0, 0, 0, 0);
 	OutImage->Set(request, output, nullptr);
 }
 

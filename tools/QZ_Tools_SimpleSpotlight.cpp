@@ -237,26 +237,28 @@ void SimpleSpotlight::Process(Request* request)
 	// leaves the output cleared: only then is the new image cleared. Each step
 	// below is a loop over a block of pixels of its own, so that the compiler
 	// can run it on several pixels at once.
-	if (!normals)
-		MapPixelBlocks(positions, nullptr, output, [&](PixelBlock& block, const PixelBlock&) {
-			float cosines[PixelBlock::Capacity];
-			for (int i = 0; i < block.Count; ++i)
-				cosines[i] = SpotCosine(block.Pixel(i), spot);
-			SetNarrowedLights(cosines, nullptr, spot, block);
+	RenderWithMap(
+		positions, normals, output,
+		[&] {
+			MapPixelBlocks(positions, nullptr, output, [&](PixelBlock& block, const PixelBlock&) {
+				float cosines[PixelBlock::Capacity];
+				for (int i = 0; i < block.Count; ++i)
+					cosines[i] = SpotCosine(block.Pixel(i), spot);
+				SetNarrowedLights(cosines, nullptr, spot, block);
+			});
+		},
+		[&] {
+			MapPixelBlocks(positions, normals, output, [&](PixelBlock& block, const PixelBlock& normalBlock) {
+				float cosines[PixelBlock::Capacity];
+				float terms[PixelBlock::Capacity];
+				for (int i = 0; i < block.Count; ++i)
+				{
+					cosines[i] = SpotCosine(block.Pixel(i), spot);
+					terms[i] = NormalTerm(normalBlock.Pixel(i), spot);
+				}
+				SetNarrowedLights(cosines, terms, spot, block);
+			});
 		});
-	else if (normals->Width == positions->Width && normals->Height == positions->Height)
-		MapPixelBlocks(positions, normals, output, [&](PixelBlock& block, const PixelBlock& normalBlock) {
-			float cosines[PixelBlock::Capacity];
-			float terms[PixelBlock::Capacity];
-			for (int i = 0; i < block.Count; ++i)
-			{
-				cosines[i] = SpotCosine(block.Pixel(i), spot);
-				terms[i] = NormalTerm(normalBlock.Pixel(i), spot);
-			}
-			SetNarrowedLights(cosines, terms, spot, block);
-		});
-	else
-		output->Fill(0, 0, 0, 0);
 	OutImage->Set(request, output, nullptr);
 }
 

@@ -183,19 +183,28 @@ TEST(Fallof, MapValuesAreNotClamped)
 	EXPECT_EQ(PixelAt(*result.Output, 1, 0).R, 0.0f);
 }
 
-TEST(Fallof, MapOfAnotherSizeLeavesTheOutputCleared)
+// The tools that read a map pixel for pixel beside their main image clear
+// their output when the map has another size.
+TEST(RelightTools, MapOfAnotherSizeLeavesTheOutputCleared)
 {
 	FltPixel edgeOn = Pixel(1, 0, 0);
 	edgeOn.Aux[0] = 9.0f;
-	ImagePtr normals = MakeImage(4, 3, [&](int, int) { return edgeOn; }, PixelFormat::Float, {"Z"});
-	for (auto [w, h] : {std::pair{3, 3}, std::pair{4, 2}, std::pair{5, 3}})
+	ImagePtr main = MakeImage(4, 3, [&](int, int) { return edgeOn; }, PixelFormat::Float, {"Z"});
+	const ImagePtr cleared(new Image(4, 3, PixelFormat::Float, {"Z"}));
+	const struct
 	{
-		ImagePtr map = MakeImage(w, h, Pixel(1, 1, 1));
-		RenderResult result = RunTool("Falloff", {{"Normals", normals.get()}, {"Intensity Map", map.get()}});
-		ASSERT_TRUE(result.Output);
-		ImagePtr cleared(new Image(4, 3, PixelFormat::Float, {"Z"}));
-		EXPECT_TRUE(SameImage(*result.Output, *cleared)) << w << "x" << h;
-	}
+		const char *Tool, *Main, *Map;
+	} tools[] = {{"Falloff", "Normals", "Intensity Map"},
+	             {"IntuitiveRelighter", "NormalsOrPosition", "Intensity/Size Map"},
+	             {"SimpleSpotlight", "Position", "Normals"}};
+	for (const auto& tool : tools)
+		for (auto [w, h] : {std::pair{3, 3}, std::pair{4, 2}, std::pair{5, 3}})
+		{
+			ImagePtr map = MakeImage(w, h, Pixel(1, 1, 1));
+			RenderResult result = RunTool(tool.Tool, {{tool.Main, main.get()}, {tool.Map, map.get()}});
+			ASSERT_TRUE(result.Output) << tool.Tool;
+			EXPECT_TRUE(SameImage(*result.Output, *cleared)) << tool.Tool << " " << w << "x" << h;
+		}
 }
 
 // The four relighting tools end without output when a required image is
