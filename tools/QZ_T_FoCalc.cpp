@@ -5,6 +5,7 @@
 
 #include "Declarations.h"
 #include "DepthOfField.h"
+#include "DepthOfFieldPage.h"
 #include "Registration.h"
 #include "ToolSupport.h"
 
@@ -26,6 +27,7 @@ private:
 	Output* OutImage;
 
 	static const std::vector<InputDecl<FoCalc>>& Declarations();
+	friend std::vector<InputDecl<FoCalc>> DepthOfFieldReadoutDecls<>();
 };
 
 using namespace Attr;
@@ -33,24 +35,21 @@ using namespace Attr;
 const std::vector<InputDecl<FoCalc>>& FoCalc::Declarations()
 {
 	const DeclTag number{DataType, CLSID_DataType_Number}, slider{Control, CLSID_InputControl_Slider};
-	const DeclTag readout000A{Flag000A, 1}, readout0010{Flag0010, 1};
-	static const std::vector<InputDecl<FoCalc>> inputs = {
-		{&FoCalc::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
-		{&FoCalc::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
-		{&FoCalc::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus", {number, slider, {RangeLow, 0.0}, {Default, 9.107735}}},
-		{&FoCalc::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
-		{&FoCalc::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
-		{&FoCalc::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
-		{&FoCalc::InOutputLabel, "Calculated DoF Output", "CDO", LabelTags()},
-		{&FoCalc::InFrameAspect, "Frame Aspect", "FrameAspect", {number, slider, readout000A, readout0010, {Default, 1.0}}},
-		{&FoCalc::InCoC, "Circle of confusion (mm)", "CoC", {number, slider, readout000A, readout0010, {Default, 1.0}}},
-		{&FoCalc::InHyperFocal, "HyperFocal (m)", "HyperFocal", {number, slider, readout000A, readout0010, {Default, 53.26039}}},
-		{&FoCalc::InInfoLabel, "If DofFar and DofTotal are infinite number output is 0.0", "DOFInfo", LabelTags()},
-		{&FoCalc::InDoFNear, "DoF Near (m)", "DoFN", {number, slider, readout000A, readout0010, {Default, 7.783956}}},
-		{&FoCalc::InDoFFar, "DoF Far (m)", "DoFF", {number, slider, readout000A, readout0010, {Default, 10.97404}}},
-		{&FoCalc::InDoFTotal, "DoF Total (m)", "DoFT", {number, slider, readout000A, readout0010, {Default, 3.19008}}},
-		{&FoCalc::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
-	};
+	static const std::vector<InputDecl<FoCalc>> inputs = JoinDecls<FoCalc>({
+		{
+			{&FoCalc::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
+			{&FoCalc::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
+			{&FoCalc::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus", {number, slider, {RangeLow, 0.0}, {Default, 9.107735}}},
+			{&FoCalc::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
+			{&FoCalc::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
+			{&FoCalc::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
+			{&FoCalc::InOutputLabel, "Calculated DoF Output", "CDO", LabelTags()},
+		},
+		DepthOfFieldReadoutDecls<FoCalc>(),
+		{
+			{&FoCalc::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
+		},
+	});
 	return inputs;
 }
 

@@ -6,6 +6,7 @@
 
 #include "Declarations.h"
 #include "DepthOfField.h"
+#include "DepthOfFieldPage.h"
 #include "Registration.h"
 #include "ToolSupport.h"
 
@@ -27,6 +28,7 @@ private:
 	Output* OutImage;
 
 	static const std::vector<InputDecl<ZRemapper>>& Declarations();
+	friend std::vector<InputDecl<ZRemapper>> DepthOfFieldReadoutDecls<>();
 };
 
 using namespace Attr;
@@ -34,26 +36,23 @@ using namespace Attr;
 const std::vector<InputDecl<ZRemapper>>& ZRemapper::Declarations()
 {
 	const DeclTag number{DataType, CLSID_DataType_Number}, slider{Control, CLSID_InputControl_Slider};
-	const DeclTag readout000A{Flag000A, 1}, readout0010{Flag0010, 1};
-	static const std::vector<InputDecl<ZRemapper>> inputs = {
-		{&ZRemapper::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
-		{&ZRemapper::InSceneScale, "Scene Scale", "SceneScale", {number, slider, {Default, 1.0}}},
-		{&ZRemapper::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
-		{&ZRemapper::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus",
-		 {number, {Control, CLSID_InputControl_Color}, {ControlGroup, 1}, {ControlChannel, 0}, {Default, 9.107735}}},
-		{&ZRemapper::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
-		{&ZRemapper::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
-		{&ZRemapper::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
-		{&ZRemapper::InOutputLabel, "Calculated DoF Output (not multiplied by scene scale)", "CDO", LabelTags()},
-		{&ZRemapper::InFrameAspect, "Frame Aspect", "FrameAspect", {number, slider, readout000A, readout0010, {Default, 1.0}}},
-		{&ZRemapper::InCoC, "Circle of confusion (mm)", "CoC", {number, slider, readout000A, readout0010, {Default, 1.0}}},
-		{&ZRemapper::InHyperFocal, "HyperFocal (m)", "HyperFocal", {number, slider, readout000A, readout0010, {Default, 53.26039}}},
-		{&ZRemapper::InInfoLabel, "If DofFar and DofTotal are infinite number output is 0.0", "DOFInfo", LabelTags()},
-		{&ZRemapper::InDoFNear, "DoF Near (m)", "DoFN", {number, slider, readout000A, readout0010, {Default, 7.783956}}},
-		{&ZRemapper::InDoFFar, "DoF Far (m)", "DoFF", {number, slider, readout000A, readout0010, {Default, 10.97404}}},
-		{&ZRemapper::InDoFTotal, "DoF Total (m)", "DoFT", {number, slider, readout000A, readout0010, {Default, 3.19008}}},
-		{&ZRemapper::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
-	};
+	static const std::vector<InputDecl<ZRemapper>> inputs = JoinDecls<ZRemapper>({
+		{
+			{&ZRemapper::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
+			{&ZRemapper::InSceneScale, "Scene Scale", "SceneScale", {number, slider, {Default, 1.0}}},
+			{&ZRemapper::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
+			{&ZRemapper::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus",
+			 {number, {Control, CLSID_InputControl_Color}, {ControlGroup, 1}, {ControlChannel, 0}, {Default, 9.107735}}},
+			{&ZRemapper::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
+			{&ZRemapper::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
+			{&ZRemapper::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
+			{&ZRemapper::InOutputLabel, "Calculated DoF Output (not multiplied by scene scale)", "CDO", LabelTags()},
+		},
+		DepthOfFieldReadoutDecls<ZRemapper>(),
+		{
+			{&ZRemapper::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
+		},
+	});
 	return inputs;
 }
 
