@@ -9,6 +9,7 @@
 #include "DepthOfFieldPage.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/ZRemapper.h"
 
 class ZRemapper : public ThreadedOperator
 {
@@ -61,31 +62,24 @@ ZRemapper::ZRemapper(const Registry* reg, const ScriptVal& table, const TagList&
 	DeclareControls(*this, Declarations(), &ZRemapper::OutImage);
 }
 
-/// The zone of acceptable focus in scaled scene units, as the remap sees it.
-struct FocusZone
+namespace ZRemapperKernel
 {
-	double Scale;  // S
-	double Plane;  // P = |plane of focus / S|
-	double Near;
-	double Far;    // raw: negative when the far limit lies at infinity
-};
-
 /// d = |v / S|: a channel's depth in scaled scene units.
-static double ScaledDepth(float v, double scale)
+double ScaledDepth(float v, double scale)
 {
 	return std::fabs(v / scale);
 }
 
 /// Behind the far limit, for a channel of scaled depth d: ((d + P) - Far) - P,
 /// narrowed to float.
-static float DistanceBeyondFar(double d, const FocusZone& zone)
+float DistanceBeyondFar(double d, const FocusZone& zone)
 {
 	return static_cast<float>(((d + zone.Plane) - zone.Far) - zone.Plane);
 }
 
 /// In front of the near limit, for a channel of scaled depth d:
 /// ((P - d) + Near) - P, narrowed to float.
-static float DistanceBeforeNear(double d, const FocusZone& zone)
+float DistanceBeforeNear(double d, const FocusZone& zone)
 {
 	return static_cast<float>(((zone.Plane - d) + zone.Near) - zone.Plane);
 }
@@ -95,7 +89,7 @@ static float DistanceBeforeNear(double d, const FocusZone& zone)
 /// depths. Behind the plane (d > P): DistanceBeyondFar when Far >= 0 and
 /// d > Far, else 0. Otherwise (d <= P, or d NaN): 0 when d > Near, else
 /// DistanceBeforeNear. Alpha and the other channels are left as they are.
-static void RemapPixel(FltPixel& pixel, const FocusZone& zone)
+void RemapPixel(FltPixel& pixel, const FocusZone& zone)
 {
 	// All three depths first, whatever the zone: with no branch around the
 	// divisions the walk can run several pixels at once.
@@ -122,6 +116,10 @@ static void RemapPixel(FltPixel& pixel, const FocusZone& zone)
 	pixel.G = g;
 	pixel.B = b;
 }
+
+}
+
+using namespace ZRemapperKernel;
 
 void ZRemapper::Process(Request* request)
 {

@@ -7,6 +7,7 @@
 #include "Declarations.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/ClipMotionVectors.h"
 
 class ClipMotionVectors : public ThreadedOperator
 {
@@ -50,17 +51,8 @@ ClipMotionVectors::ClipMotionVectors(const Registry* reg, const ScriptVal& table
 	DeclareControls(*this, Declarations(), &ClipMotionVectors::OutImage);
 }
 
-namespace
+namespace ClipMotionVectorsKernel
 {
-/// What happens to a vector at least as long as the maximum.
-enum class ClipMode
-{
-	Clip,     // keeps its direction, gets the length max length x multiplier
-	Devide,   // keeps its direction, gets the length multiplier
-	Disable,  // becomes zero
-	Keep,     // a choice that is none of the buttons: stays as it is
-};
-
 /// The chosen button, tested in the order "Clip", "Devide", "Disable".
 ClipMode ModeOf(const FuID& choice)
 {
@@ -123,6 +115,8 @@ void DisableVector(FltPixel& p, double maxLength)
 	p.R = p.G = p.B = 0.0f;
 }
 }
+
+using namespace ClipMotionVectorsKernel;
 
 void ClipMotionVectors::Process(Request* request)
 {

@@ -8,6 +8,7 @@
 #include "MapChannel.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/Falloff.h"
 
 class Fallof : public ThreadedOperator
 {
@@ -51,11 +52,13 @@ Fallof::Fallof(const Registry* reg, const ScriptVal& table, const TagList& tags)
 	DeclareControls(*this, Declarations(), &Fallof::OutImage);
 }
 
+namespace FalloffKernel
+{
 /// The mask of one normal N of length `len` at intensity I, before alpha:
 ///     n = N.rgb / len
 ///     d = n · (0, 0, -1)
 ///     m = clamp((1 - |d|) × I)
-static double FalloffMask(const FltPixel& normal, double len, double intensity)
+double FalloffMask(const FltPixel& normal, double len, double intensity)
 {
 	const double nz = normal.B / len;
 	// The x and y terms n.x × 0 and n.y × 0 are written N.x × 0 and N.y × 0:
@@ -72,7 +75,7 @@ static double FalloffMask(const FltPixel& normal, double len, double intensity)
 /// channels stay. A normal whose squared length is 0 in single precision has
 /// no direction: it gives 0 in all four channels, whatever its alpha, where
 /// the division would give NaN.
-static void ShadeFalloff(FltPixel& normal, double intensity)
+void ShadeFalloff(FltPixel& normal, double intensity)
 {
 	const float squared = normal.R * normal.R + normal.G * normal.G + normal.B * normal.B;
 	const double len = std::sqrt(squared);
@@ -80,6 +83,10 @@ static void ShadeFalloff(FltPixel& normal, double intensity)
 		len == 0.0 ? 0.0f : static_cast<float>(FalloffMask(normal, len, intensity) * static_cast<double>(normal.A));
 	normal.R = normal.G = normal.B = normal.A = value;
 }
+
+}
+
+using namespace FalloffKernel;
 
 void Fallof::Process(Request* request)
 {

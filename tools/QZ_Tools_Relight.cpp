@@ -9,6 +9,7 @@
 #include "MapChannel.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/Relight.h"
 
 class Relight : public ThreadedOperator
 {
@@ -62,38 +63,15 @@ Relight::Relight(const Registry* reg, const ScriptVal& table, const TagList& tag
 	DeclareControls(*this, Declarations(), &Relight::OutImage);
 }
 
-namespace
+namespace RelightKernel
 {
-struct Light
-{
-	double X, Y, Z;
-};
-
-/// Which radius a map scales, from the "Map Function" choice.
-enum class MapTarget
-{
-	Reach,  // "Intensity"
-	Size,   // "Size"
-	None,   // any other text: the map changes nothing
-};
-
-/// The ramp of size S and reach I: its slope k = 1 / (S - I), and I.
-struct Ramp
-{
-	Ramp(double size, double reach) : Slope(1.0 / (size - reach)), Reach(reach) {}
-
-	double Slope;
-	double Reach;
-};
-}
-
 /// Ramp position c of a pixel at distance `dist` from the light:
 ///     c = clamp(1 - k × (dist - I))
 /// The mask is 1 - c: for S < I, 1 up to S falling to 0 at I; for S > I the
 /// opposite ramp. A ramp of no width (k infinite: S equal to I, or closer than
 /// 1 / k can tell) is a hard edge at I: c = 0 for dist <= I and 1 beyond,
 /// where the formula would give NaN at dist = I; a NaN distance stays NaN.
-static double RampPosition(double dist, const Ramp& ramp)
+double RampPosition(double dist, const Ramp& ramp)
 {
 	if (std::isinf(ramp.Slope))
 		return std::isnan(dist) ? dist : dist <= ramp.Reach ? 0.0 : 1.0;
@@ -103,13 +81,17 @@ static double RampPosition(double dist, const Ramp& ramp)
 /// Sets R, G, B and A of pass pixel P to (1 - c) × alpha, narrowed once, with
 ///     dist = sqrt((P.R - L.x)² + (P.G - L.y)² + (P.B - L.z)²)   in double.
 /// Other channels stay.
-static void ShadeRelight(FltPixel& pixel, const Light& light, const Ramp& ramp)
+void ShadeRelight(FltPixel& pixel, const Light& light, const Ramp& ramp)
 {
 	const double dx = pixel.R - light.X, dy = pixel.G - light.Y, dz = pixel.B - light.Z;
 	const double dist = std::sqrt(dx * dx + dy * dy + dz * dz);
 	const float value = static_cast<float>((1.0 - RampPosition(dist, ramp)) * static_cast<double>(pixel.A));
 	pixel.R = pixel.G = pixel.B = pixel.A = value;
 }
+
+}
+
+using namespace RelightKernel;
 
 void Relight::Process(Request* request)
 {

@@ -3,6 +3,7 @@
 #include "Declarations.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/ZDevider.h"
 
 class ZDevider : public ThreadedOperator
 {
@@ -42,10 +43,12 @@ ZDevider::ZDevider(const Registry* reg, const ScriptVal& table, const TagList& t
 }
 
 /// One channel divided by Zmax in double, narrowed back to float.
-static float DivideChannel(float value, double zmax)
+float ZDeviderKernel::DivideChannel(float value, double zmax)
 {
 	return static_cast<float>(value / zmax);
 }
+
+using namespace ZDeviderKernel;
 
 void ZDevider::Process(Request* request)
 {

@@ -1,0 +1,200 @@
+// The tools' per-pixel arithmetic on raw values, hand-computed (each step in
+// the precision its formula names), infinities and NaN included. Linked from
+// the tools' objects: no plug-in is loaded.
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "kernels/ClipMotionVectors.h"
+#include "kernels/Falloff.h"
+#include "kernels/Relight.h"
+#include "kernels/ZDevider.h"
+#include "kernels/ZRemapper.h"
+
+namespace
+{
+constexpr float Inf = std::numeric_limits<float>::infinity();
+constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+
+/// Equal as results are: the same bits, or both NaN.
+::testing::AssertionResult Same(float actual, float expected)
+{
+	if ((std::isnan(actual) && std::isnan(expected)) || std::memcmp(&actual, &expected, sizeof actual) == 0)
+		return ::testing::AssertionSuccess();
+	return ::testing::AssertionFailure() << "got " << actual << ", expected " << expected;
+}
+
+FltPixel Rgba(float r, float g, float b, float a = 1.0f)
+{
+	FltPixel p;
+	p.R = r, p.G = g, p.B = b, p.A = a;
+	return p;
+}
+}
+
+TEST(Kernels, ZDeviderDividesInDoubleAndNarrowsOnce)
+{
+	const struct
+	{
+		float Value;
+		double Zmax, Expected;
+	} cases[] = {
+		{5.0f, 10.0, 0.5},       {1.0f, 3.0, 0.33333334f},  {0.7f, 0.3, 2.3333333f},
+		{1.0f, 0.0, Inf},        {-1.0f, 0.0, -Inf},        {0.0f, 0.0, NaN},
+		{NaN, 2.0, NaN},         {Inf, 2.0, Inf},           {3e38f, 1e-10, Inf},  // too large for a float
+		{1.4e-45f, 2.0, 0.0},    // half the smallest subnormal rounds to even
+	};
+	for (const auto& c : cases)
+		EXPECT_TRUE(Same(ZDeviderKernel::DivideChannel(c.Value, c.Zmax), static_cast<float>(c.Expected)))
+			<< c.Value << " / " << c.Zmax;
+}
+
+TEST(Kernels, ZRemapperPicksTheZoneByRedAndRemapsEachChannelOnItsOwnDepth)
+{
+	using ZRemapperKernel::FocusZone;
+	const FocusZone lens{1.0, 10.0, 8.0, 13.0};
+	const struct
+	{
+		FocusZone Zone;
+		FltPixel In;
+		float R, G, B;
+	} cases[] = {
+		{lens, Rgba(20, 20, 5), 7.0f, 7.0f, -8.0f},      // beyond the far limit: ((d + P) - Far) - P
+		{lens, Rgba(11, 30, 1), 0.0f, 0.0f, 0.0f},       // behind the plane, inside the far limit
+		{lens, Rgba(9, 30, 1), 0.0f, 0.0f, 0.0f},        // in front, inside the near limit
+		{lens, Rgba(2, -2, 9), 6.0f, 6.0f, -1.0f},       // before the near limit: ((P - d) + Near) - P, |v|
+		{lens, Rgba(NaN, 1, 1), NaN, 7.0f, 7.0f},        // a NaN depth is taken as in front
+		{{1.0, 10.0, 8.0, -1.0}, Rgba(1000, 1, 1), 0.0f, 0.0f, 0.0f},  // far limit at infinity
+		{{0.0, 10.0, 8.0, 13.0}, Rgba(1, 1, 1), Inf, Inf, Inf},        // scale 0: every depth infinite
+		{{0.1, 3.3, 2.9, 3.9}, Rgba(0.7f, 0.3f, 0.1f), 3.1f, -0.89999986f, -2.9f},  // rounding of each step
+	};
+	for (const auto& c : cases)
+	{
+		FltPixel p = c.In;
+		p.A = 0.25f;
+		ZRemapperKernel::RemapPixel(p, c.Zone);
+		EXPECT_TRUE(Same(p.R, c.R)) << c.In.R;
+		EXPECT_TRUE(Same(p.G, c.G)) << c.In.R;
+		EXPECT_TRUE(Same(p.B, c.B)) << c.In.R;
+		EXPECT_EQ(p.A, 0.25f);
+	}
+}
+
+TEST(Kernels, ClipMotionVectorsChangesOnlyVectorsAtLeastTheMaximumLong)
+{
+	using namespace ClipMotionVectorsKernel;
+	EXPECT_EQ(ModeOf("Clip"), ClipMode::Clip);
+	EXPECT_EQ(ModeOf("Devide"), ClipMode::Devide);
+	EXPECT_EQ(ModeOf("Disable"), ClipMode::Disable);
+	EXPECT_EQ(ModeOf("Divide"), ClipMode::Keep);
+
+	EXPECT_TRUE(Same(VectorLength(Rgba(3, 4, 0)), 5.0f));
+	EXPECT_TRUE(Same(VectorLength(Rgba(0.1f, 0.2f, 0.3f)), 0.37416577f));
+	EXPECT_TRUE(Same(VectorLength(Rgba(3e38f, 3e38f, 0)), Inf));  // squares summed in single precision
+
+	const struct
+	{
+		const char* Mode;
+		FltPixel In;
+		double MaxLength, Multiplier;
+		float R, G, B;
+	} cases[] = {
+		{"Clip", Rgba(3, 4, 0), 2.0, 1.0, 1.2f, 1.6f, 0.0f},
+		{"Clip", Rgba(0.1f, 0.2f, 0.3f), 0.2, 1.5, 0.080178365f, 0.16035673f, 0.24053511f},
+		{"Clip", Rgba(1, 0, 0), 2.0, 3.0, 1.0f, 0.0f, 0.0f},  // shorter: kept, multiplier and all
+		{"Clip", Rgba(3, 4, 0), 5.0, 1.0, 3.0f, 4.0f, 0.0f},  // exactly the maximum: clipped to itself
+		{"Clip", Rgba(0, 0, 0), 0.0, 2.0, 0.0f, 0.0f, 0.0f},  // no direction to keep
+		{"Clip", Rgba(NaN, 1, 0), 2.0, 1.0, NaN, NaN, NaN},
+		{"Clip", Rgba(3e38f, 3e38f, 0), 2.0, 1.0, 0.0f, 0.0f, 0.0f},  // length overflows to inf
+		{"Devide", Rgba(0.1f, 0.2f, 0.3f), 0.2, 1.5, 0.40089184f, 0.8017837f, 1.2026756f},
+		{"Devide", Rgba(Inf, 0, 0), 2.0, 1.0, NaN, 0.0f, 0.0f},
+		{"Disable", Rgba(3, 4, 0), 5.0, 9.0, 0.0f, 0.0f, 0.0f},
+		{"Disable", Rgba(3, 4, 0), 5.5, 9.0, 3.0f, 4.0f, 0.0f},
+		{"Disable", Rgba(NaN, 0, 0), 1.0, 1.0, 0.0f, 0.0f, 0.0f},
+	};
+	for (const auto& c : cases)
+	{
+		FltPixel p = c.In;
+		p.A = 0.5f;
+		const ClipMode mode = ModeOf(c.Mode);
+		if (mode == ClipMode::Clip)
+			ClipVector(p, c.MaxLength, c.Multiplier);
+		else if (mode == ClipMode::Devide)
+			DevideVector(p, c.MaxLength, c.Multiplier);
+		else
+			DisableVector(p, c.MaxLength);
+		EXPECT_TRUE(Same(p.R, c.R)) << c.Mode << " " << c.In.R << "," << c.In.G << "," << c.In.B;
+		EXPECT_TRUE(Same(p.G, c.G)) << c.Mode << " " << c.In.R << "," << c.In.G << "," << c.In.B;
+		EXPECT_TRUE(Same(p.B, c.B)) << c.Mode << " " << c.In.R << "," << c.In.G << "," << c.In.B;
+		EXPECT_EQ(p.A, 0.5f);
+	}
+}
+
+TEST(Kernels, FalloffAndRelightMasksWriteAllFourChannels)
+{
+	const struct
+	{
+		FltPixel Normal;
+		double Intensity;
+		float Expected;
+	} falloff[] = {
+		{Rgba(0, 0, 1), 1.0, 0.0f},           // facing the camera
+		{Rgba(1, 0, 0), 1.0, 1.0f},           // edge on
+		{Rgba(1, 0, 1), 1.0, 0.2928932f},     // 1 - 1/sqrtf(2)
+		{Rgba(1, 1, 1), 1.0, 0.4226497f},
+		{Rgba(0.3f, 0.4f, -0.5f), 0.8, 0.23431456f},
+		{Rgba(1, 0, 0, 0.5f), 0.5, 0.25f},    // times intensity, then alpha
+		{Rgba(1, 0, 0), 3.0, 1.0f},           // clamped to 1
+		{Rgba(0, 0, 0, 0.7f), 1.0, 0.0f},     // no direction: 0 whatever the alpha
+		{Rgba(NaN, 0, 1), 1.0, NaN},
+		{Rgba(0, 0, Inf), 1.0, NaN},
+	};
+	for (const auto& c : falloff)
+	{
+		FltPixel p = c.Normal;
+		p.Aux[0] = 7.0f;
+		FalloffKernel::ShadeFalloff(p, c.Intensity);
+		for (float channel : {p.R, p.G, p.B, p.A})
+			EXPECT_TRUE(Same(channel, c.Expected)) << c.Normal.R << "," << c.Normal.G << "," << c.Normal.B;
+		EXPECT_EQ(p.Aux[0], 7.0f);
+	}
+
+	using RelightKernel::Ramp;
+	const struct
+	{
+		double Dist, Size, Reach, Position;
+	} ramps[] = {
+		{1.0, 0.0, 2.0, 0.5}, {0.0, 0.0, 2.0, 0.0}, {3.0, 0.0, 2.0, 1.0},     // k = 1 / (S - I) = -0.5
+		{0.0, 2.0, 0.0, 1.0}, {1.0, 2.0, 0.0, 0.5}, {2.5, 2.0, 0.0, 0.0},     // the opposite ramp
+		{2.0, 2.0, 2.0, 0.0}, {2.0000001, 2.0, 2.0, 1.0}, {NaN, 2.0, 2.0, NaN},  // no width: a hard edge at I
+		{NaN, 0.0, 2.0, NaN}, {Inf, 0.0, 2.0, 1.0},
+	};
+	for (const auto& c : ramps)
+	{
+		const double position = RelightKernel::RampPosition(c.Dist, Ramp(c.Size, c.Reach));
+		EXPECT_TRUE(std::isnan(c.Position) ? std::isnan(position) : position == c.Position)
+			<< c.Dist << " on " << c.Size << ".." << c.Reach << ": " << position;
+	}
+
+	const struct
+	{
+		FltPixel Pass;
+		RelightKernel::Light Light;
+		double Size, Reach;
+		float Expected;
+	} relight[] = {
+		{Rgba(3, 4, 0), {0, 0, 0}, 0.0, 10.0, 0.5f},
+		{Rgba(1, 1, 1), {0.5, 0.5, 0.5}, 0.2, 1.5, 0.48767278f},
+		{Rgba(0.1f, 0.2f, 0.3f, 0.75f), {1, 2, 3}, 4.0, 1.0, 0.59187293f},
+		{Rgba(NaN, 0, 0), {0, 0, 0}, 0.0, 1.0, NaN},
+	};
+	for (const auto& c : relight)
+	{
+		FltPixel p = c.Pass;
+		RelightKernel::ShadeRelight(p, c.Light, Ramp(c.Size, c.Reach));
+		for (float channel : {p.R, p.G, p.B, p.A})
+			EXPECT_TRUE(Same(channel, c.Expected)) << c.Pass.R << "," << c.Pass.G << "," << c.Pass.B;
+	}
+}
