@@ -7,6 +7,7 @@
 #include "Declarations.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/Normalizer.h"
 
 class Normalizer : public ThreadedOperator
 {
@@ -54,87 +55,66 @@ Normalizer::Normalizer(const Registry* reg, const ScriptVal& table, const TagLis
 	DeclareControls(*this, Declarations(), &Normalizer::OutImage);
 }
 
-namespace
+namespace NormalizerKernel
 {
 // Four channel values side by side, as single and as double precision.
 using Floats = float __attribute__((vector_size(4 * sizeof(float))));
 using Doubles = double __attribute__((vector_size(4 * sizeof(double))));
 
-// The extremes start here rather than at the float limits: a channel with no
-// value inside its thresholds then keeps these as its range.
-constexpr double StartMin = 255.0;
-constexpr double StartMax = 0.0;
-
-/// The extremes of one colour channel over the frame. Each test looks at one
-/// threshold only: `Min` is the smallest value >= `Low` (values above `High`
-/// included), `Max` the largest value <= `High` (values below `Low` included).
-struct ChannelExtremes
+/// The first of the values that is 0 (of either sign) and passes `test`.
+template <class Test>
+double ChannelExtremes::FirstZero(const float* values, int count, Test test)
 {
-	double Low, High;  // the channel's thresholds
-	double Min = StartMin, Max = StartMax;
+	for (int i = 0; i < count; ++i)
+		if (values[i] == 0.0f && test(values[i]))
+			return values[i];
+	return 0.0;
+}
 
-	/// Takes `count` values in order, each v as
-	///     if v >= Low and v < Min: Min = v;  if v <= High and v > Max: Max = v
-	/// Four values at a time go to four lanes that each keep running extremes
-	/// that way, side by side; the most extreme lane has the value the walk in
-	/// order ends with. It has its bits too, but for a zero: -0 and +0 compare
-	/// equal, and the walk in order keeps the first, so a new extreme of 0 is
-	/// looked up in order.
-	void IncludeAll(const float* values, int count)
+/// Takes `count` values in order, each v as
+///     if v >= Low and v < Min: Min = v;  if v <= High and v > Max: Max = v
+/// Four values at a time go to four lanes that each keep running extremes
+/// that way, side by side; the most extreme lane has the value the walk in
+/// order ends with. It has its bits too, but for a zero: -0 and +0 compare
+/// equal, and the walk in order keeps the first, so a new extreme of 0 is
+/// looked up in order.
+void ChannelExtremes::IncludeAll(const float* values, int count)
+{
+	const Doubles low = {Low, Low, Low, Low}, high = {High, High, High, High};
+	Doubles mins = {Min, Min, Min, Min}, maxs = {Max, Max, Max, Max};
+	int i = 0;
+	for (; i + 4 <= count; i += 4)
 	{
-		const Doubles low = {Low, Low, Low, Low}, high = {High, High, High, High};
-		Doubles mins = {Min, Min, Min, Min}, maxs = {Max, Max, Max, Max};
-		int i = 0;
-		for (; i + 4 <= count; i += 4)
-		{
-			Floats four;
-			std::memcpy(&four, values + i, sizeof four);
-			const Doubles v = __builtin_convertvector(four, Doubles);
-			mins = ((v >= low) & (v < mins)) ? v : mins;
-			maxs = ((v <= high) & (v > maxs)) ? v : maxs;
-		}
-		double min = Min, max = Max;
-		for (int lane = 0; lane < 4; ++lane)
-		{
-			min = mins[lane] < min ? mins[lane] : min;
-			max = maxs[lane] > max ? maxs[lane] : max;
-		}
-		for (; i < count; ++i)
-		{
-			const double v = values[i];
-			min = v >= Low && v < min ? v : min;
-			max = v <= High && v > max ? v : max;
-		}
-		if (min < Min)
-			Min = min != 0.0 ? min : FirstZero(values, count, [this](double v) { return v >= Low; });
-		if (max > Max)
-			Max = max != 0.0 ? max : FirstZero(values, count, [this](double v) { return v <= High; });
+		Floats four;
+		std::memcpy(&four, values + i, sizeof four);
+		const Doubles v = __builtin_convertvector(four, Doubles);
+		mins = ((v >= low) & (v < mins)) ? v : mins;
+		maxs = ((v <= high) & (v > maxs)) ? v : maxs;
 	}
-
-private:
-	/// The first of the values that is 0 (of either sign) and passes `test`.
-	template <class Test>
-	static double FirstZero(const float* values, int count, Test test)
+	double min = Min, max = Max;
+	for (int lane = 0; lane < 4; ++lane)
 	{
-		for (int i = 0; i < count; ++i)
-			if (values[i] == 0.0f && test(values[i]))
-				return values[i];
-		return 0.0;
+		min = mins[lane] < min ? mins[lane] : min;
+		max = maxs[lane] > max ? maxs[lane] : max;
 	}
-};
+	for (; i < count; ++i)
+	{
+		const double v = values[i];
+		min = v >= Low && v < min ? v : min;
+		max = v <= High && v > max ? v : max;
+	}
+	if (min < Min)
+		Min = min != 0.0 ? min : FirstZero(values, count, [this](double v) { return v >= Low; });
+	if (max > Max)
+		Max = max != 0.0 ? max : FirstZero(values, count, [this](double v) { return v <= High; });
+}
 
 /// How one channel is remapped: (v - Origin) / Span in double, narrowed to
 /// float, or 0 everywhere when the channel has no usable range.
-struct ChannelStretch
+float ChannelStretch::Apply(float value) const
 {
-	bool Usable;
-	double Origin, Span;
-
-	float Apply(float value) const
-	{
-		return Usable ? static_cast<float>((value - Origin) / Span) : 0.0f;
-	}
-};
+	return Usable ? static_cast<float>((value - Origin) / Span) : 0.0f;
+}
 
 /// Separate mode: the channel's own range, used when max - min != 0,
 /// max <= High and min >= Low.
@@ -160,6 +140,8 @@ ChannelStretch CommonRange(const ChannelExtremes (&channels)[3])
 	return {span != 0.0, low, span};
 }
 }
+
+using namespace NormalizerKernel;
 
 void Normalizer::Process(Request* request)
 {

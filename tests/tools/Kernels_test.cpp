@@ -9,6 +9,7 @@
 
 #include "kernels/ClipMotionVectors.h"
 #include "kernels/Falloff.h"
+#include "kernels/Normalizer.h"
 #include "kernels/Relight.h"
 #include "kernels/ZDevider.h"
 #include "kernels/ZRemapper.h"
@@ -197,4 +198,50 @@ TEST(Kernels, FalloffAndRelightMasksWriteAllFourChannels)
 		for (float channel : {p.R, p.G, p.B, p.A})
 			EXPECT_TRUE(Same(channel, c.Expected)) << c.Pass.R << "," << c.Pass.G << "," << c.Pass.B;
 	}
+}
+
+TEST(Kernels, NormalizerFindsEachExtremeAgainstItsOwnThreshold)
+{
+	using namespace NormalizerKernel;
+	// Nine values: two groups of four and a tail. NaN and infinities are never
+	// an extreme; 2 is above High but counts for Min, -1 below Low for Max.
+	const float values[] = {0.5f, NaN, 2.0f, 0.9f, Inf, -1.0f, 0.2f, -Inf, 0.55f};
+	ChannelExtremes red{0.0, 1.0};
+	red.IncludeAll(values, 9);
+	EXPECT_EQ(red.Min, 0.2f);
+	EXPECT_EQ(red.Max, 0.9f);
+	const ChannelStretch own = OwnRange(red);
+	EXPECT_TRUE(own.Usable);
+	EXPECT_TRUE(Same(own.Apply(0.55f), 0.50000006f));  // (v - min) / (max - min), narrowed once
+
+	// Of two zeros the first is kept, sign and all.
+	const float zeros[] = {-0.0f, 0.0f, 0.5f};
+	ChannelExtremes green{0.0, 1.0};
+	green.IncludeAll(zeros, 3);
+	EXPECT_TRUE(std::signbit(green.Min));
+
+	// Nothing inside the thresholds: the starting extremes are the range.
+	const float outside[] = {300.0f};
+	ChannelExtremes blue{0.0, 1.0};
+	blue.IncludeAll(outside, 1);
+	EXPECT_EQ(blue.Min, StartMin);
+	EXPECT_EQ(blue.Max, StartMax);
+	EXPECT_TRUE(Same(OwnRange(blue).Apply(300.0f), -0.1764706f));
+
+	// Common range: the lowest minimum and the highest maximum within their thresholds.
+	ChannelExtremes wide{0.5, 2.0};
+	const float more[] = {0.6f, 1.5f};
+	wide.IncludeAll(more, 2);
+	const ChannelExtremes channels[3] = {red, wide, blue};
+	const ChannelStretch common = CommonRange(channels);
+	EXPECT_EQ(common.Origin, 0.2f);
+	EXPECT_EQ(common.Origin + common.Span, 1.5f);
+	EXPECT_TRUE(Same(common.Apply(1.0f), 0.61538464f));
+
+	// A channel without spread has no usable range: 0 everywhere.
+	const float flat[] = {0.3f, 0.3f};
+	ChannelExtremes still{0.0, 1.0};
+	still.IncludeAll(flat, 2);
+	EXPECT_FALSE(OwnRange(still).Usable);
+	EXPECT_TRUE(Same(OwnRange(still).Apply(0.3f), 0.0f));
 }
