@@ -7,6 +7,7 @@
 #include "Declarations.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/UVunwrap.h"
 #include "UVCoordinates.h"
 
 class UVunwrap : public ThreadedOperator
@@ -52,10 +53,12 @@ UVunwrap::UVunwrap(const Registry* reg, const ScriptVal& table, const TagList& t
 	DeclareControls(*this, Declarations(), &UVunwrap::OutImage);
 }
 
+namespace UVunwrapKernel
+{
 /// Target position of one axis in pixels: p = size * c, with no shift, then
 /// p < 0 becomes 0 and p >= size becomes size - 1. A position inside keeps
 /// its fraction; not a number stays not a number.
-static double TargetPosition(double c, double size)
+double TargetPosition(double c, double size)
 {
 	double p = size * c;
 	if (p < 0)
@@ -69,7 +72,7 @@ static double TargetPosition(double c, double size)
 /// means over it and its neighbours inside the image: sums in double of the
 /// pixel, then left, right, below and above where they exist, divided by the
 /// count (5 inside, 4 on an edge, 3 in a corner, 1 in a 1 x 1 image).
-static void AverageWithNeighbours(PixPtr& image, int x, int y, int width, int height, FltPixel& pixel)
+void AverageWithNeighbours(PixPtr& image, int x, int y, int width, int height, FltPixel& pixel)
 {
 	double r = pixel.R, g = pixel.G, b = pixel.B, a = pixel.A;
 	int count = 1;
@@ -95,7 +98,7 @@ static void AverageWithNeighbours(PixPtr& image, int x, int y, int width, int he
 /// Writes `pixel` at (trunc u, trunc v), u and v inside the output; as a
 /// block also at (u, v + 1) when v + 1 < height, at (u + 1, v) when
 /// u + 1 < width, and at (u + 1, v + 1) when both hold, in that order.
-static void Place(PixPtr& out, double u, double v, double width, double height, bool block, const FltPixel& pixel)
+void Place(PixPtr& out, double u, double v, double width, double height, bool block, const FltPixel& pixel)
 {
 	const int column = static_cast<int>(u), row = static_cast<int>(v);
 	out.SetPixel(column, row, pixel);
@@ -109,6 +112,9 @@ static void Place(PixPtr& out, double u, double v, double width, double height, 
 	if (above && right)
 		out.SetPixel(column + 1, row + 1, pixel);
 }
+}
+
+using namespace UVunwrapKernel;
 
 void UVunwrap::Process(Request* request)
 {

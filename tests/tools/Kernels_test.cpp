@@ -11,8 +11,10 @@
 #include "kernels/Falloff.h"
 #include "kernels/Normalizer.h"
 #include "kernels/Relight.h"
+#include "kernels/UVunwrap.h"
 #include "kernels/ZDevider.h"
 #include "kernels/ZRemapper.h"
+#include "UVCoordinates.h"
 
 namespace
 {
@@ -244,4 +246,65 @@ TEST(Kernels, NormalizerFindsEachExtremeAgainstItsOwnThreshold)
 	still.IncludeAll(flat, 2);
 	EXPECT_FALSE(OwnRange(still).Usable);
 	EXPECT_TRUE(Same(OwnRange(still).Apply(0.3f), 0.0f));
+}
+
+TEST(Kernels, UVunwrapPlacesInsideTheImageAndAveragesTheNeighboursThatExist)
+{
+	const struct
+	{
+		double C, Size, Expected;
+	} positions[] = {
+		{0.5, 10, 5.0}, {0.95, 10, 9.5}, {0.0, 10, 0.0}, {-0.1, 10, 0.0}, {1.0, 10, 9.0},
+		{Inf, 10, 9.0}, {-Inf, 10, 0.0}, {NaN, 10, NaN}, {0.5, 1, 0.5},
+	};
+	for (const auto& p : positions)
+	{
+		const double target = UVunwrapKernel::TargetPosition(p.C, p.Size);
+		EXPECT_TRUE(std::isnan(p.Expected) ? std::isnan(target) : target == p.Expected) << p.C << " of " << p.Size;
+	}
+
+	const FltPixel uv = Rgba(0.25f, 0.75f, 0.0f);
+	const struct
+	{
+		UVOptions Options;
+		double U, V;
+	} reads[] = {
+		{{false, false, false}, 0.25, 0.75}, {{true, false, false}, 0.75, 0.25},
+		{{false, true, false}, 0.75, 0.75},  {{false, false, true}, 0.25, 0.25},
+		{{true, true, true}, 0.25, 0.75},
+	};
+	for (const auto& r : reads)
+	{
+		const UVPosition at = ReadUV(uv, r.Options);
+		EXPECT_EQ(at.U, r.U);
+		EXPECT_EQ(at.V, r.V);
+	}
+
+	// A 3 x 2 image whose pixel (x, y) holds x + 10 y in every channel.
+	Image image(3, 2);
+	PixPtr cursor(&image);
+	for (int y = 0; y < 2; ++y)
+		for (int x = 0; x < 3; ++x)
+		{
+			const float v = static_cast<float>(x + 10 * y);
+			cursor.SetPixel(x, y, Rgba(v, v, v, v));
+		}
+	const struct
+	{
+		int X, Y;
+		double Sum;
+		int Count;
+	} means[] = {
+		{0, 0, 0 + 1 + 10, 3},      // a corner: itself, right and above
+		{1, 0, 1 + 0 + 2 + 11, 4},  // an edge: itself, left, right and above
+		{2, 1, 12 + 11 + 2, 3},     // a corner: itself, left and below
+	};
+	for (const auto& m : means)
+	{
+		FltPixel pixel;
+		cursor.GetPixel(m.X, m.Y, pixel);
+		UVunwrapKernel::AverageWithNeighbours(cursor, m.X, m.Y, 3, 2, pixel);
+		for (float channel : {pixel.R, pixel.G, pixel.B, pixel.A})
+			EXPECT_TRUE(Same(channel, static_cast<float>(m.Sum / m.Count))) << m.X << "," << m.Y;
+	}
 }
