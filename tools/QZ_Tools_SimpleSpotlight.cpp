@@ -7,6 +7,7 @@
 #include "Declarations.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/SimpleSpotlight.h"
 #include "Vectors.h"
 
 class SimpleSpotlight : public ThreadedOperator
@@ -62,31 +63,17 @@ SimpleSpotlight::SimpleSpotlight(const Registry* reg, const ScriptVal& table, co
 	DeclareControls(*this, Declarations(), &SimpleSpotlight::OutImage);
 }
 
-namespace
+namespace SimpleSpotlightKernel
 {
-/// What every pixel of a request shares.
-struct Spot
-{
-	float3 LightPos;  // the light's position, narrowed to single precision
-	float3 Axis;      // unit vector from the target towards the light; zero when they coincide
-	double Intensity;
-	double Cone;      // the cosine's exponent
-	int WholeCone;    // the exponent when it is a whole number 0 .. MaxWholeCone, else -1
-	double Tolerance; // how far, relatively, pow's light may lie from the squared one
-};
-
-constexpr int MaxWholeCone = 4096;
-
 /// `cone` as a whole number 0 .. MaxWholeCone, or -1 for any other value.
 int WholeExponent(double cone)
 {
 	return cone >= 0.0 && cone <= MaxWholeCone && cone == std::floor(cone) ? static_cast<int>(cone) : -1;
 }
-}
 
 /// max(v, 0) in single precision, keeping v when it is not less than 0 (so a
 /// NaN passes through).
-static float NotBelowZero(float v)
+float NotBelowZero(float v)
 {
 	return v < 0.0f ? 0.0f : v;
 }
@@ -95,7 +82,7 @@ static float NotBelowZero(float v)
 ///     v = normalize(lp - P.rgb)
 ///     m = max(v · a, 0)
 /// A pixel at the light itself keeps v = 0 and so m = 0.
-static float SpotCosine(const FltPixel& position, const Spot& spot)
+float SpotCosine(const FltPixel& position, const Spot& spot)
 {
 	const float3 p(position.R, position.G, position.B);
 	float3 toLight(spot.LightPos.x - p.x, spot.LightPos.y - p.y, spot.LightPos.z - p.z);
@@ -107,7 +94,7 @@ static float SpotCosine(const FltPixel& position, const Spot& spot)
 /// in loops over the block. While no partial product leaves the normal range,
 /// the relative error is below (n - 1) x 2^-53 (each of at most 2 log2(n)
 /// roundings is raised to at most the power of the exponent still to build).
-static void PowersBySquaring(const float* cosines, int count, int n, double* powers)
+void PowersBySquaring(const float* cosines, int count, int n, double* powers)
 {
 	double bases[PixelBlock::Capacity];
 	for (int i = 0; i < count; ++i)
@@ -134,7 +121,7 @@ static void PowersBySquaring(const float* cosines, int count, int n, double* pow
 /// 2^-52), the two roundings of each light and those of the bounds formed
 /// from it, (n + 7) x 2^-53 in all to first order; twice that for room. One
 /// plus or minus it is a double.
-static double SquaringTolerance(int n)
+double SquaringTolerance(int n)
 {
 	return (n + 16) * 0x1p-52;
 }
@@ -145,14 +132,14 @@ constexpr double SmallestTrustedPower = 0x1p-1000;
 
 /// L = power x I, times the normal term f of pixel i when there are terms,
 /// in double and in that order.
-static double Light(double power, const Spot& spot, const float* terms, int i)
+double Light(double power, const Spot& spot, const float* terms, int i)
 {
 	const double light = power * spot.Intensity;
 	return terms ? light * static_cast<double>(terms[i]) : light;
 }
 
 /// R, G, B and A of pixel i all become its light value; other channels stay.
-static void SetLight(PixelBlock& block, int i, float light)
+void SetLight(PixelBlock& block, int i, float light)
 {
 	block.R[i] = block.G[i] = block.B[i] = block.A[i] = light;
 }
@@ -161,7 +148,7 @@ static void SetLight(PixelBlock& block, int i, float light)
 /// light from pow's power does. Squaring a zero cosine is exact. Otherwise,
 /// where everything within the tolerance of the light narrows to one float,
 /// so does pow's light, since narrowing never reverses order.
-static bool NarrowsLikePow(float cosine, double power, double light, double tolerance)
+bool NarrowsLikePow(float cosine, double power, double light, double tolerance)
 {
 	const float low = static_cast<float>(light * (1.0 - tolerance));
 	const float high = static_cast<float>(light * (1.0 + tolerance));
@@ -170,7 +157,7 @@ static bool NarrowsLikePow(float cosine, double power, double light, double tole
 }
 
 /// The light of pixel i from pow's power, narrowed.
-static float LightByPow(const float* cosines, const float* terms, const Spot& spot, int i)
+float LightByPow(const float* cosines, const float* terms, const Spot& spot, int i)
 {
 	return static_cast<float>(Light(std::pow(static_cast<double>(cosines[i]), spot.Cone), spot, terms, i));
 }
@@ -180,7 +167,7 @@ static float LightByPow(const float* cosines, const float* terms, const Spot& sp
 /// pixel, so a whole exponent is first raised by squaring for the whole
 /// block; only the pixels whose light might then narrow differently take
 /// pow, as do all pixels of any other exponent.
-static void SetNarrowedLights(const float* cosines, const float* terms, const Spot& spot, PixelBlock& block)
+void SetNarrowedLights(const float* cosines, const float* terms, const Spot& spot, PixelBlock& block)
 {
 	const int count = block.Count;
 	if (spot.WholeCone < 0)
@@ -209,12 +196,15 @@ static void SetNarrowedLights(const float* cosines, const float* terms, const Sp
 /// The normal term: max(normalize(N.rgb) · a, 0), in single precision (the
 /// light widens it). It uses the spot's axis, not the direction from the
 /// pixel to the light.
-static float NormalTerm(const FltPixel& normal, const Spot& spot)
+float NormalTerm(const FltPixel& normal, const Spot& spot)
 {
 	float3 n(normal.R, normal.G, normal.B);
 	n.Normalize();
 	return NotBelowZero(n.dot(spot.Axis));
 }
+}
+
+using namespace SimpleSpotlightKernel;
 
 void SimpleSpotlight::Process(Request* request)
 {

@@ -11,6 +11,7 @@
 #include "kernels/Falloff.h"
 #include "kernels/Normalizer.h"
 #include "kernels/Relight.h"
+#include "kernels/SimpleSpotlight.h"
 #include "kernels/UVunwrap.h"
 #include "kernels/ZDevider.h"
 #include "kernels/ZRemapper.h"
@@ -307,4 +308,75 @@ TEST(Kernels, UVunwrapPlacesInsideTheImageAndAveragesTheNeighboursThatExist)
 		for (float channel : {pixel.R, pixel.G, pixel.B, pixel.A})
 			EXPECT_TRUE(Same(channel, static_cast<float>(m.Sum / m.Count))) << m.X << "," << m.Y;
 	}
+}
+
+TEST(Kernels, SimpleSpotlightLightsAsPowWouldWhateverTheExponent)
+{
+	using namespace SimpleSpotlightKernel;
+	// A light 10 above the origin, aimed at it.
+	const auto spot = [](double intensity, double cone) {
+		const int whole = WholeExponent(cone);
+		return Spot{float3(0, 0, 10), float3(0, 0, 1), intensity, cone, whole, SquaringTolerance(whole)};
+	};
+	const struct
+	{
+		FltPixel Position;
+		float Cosine;
+	} cosines[] = {
+		{Rgba(0, 0, 0), 1.0f},         {Rgba(10, 0, 0), 0.70710677f}, {Rgba(3, 4, 5), 0.70710677f},
+		{Rgba(0, 0, 20), 0.0f},        // behind the light
+		{Rgba(0, 0, 10), 0.0f},        // at the light: no direction
+		{Rgba(NaN, 0, 0), NaN},
+	};
+	for (const auto& c : cosines)
+		EXPECT_TRUE(Same(SpotCosine(c.Position, spot(1, 1)), c.Cosine)) << c.Position.R << "," << c.Position.B;
+
+	const struct
+	{
+		FltPixel Normal;
+		float Term;
+	} terms[] = {{Rgba(0, 0, 1), 1.0f}, {Rgba(1, 0, 0), 0.0f}, {Rgba(0, 0, -1), 0.0f}, {Rgba(0, 0, 0), 0.0f},
+	             {Rgba(1, 2, 2), 0.6666667f}};
+	for (const auto& t : terms)
+		EXPECT_TRUE(Same(NormalTerm(t.Normal, spot(1, 1)), t.Term)) << t.Normal.R << "," << t.Normal.B;
+
+	EXPECT_EQ(WholeExponent(7.0), 7);
+	EXPECT_EQ(WholeExponent(2.5), -1);
+	EXPECT_EQ(WholeExponent(-1.0), -1);
+	EXPECT_EQ(WholeExponent(MaxWholeCone + 1.0), -1);
+	EXPECT_EQ(WholeExponent(NaN), -1);
+
+	// Hand-computed lights, then a whole block against pow for exponents the
+	// squaring takes and ones it does not.
+	PixelBlock block;
+	block.Count = 2;
+	const float hand[] = {0.70710677f, 0.8f};
+	const float half[] = {0.5f, 0.5f};
+	SetNarrowedLights(hand, nullptr, spot(3, 2), block);
+	EXPECT_TRUE(Same(block.R[0], 1.5f));
+	SetNarrowedLights(hand, half, spot(3, 2), block);
+	EXPECT_TRUE(Same(block.A[0], 0.75f));
+	SetNarrowedLights(hand, nullptr, spot(1.5, 7), block);
+	EXPECT_TRUE(Same(block.G[1], 0.31457284f));
+	SetNarrowedLights(hand, nullptr, spot(3, 2.5), block);
+	EXPECT_TRUE(Same(block.B[0], 1.2613446f));
+
+	block.Count = 100;
+	float many[100], weights[100];
+	for (int i = 0; i < block.Count; ++i)
+	{
+		many[i] = i < 4 ? (i == 0 ? 0.0f : i == 1 ? NaN : i == 2 ? 1.0f : 1e-30f) : 0.005f + i * 0.00995f;
+		weights[i] = 0.01f * i;
+	}
+	for (double cone : {0.0, 1.0, 2.0, 13.0, 64.0, 4096.0, 0.5, 40.25})
+		for (const float* t : {static_cast<const float*>(nullptr), static_cast<const float*>(weights)})
+		{
+			SetNarrowedLights(many, t, spot(2.5, cone), block);
+			for (int i = 0; i < block.Count; ++i)
+			{
+				const double light = std::pow(static_cast<double>(many[i]), cone) * 2.5;
+				const float expected = static_cast<float>(t ? light * static_cast<double>(t[i]) : light);
+				EXPECT_TRUE(Same(block.R[i], expected)) << "cone " << cone << ", cosine " << many[i];
+			}
+		}
 }
