@@ -13,6 +13,7 @@
 #include "Random.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/Convolution.h"
 
 class Convolution : public ThreadedOperator
 {
@@ -84,13 +85,11 @@ Convolution::Convolution(const Registry* reg, const ScriptVal& table, const TagL
 	DeclareControls(*this, Declarations(), &Convolution::OutImage);
 }
 
-/// Most taps fast mode takes per pixel: far beyond the slider's 2500, and it
-/// bounds the tap list a scripted count can ask for (8 bytes a tap).
-constexpr int MaxSamples = 1 << 20;
-
+namespace ConvolutionKernel
+{
 /// "Samples" truncated toward zero, limited to 0 .. MaxSamples; not a number
 /// takes no sample.
-static int SampleCount(double samples)
+int SampleCount(double samples)
 {
 	if (!(samples > 0.0))
 		return 0;
@@ -101,7 +100,7 @@ static int SampleCount(double samples)
 ///     sum(x) += source(min(x + kx, width - 1)) * k
 /// channel by channel, product and sum in single precision. `row` is the
 /// source row the tap falls on; columns beyond the last read the last one.
-static void AddTap(float* sum, const float* row, int width, int kx, const std::array<float, 4>& k)
+void AddTap(float* sum, const float* row, int width, int kx, const std::array<float, 4>& k)
 {
 	const int inside = kx < width ? width - kx : 0;
 	if (inside > 0)
@@ -120,10 +119,13 @@ static void AddTap(float* sum, const float* row, int width, int kx, const std::a
 /// One output channel: the summed channel widened to double, divided by the
 /// sum of positive kernel alphas, narrowed to float. A sum of 0 gives an
 /// infinite or not-a-number channel.
-static float Normalised(float sum, double weightSum)
+float Normalised(float sum, double weightSum)
 {
 	return static_cast<float>(sum / weightSum);
 }
+}
+
+using namespace ConvolutionKernel;
 
 void Convolution::ReadSource()
 {

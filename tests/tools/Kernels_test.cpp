@@ -1,6 +1,7 @@
 // The tools' per-pixel arithmetic on raw values, hand-computed (each step in
 // the precision its formula names), infinities and NaN included. Linked from
 // the tools' objects: no plug-in is loaded.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "kernels/ClipMotionVectors.h"
+#include "kernels/Convolution.h"
 #include "kernels/Falloff.h"
 #include "kernels/Normalizer.h"
 #include "kernels/Relight.h"
@@ -379,4 +381,41 @@ TEST(Kernels, SimpleSpotlightLightsAsPowWouldWhateverTheExponent)
 				EXPECT_TRUE(Same(block.R[i], expected)) << "cone " << cone << ", cosine " << many[i];
 			}
 		}
+}
+
+TEST(Kernels, ConvolutionSumsTapsInSinglePrecisionAndReadsTheLastColumnBeyondTheEdge)
+{
+	using namespace ConvolutionKernel;
+	EXPECT_EQ(SampleCount(250.9), 250);
+	EXPECT_EQ(SampleCount(0.5), 0);
+	EXPECT_EQ(SampleCount(-3), 0);
+	EXPECT_EQ(SampleCount(NaN), 0);
+	EXPECT_EQ(SampleCount(1e300), MaxSamples);
+
+	// A row of three pixels (B, G, R, A) and a tap weighing B 1, G 2, R 0.5, A -1.
+	const float row[] = {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, NaN};
+	const std::array<float, 4> k = {1.0f, 2.0f, 0.5f, -1.0f};
+	const struct
+	{
+		int Kx;
+		float Sources[3];  // the source pixel each output pixel reads
+	} taps[] = {{0, {1, 2, 3}}, {1, {2, 3, 3}}, {2, {3, 3, 3}}, {7, {3, 3, 3}}};
+	for (const auto& tap : taps)
+	{
+		float sum[12];
+		std::fill(sum, sum + 12, 0.25f);
+		AddTap(sum, row, 3, tap.Kx, k);
+		for (int x = 0; x < 3; ++x)
+			for (int c = 0; c < 3; ++c)
+				EXPECT_TRUE(Same(sum[x * 4 + c], 0.25f + tap.Sources[x] * k[c])) << "kx " << tap.Kx << " x " << x;
+	}
+	float sum[12] = {};
+	AddTap(sum, row, 3, 0, k);
+	EXPECT_TRUE(std::isnan(sum[11]));  // a NaN alpha stays with its pixel
+	EXPECT_TRUE(Same(sum[7], -2.0f));
+
+	EXPECT_TRUE(Same(Normalised(3.0f, 4.0), 0.75f));
+	EXPECT_TRUE(Same(Normalised(1.0f, 3.0), 0.33333334f));  // divided in double, narrowed once
+	EXPECT_TRUE(Same(Normalised(1.0f, 0.0), Inf));
+	EXPECT_TRUE(Same(Normalised(0.0f, 0.0), NaN));
 }
