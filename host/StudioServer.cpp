@@ -218,7 +218,7 @@ const NodeOutput* NodeCache::Find(const std::string& key)
 void NodeCache::Put(const std::string& key, const NodeOutput& output)
 {
 	const size_t bytes = output.Out.Pixels->PixelCount() * output.Out.Pixels->PixelBytes();
-	if (bytes > Limit || Entries.count(key))
+	if (bytes > Limit)
 		return;
 	while (Total + bytes > Limit)
 	{
@@ -576,6 +576,14 @@ StudioServer::Answer StudioServer::Save(const httplib::Request& request, httplib
 	static std::mutex saving;  // one write at a time through the temporary file
 	std::lock_guard<std::mutex> lock(saving);
 	WriteWhole(path, flow.dump(2) + "\n");
+	// Saved where its links are taken from, the file becomes the open flow;
+	// elsewhere, the page's links would no longer hold, and it stays as it is.
+	if (from == to)
+	{
+		std::lock_guard<std::mutex> flowLock(FlowMutex);
+		OpenPath = path;
+		OpenFlow = flow;
+	}
 	return {{"path", RelativeToRoot(path)}, {"errors", errors}};
 }
 
@@ -586,7 +594,7 @@ struct StudioServer::RenderAnswer
 	nlohmann::ordered_json Readouts = nlohmann::ordered_json::object();
 };
 
-void StudioServer::RenderNodes(const Flow& flow, const std::string& target, const std::string& input, double time,
+void StudioServer::RenderNodes(const Flow& flow, const std::string& target, const std::string& input, int frame,
                                RenderAnswer& answer)
 {
 	// The nodes the target reads, directly or not, and the target itself.
@@ -599,13 +607,12 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 
 	std::map<std::string, Picture> outputs, files;
 	std::map<std::string, size_t> keys;  // hash of each node's key, for the keys of the nodes reading it
-	const int frame = static_cast<int>(time);
 	for (const FlowNode& node : flow.Nodes)
 	{
 		if (!needed.count(node.Name))
 			continue;
 		std::string key = std::string(node.Tool->ID().GetRawString()) + "\n" + Json(node.Values).dump() + "\nat " +
-		                  std::to_string(time);
+		                  std::to_string(frame);
 		for (const FlowLink& link : node.Links)
 			if (link.Node.empty())
 			{
@@ -641,11 +648,12 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 			}
 			return;
 		}
+		NodeOutput rendered;
 		const NodeOutput* output = Cache.Find(key);
 		if (!output)
 		{
 			NodeRenderer renderer(node);
-			NodeOutput rendered = renderer.Render(pictures(), time);
+			rendered = renderer.Render(pictures(), frame);
 			if (!rendered.Out.Pixels)
 			{
 				HostError error = renderer.NoOutput("flow node \"" + Excerpt(node.Name) + "\": ", "");
@@ -654,16 +662,7 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 			}
 			Cache.Put(key, rendered);
 			answer.Rendered.push_back(node.Name);
-			output = Cache.Find(key);
-			if (!output)  // larger than the whole cache
-			{
-				outputs[node.Name] = rendered.Out;
-				for (const auto& [id, value] : rendered.Readouts)
-					answer.Readouts[node.Name][id] = JsonNumber(value);
-				if (node.Name == target)
-					answer.Shown = rendered.Out;
-				continue;
-			}
+			output = &rendered;
 		}
 		outputs[node.Name] = output->Out;
 		for (const auto& [id, value] : output->Readouts)
@@ -707,10 +706,10 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 	std::lock_guard<std::mutex> lock(RenderMutex);
 	if (generation < LatestGeneration.load())
 		throw RequestError{409, "stale"};
-	// Without a frame, the first on disk of the flow's sequences.
-	const double time = !sequences ? 0.0 : frame ? *frame : FramesToRender("", "", inputs).front();
+	// Without sequences, one render at time 0; without a frame, the first
+	// on disk of the flow's sequences.
 	RenderAnswer answer;
-	RenderNodes(flow, target, input, time, answer);
+	RenderNodes(flow, target, input, !sequences ? 0 : frame ? *frame : FramesToRender("", "", inputs).front(), answer);
 
 	const Image& image = *answer.Shown.Pixels;
 	std::string pixels(image.PixelCount() * 4 * sizeof(float), '\0');

@@ -213,6 +213,12 @@ TEST_F(Studio, AnswersEveryBadRequestWithAJsonErrorAndKeepsServing)
 		EXPECT_TRUE(answer.Json().contains("error")) << answer.Body;
 	}
 	EXPECT_EQ(Send("GET", "/api/session").Status, 200);
+
+	// A refused request's body, never read, is not taken for the next request.
+	httplib::Client client("127.0.0.1", Port);
+	client.set_keep_alive(true);
+	EXPECT_EQ(client.Post("/api/check", std::string(100000, '{'), "application/json")->status, 403);
+	EXPECT_EQ(client.Get("/api/session", {{"X-Qz-Token", Server->Token()}})->status, 200);
 }
 
 TEST_F(Studio, NamesTheNodeAndInputOfAFlowFault)
@@ -350,9 +356,13 @@ TEST_F(Studio, SavesWholeAndKeepsLinksToTheSameFiles)
 	EXPECT_EQ(answer["errors"][0]["input"], "Input");
 	EXPECT_EQ(json::parse(std::ifstream(Path("shots/a/flow.json"))), faulty);
 
+	// Opened, a flow's links are taken from its folder; saved there, it stays the open flow.
 	const json opened = Post("/api/open", {{"path", "shots/a/flow.json"}}).Json();
 	EXPECT_EQ(opened["path"], "shots/a/flow.json");
-	EXPECT_EQ(Send("GET", "/api/session").Json()["flowPath"], "shots/a/flow.json");
+	EXPECT_EQ(Post("/api/save", {{"path", "shots/a/copy.json"}, {"flow", faulty}}).Status, 200);
+	EXPECT_EQ(Send("GET", "/api/session").Json()["flowPath"], "shots/a/copy.json");
+	EXPECT_EQ(Post("/api/save", {{"path", "elsewhere.json"}, {"flow", faulty}}).Status, 200);
+	EXPECT_EQ(Send("GET", "/api/session").Json()["flowPath"], "shots/a/copy.json");
 }
 
 TEST_F(Studio, ListsFoldersFilesAndSequences)
