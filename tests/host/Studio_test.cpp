@@ -201,6 +201,7 @@ TEST_F(Studio, AnswersEveryBadRequestWithAJsonErrorAndKeepsServing)
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", "1"}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", 1}, {"generation", 1}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1.5}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1LL << 40}}.dump(), 400},
 		{"POST", "/api/open", R"({"path": ["a"]})", 400},
 		{"POST", "/api/check", std::string(1000, '[') + std::string(1000, ']'), 400},
 		{"POST", "/api/check", "{\"flow\": \"" + std::string(17 << 20, 'x') + "\"}", 413},
