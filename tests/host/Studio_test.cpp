@@ -386,6 +386,21 @@ TEST_F(Studio, ListsFoldersFilesAndSequences)
 	EXPECT_EQ(check["frames"], json({1, 4}));
 }
 
+TEST(NodeCache, DropsTheOutputsUsedLongestAgoBeyondItsSize)
+{
+	const auto output = [](int width) { return NodeOutput{{ShareImage(new Image(width, 1)), nullptr}, {}}; };
+	NodeCache cache(3 * 16);  // three float RGBA pixels
+	cache.Put("a", output(1));
+	cache.Put("b", output(1));
+	cache.Put("huge", output(4));  // larger than the whole cache: not kept, nothing dropped
+	EXPECT_NE(cache.Find("a"), nullptr);
+	cache.Put("c", output(2));  // drops "b", used longest ago
+	EXPECT_EQ(cache.Find("b"), nullptr);
+	EXPECT_EQ(cache.Find("huge"), nullptr);
+	EXPECT_NE(cache.Find("a"), nullptr);
+	EXPECT_EQ(cache.Find("c")->Out.Pixels->Width, 2);
+}
+
 // qz studio as a shell starts it, from a copy of qz in a bin/ folder of its own.
 class StudioCommand : public Qz
 {
