@@ -31,7 +31,7 @@ struct RequestError
 {
 	int Status;
 	std::string Message;
-	std::optional<std::string> Node, Input;  // where in a flow, when it lies there
+	std::optional<std::string> Node = {}, Input = {};  // where in a flow, when it lies there
 };
 
 std::string NewToken()
