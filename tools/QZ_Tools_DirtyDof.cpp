@@ -58,7 +58,8 @@ private:
 
 	// What the blur reads of every pixel, found once before the blur: the
 	// mean depth and blur radius of each pixel of the colour image's extent
-	// (draws land on no other depth pixel), and the colours.
+	// (draws land on no other depth pixel; the depth pass is not read again),
+	// and the colours.
 	bool MeasuringDepths = false;  // the chunks fill PixelDepths and PixelRadii
 	std::unique_ptr<float[]> PixelDepths;
 	std::unique_ptr<double[]> PixelRadii;
@@ -66,6 +67,7 @@ private:
 
 	static const std::vector<InputDecl<DirtyDof>>& Declarations();
 	void MeasureDepths(int y);
+	void ShowBlurSizes(int y);
 	void Blur(int y);
 	FltPixel Gather(int x, int y, float z, const FltPixel& own) const;
 };
@@ -279,6 +281,8 @@ void DirtyDof::ProcessChunk(Request* /*request*/, int y)
 {
 	if (MeasuringDepths)
 		MeasureDepths(y);
+	else if (BlurSwitch == 0)
+		ShowBlurSizes(y);
 	else
 		Blur(y);
 }
@@ -298,25 +302,31 @@ void DirtyDof::MeasureDepths(int y)
 	}
 }
 
-void DirtyDof::Blur(int y)
+void DirtyDof::ShowBlurSizes(int y)
 {
-	PixPtr colourAt(Colour), depthAt(Depth), out(Result);
-	colourAt.GotoXY(0, y);
+	PixPtr depthAt(Depth), out(Result);
 	depthAt.GotoXY(0, y);
 	out.GotoXY(0, y);
-	FltPixel depth, colour, result;
+	FltPixel depth, result;
 	for (int x = 0; x < Colour->Width; ++x)
 	{
 		depth >>= depthAt;
+		result.R = result.G = result.B = result.A = static_cast<float>(BlurDiameter(MeanDepth(depth), Lens));
+		out >>= result;
+	}
+}
+
+void DirtyDof::Blur(int y)
+{
+	PixPtr colourAt(Colour), out(Result);
+	colourAt.GotoXY(0, y);
+	out.GotoXY(0, y);
+	const float* depths = &PixelDepths[static_cast<size_t>(y) * Colour->Width];
+	FltPixel colour;
+	for (int x = 0; x < Colour->Width; ++x)
+	{
 		colour >>= colourAt;
-		const float z = MeanDepth(depth);
-		if (BlurSwitch == 0)
-		{
-			result.R = result.G = result.B = result.A = static_cast<float>(BlurDiameter(z, Lens));
-			out >>= result;
-		}
-		else
-			out >>= Gather(x, y, z, colour);
+		out >>= Gather(x, y, depths[x], colour);
 	}
 }
 
@@ -348,7 +358,7 @@ void DirtyDof::Process(Request* request)
 	Lens = {(focal / fstop) * focal, focus, focus - focal, dof.CircleOfConfusion};
 	DrawTargets = DrawSequence(SampleCount);
 
-	if (BlurSwitch != 0 && SampleCount > 0)
+	if (BlurSwitch != 0)
 	{
 		const size_t pixels = Colour->PixelCount();
 		PixelDepths.reset(new float[pixels]);
