@@ -1,8 +1,9 @@
 #include "ToolSupport.h"
 
-#include <algorithm>
 #include <climits>
 #include <cmath>
+
+#include "PixelSampler.h"
 
 int TruncateToInt(double v)
 {
@@ -17,9 +18,7 @@ int TruncateToInt(double v)
 
 int FixedPoint(double pixel)
 {
-	if (std::isnan(pixel))
-		return 0;
-	return static_cast<int>(std::clamp(pixel, -32768.0, 32767.0)) * 65536;
+	return WholePixelOf(pixel) * 65536;
 }
 
 Image* NewImageLike(Image* model)

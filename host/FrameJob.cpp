@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <exception>
 #include <mutex>
-#include <thread>
+
+#include "Operator.h"
+#include "WorkerPool.h"
 
 namespace
 {
@@ -58,7 +60,8 @@ void RenderFrames(const std::vector<int>& frames, const WorkerFactory& makeWorke
 	progress.FrameDone();
 
 	const size_t rest = frames.size() - 1;
-	const size_t workers = first->SplitsIntoChunks() ? 1 : std::min<size_t>(std::max(options.Threads, 1), rest);
+	const size_t threads = std::min(std::max(options.Threads, 1), GetThreadCount());
+	const size_t workers = first->SplitsIntoChunks() ? 1 : std::min<size_t>(threads, rest);
 	if (workers <= 1)
 	{
 		for (size_t i = 1; i < frames.size(); ++i)
@@ -91,15 +94,14 @@ void RenderFrames(const std::vector<int>& frames, const WorkerFactory& makeWorke
 		}
 	};
 
-	std::vector<std::unique_ptr<FrameWorker>> others;
-	std::vector<std::thread> threads;
+	// The frames go to the SDK's worker pool, which the chunks of a render
+	// use as well, so frames and chunks together never keep more threads
+	// busy than the pool and this one.
+	std::vector<std::unique_ptr<FrameWorker>> team;
+	team.push_back(std::move(first));
 	for (size_t w = 1; w < workers; ++w)
-		others.push_back(makeWorker());
-	for (auto& worker : others)
-		threads.emplace_back(work, worker.get());
-	work(first.get());
-	for (std::thread& thread : threads)
-		thread.join();
+		team.push_back(makeWorker());
+	RunOnWorkers(static_cast<int>(workers), static_cast<int>(workers), [&](int w) { work(team[w].get()); });
 	if (failure)
 		std::rethrow_exception(failure);
 }

@@ -25,7 +25,8 @@ struct FrameJobOptions
 };
 
 /// Renders `frames`: the first on one worker, then the rest on up to
-/// `Threads` workers (each made by `makeWorker`) unless the first split into
-/// chunks. Stops at the first failure and rethrows it once every worker has
+/// `Threads` workers (each made by `makeWorker`, and no more than
+/// `GetThreadCount()`), run on the SDK's worker pool, unless the first split
+/// into chunks. Stops at the first failure and rethrows it once every worker has
 /// stopped.
 void RenderFrames(const std::vector<int>& frames, const WorkerFactory& makeWorker, const FrameJobOptions& options);

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
-#include <vector>
+
+#include "WorkerPool.h"
 
 const FuID CLSID_DataType_Number("Number");
 const FuID CLSID_DataType_Image("Image");
@@ -187,33 +188,10 @@ int GetThreadCount()
 	return threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-// A team of threads for one call: the calling thread and up to threads - 1
-// more take rows from one counter until none is left, so a slow row never
-// holds up the others. Joining the team is what makes every row's writes
-// visible to the caller (and to ThreadSanitizer, which cannot see the
-// synchronisation inside an uninstrumented task library).
+// Chunks go to the process's worker pool, in batches; each is still one
+// ProcessChunk call, so what a chunk computes does not depend on the threads.
 void ThreadedOperator::DoMultiProcess(Request* request, int n)
 {
 	UsedChunks = true;
-	if (n <= 0)
-		return;
-	const int threads = std::min(GetThreadCount(), n);
-	if (threads == 1)
-	{
-		for (int i = 0; i < n; ++i)
-			ProcessChunk(request, i);
-		return;
-	}
-	std::atomic<int> next{0};
-	auto work = [&] {
-		for (int i = next++; i < n; i = next++)
-			ProcessChunk(request, i);
-	};
-	std::vector<std::thread> team;
-	team.reserve(threads - 1);
-	for (int t = 1; t < threads; ++t)
-		team.emplace_back(work);
-	work();
-	for (std::thread& thread : team)
-		thread.join();
+	RunOnWorkers(n, GetThreadCount(), [&](int chunk) { ProcessChunk(request, chunk); });
 }

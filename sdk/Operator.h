@@ -179,9 +179,9 @@ public:
 	virtual void ProcessChunk(Request* request, int chunk);
 
 	/// Calls `ProcessChunk(request, i)` once for every i in 0 .. n-1, several at
-	/// once on worker threads (at most `GetThreadCount()` threads, the caller
-	/// included; in order on the calling thread when that is 1), and returns
-	/// when all have returned.
+	/// once on the process's worker pool (`RunOnWorkers`: at most
+	/// `GetThreadCount()` threads, the caller included; in order on the
+	/// calling thread when that is 1), and returns when all have returned.
 	void DoMultiProcess(Request* request, int n);
 
 	/// True once a render of this tool has split into chunks.
@@ -191,6 +191,7 @@ private:
 	bool UsedChunks = false;
 };
 
-/// Worker threads a render may use; 0 means one per core.
+/// Worker threads a render may use; 0 means one per core. The worker pool
+/// follows a change at its next run.
 void SetThreadCount(int threads);
 int GetThreadCount();

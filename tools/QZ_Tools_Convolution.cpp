@@ -206,8 +206,8 @@ void Convolution::Process(Request* request)
 	const int samples = SampleCount(NumberValue(InSamples, request));
 	if (!Source || !kernel)
 		return;
+	// Every pixel is written by the rows, so the new image is not cleared.
 	Target = NewImageLike(Source);
-	Target->Fill(0, 0, 0, 0);
 
 	ReadKernel(*kernel);
 	Taps = fast != 0.0 ? DrawnTaps(samples) : EveryTap();

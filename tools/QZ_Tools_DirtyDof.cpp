@@ -9,10 +9,12 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "Declarations.h"
 #include "DepthOfField.h"
+#include "PixelSampler.h"
 #include "Random.h"
 #include "Registration.h"
 #include "ToolSupport.h"
@@ -54,7 +56,19 @@ private:
 	LensBlur Lens{};
 	std::vector<std::uint8_t> DrawTargets;  // DrawTarget of each draw, two passes' worth
 
+	// What the blur reads of every pixel, found once before the blur: the
+	// mean depth and blur radius of each pixel of the colour image's extent
+	// (draws land on no other depth pixel; the depth pass is not read again),
+	// and the colours.
+	bool MeasuringDepths = false;  // the chunks fill PixelDepths and PixelRadii
+	std::unique_ptr<float[]> PixelDepths;
+	std::unique_ptr<double[]> PixelRadii;
+	std::unique_ptr<PixelSampler> Colours;
+
 	static const std::vector<InputDecl<DirtyDof>>& Declarations();
+	void MeasureDepths(int y);
+	void ShowBlurSizes(int y);
+	void Blur(int y);
 	FltPixel Gather(int x, int y, float z, const FltPixel& own) const;
 };
 
@@ -169,7 +183,7 @@ struct ColourSum
 	/// whatever its sign.
 	explicit ColourSum(const FltPixel& own) : R(own.R), G(own.G), B(own.B), A(own.A), Weight(own.A) {}
 
-	void Add(const FltPixel& q)
+	void Add(const Bgra& q)
 	{
 		R += q.R;
 		G += q.G;
@@ -196,7 +210,7 @@ struct Neighbour
 {
 	float Depth;             // zs
 	double Radius;           // r(zs)
-	FltPixel Colour;
+	Bgra Colour;
 	bool HasColour = false;  // Colour is sampled the first time a draw takes it
 };
 
@@ -219,11 +233,10 @@ FltPixel DirtyDof::Gather(int x, int y, float z, const FltPixel& own) const
 		{zc < Near, false},               // in front: no depth test
 		{zc > Far, true},                 // behind
 	};
-	auto sample = [&](const Image* image, int target, FltPixel& pixel) {
-		image->SamplePixelD(FixedPoint(x + DrawOffsets[target].Dx), FixedPoint(y + DrawOffsets[target].Dy), pixel);
-	};
+	const int width = Colour->Width;
 
 	ColourSum sum(own);
+	const Bgra ownColour{own.B, own.G, own.R, own.A};
 	Neighbour neighbours[4];  // by DrawOffsets index; [0], the pixel itself, unused
 	bool sampled = false;
 	std::size_t next = 0;
@@ -235,14 +248,14 @@ FltPixel DirtyDof::Gather(int x, int y, float z, const FltPixel& own) const
 		{
 			for (int i = 1; i < 4; ++i)
 			{
-				FltPixel depth;
-				sample(Depth, i, depth);
-				neighbours[i].Depth = MeanDepth(depth);
-				neighbours[i].Radius = BlurRadius(neighbours[i].Depth, Lens);
+				const size_t at = static_cast<size_t>(std::max(y + DrawOffsets[i].Dy, 0)) * width +
+				                  static_cast<size_t>(std::max(x + DrawOffsets[i].Dx, 0));
+				neighbours[i].Depth = PixelDepths[at];
+				neighbours[i].Radius = PixelRadii[at];
 			}
 			sampled = true;
 		}
-		const FltPixel* source[4] = {&own, &own, &own, &own};
+		const Bgra* source[4] = {&ownColour, &ownColour, &ownColour, &ownColour};
 		for (int i = 1; i < 4; ++i)
 		{
 			Neighbour& n = neighbours[i];
@@ -250,7 +263,7 @@ FltPixel DirtyDof::Gather(int x, int y, float z, const FltPixel& own) const
 				continue;
 			if (!n.HasColour)
 			{
-				sample(Colour, i, n.Colour);
+				n.Colour = Colours->Duplicate(x + DrawOffsets[i].Dx, y + DrawOffsets[i].Dy);
 				n.HasColour = true;
 			}
 			source[i] = &n.Colour;
@@ -266,23 +279,54 @@ FltPixel DirtyDof::Gather(int x, int y, float z, const FltPixel& own) const
 
 void DirtyDof::ProcessChunk(Request* /*request*/, int y)
 {
-	PixPtr colourAt(Colour), depthAt(Depth), out(Result);
-	colourAt.GotoXY(0, y);
+	if (MeasuringDepths)
+		MeasureDepths(y);
+	else if (BlurSwitch == 0)
+		ShowBlurSizes(y);
+	else
+		Blur(y);
+}
+
+void DirtyDof::MeasureDepths(int y)
+{
+	PixPtr depthAt(Depth);
 	depthAt.GotoXY(0, y);
-	out.GotoXY(0, y);
-	FltPixel depth, colour, result;
+	FltPixel depth;
+	const size_t row = static_cast<size_t>(y) * Colour->Width;
 	for (int x = 0; x < Colour->Width; ++x)
 	{
 		depth >>= depthAt;
-		colour >>= colourAt;
 		const float z = MeanDepth(depth);
-		if (BlurSwitch == 0)
-		{
-			result.R = result.G = result.B = result.A = static_cast<float>(BlurDiameter(z, Lens));
-			out >>= result;
-		}
-		else
-			out >>= Gather(x, y, z, colour);
+		PixelDepths[row + x] = z;
+		PixelRadii[row + x] = BlurRadius(z, Lens);
+	}
+}
+
+void DirtyDof::ShowBlurSizes(int y)
+{
+	PixPtr depthAt(Depth), out(Result);
+	depthAt.GotoXY(0, y);
+	out.GotoXY(0, y);
+	FltPixel depth, result;
+	for (int x = 0; x < Colour->Width; ++x)
+	{
+		depth >>= depthAt;
+		result.R = result.G = result.B = result.A = static_cast<float>(BlurDiameter(MeanDepth(depth), Lens));
+		out >>= result;
+	}
+}
+
+void DirtyDof::Blur(int y)
+{
+	PixPtr colourAt(Colour), out(Result);
+	colourAt.GotoXY(0, y);
+	out.GotoXY(0, y);
+	const float* depths = &PixelDepths[static_cast<size_t>(y) * Colour->Width];
+	FltPixel colour;
+	for (int x = 0; x < Colour->Width; ++x)
+	{
+		colour >>= colourAt;
+		out >>= Gather(x, y, depths[x], colour);
 	}
 }
 
@@ -314,10 +358,23 @@ void DirtyDof::Process(Request* request)
 	Lens = {(focal / fstop) * focal, focus, focus - focal, dof.CircleOfConfusion};
 	DrawTargets = DrawSequence(SampleCount);
 
+	if (BlurSwitch != 0)
+	{
+		const size_t pixels = Colour->PixelCount();
+		PixelDepths.reset(new float[pixels]);
+		PixelRadii.reset(new double[pixels]);
+		Colours = std::make_unique<PixelSampler>(Colour);
+		MeasuringDepths = true;
+		DoMultiProcess(request, Colour->Height);
+		MeasuringDepths = false;
+	}
+	// Every pixel is written by the rows, so the new image is not cleared.
 	Result = NewImageLike(Colour);
-	Result->Fill(0, 0, 0, 0);
 	DoMultiProcess(request, Colour->Height);
 	OutImage->Set(request, Result, nullptr);
+	PixelDepths.reset();
+	PixelRadii.reset();
+	Colours.reset();
 }
 
 QZ_REGISTER_TOOL(DirtyDof, "Korvane.DirtyDof",

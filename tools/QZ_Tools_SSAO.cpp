@@ -7,8 +7,11 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "Declarations.h"
+#include "PixelSampler.h"
 #include "Random.h"
 #include "Registration.h"
 #include "ToolSupport.h"
@@ -34,6 +37,8 @@ private:
 	double Scale = 0.0, SampleRadius = 0.0, Intensity = 0.0, Bias = 0.0;
 	int Quality = 1;
 	Image *NormalsImage = nullptr, *PositionImage = nullptr, *OutputImage = nullptr;
+	std::unique_ptr<PixelSampler> Positions;
+	std::vector<float2> SetTurns;  // SetTurn(set, Quality) of every direction set
 
 	Input *InNormals, *InPosition;
 	Output* OutImage;
@@ -133,28 +138,21 @@ float2 Turned(const float2& d, const float2& turn)
 {
 	return float2(d.x * turn.x - d.y * turn.y, d.x * turn.y + d.y * turn.x);
 }
-
-/// The pixel of `img` at whole-pixel position `pos` (edge pixel outside).
-FltPixel SamplePass(const float2& pos, Image* img)
-{
-	FltPixel pixel;
-	img->SamplePixelD(FixedPoint(pos.x), FixedPoint(pos.y), pixel);
-	return pixel;
-}
 }
 
-/// The position-pass pixel at `pos` as (red, green, blue), unchanged.
-static float3 getPosition(float2 pos, Image* img)
+/// The position-pass pixel at whole-pixel position `pos` (edge pixel
+/// outside) as (red, green, blue), unchanged. Inlined into the sample loop:
+/// every pixel reads seventeen positions.
+[[gnu::always_inline]] static inline float3 getPosition(float2 pos, const PixelSampler& positions)
 {
-	const FltPixel pixel = SamplePass(pos, img);
+	const Bgra pixel = positions.Duplicate(WholePixelOf(pos.x), WholePixelOf(pos.y));
 	return float3(pixel.R, pixel.G, pixel.B);
 }
 
-/// The normal-pass pixel at `pos` decoded from 0..1: normalize(c × 2 - 1)
-/// in single precision, with c = (red, green, blue); a zero vector stays zero.
-static float3 getNormal(float2 pos, Image* img)
+/// A normal-pass pixel decoded from 0..1: normalize(c × 2 - 1) in single
+/// precision, with c = (red, green, blue); a zero vector stays zero.
+static float3 getNormal(const FltPixel& pixel)
 {
-	const FltPixel pixel = SamplePass(pos, img);
 	float3 n = (float3(pixel.R, pixel.G, pixel.B) * 2.0f) - 1.0f;
 	return n.Normalize();
 }
@@ -170,10 +168,11 @@ static float2 reflect(float2 i, float2 n)
 ///     d = |diff| × scale   (stored in single precision)
 ///     t = normalize(diff) · cnorm - bias
 ///     result = max(t, 0) × (1 / (1 + d)) × intensity   (a NaN t counts as 0)
-static double doAmbientOcclusion(float2 tcoord, float2 offset, float3 p, float3 cnorm, Image* posImg, double bias,
-                                 double scale, double intensity)
+[[gnu::always_inline]] static inline double doAmbientOcclusion(float2 tcoord, float2 offset, float3 p, float3 cnorm,
+                                                              const PixelSampler& positions, double bias, double scale,
+                                                              double intensity)
 {
-	const float3 diff = getPosition(tcoord + offset, posImg) - p;
+	const float3 diff = getPosition(tcoord + offset, positions) - p;
 	const float d = static_cast<float>(static_cast<double>(diff.Length()) * scale);
 	float3 v = diff;
 	v.Normalize();
@@ -193,10 +192,15 @@ void SSAO::Process(Request* request)
 	PositionImage = ImageValue(InPosition, request);
 	if (!NormalsImage || !PositionImage)
 		return;
+	Positions = std::make_unique<PixelSampler>(PositionImage);
+	SetTurns.clear();
+	for (int set = 0; set < Quality; ++set)
+		SetTurns.push_back(SetTurn(set, Quality));
 	// Every pixel is written by the rows, so the new image is not cleared.
 	OutputImage = NewImageLike(NormalsImage);
 	DoMultiProcess(request, NormalsImage->Height);
 	OutImage->Set(request, OutputImage, nullptr);
+	Positions.reset();
 }
 
 /// Adds one sample's occlusion to the single-precision sum, in double.
@@ -212,31 +216,29 @@ void SSAO::ProcessChunk(Request*, int row)
 	dst.GotoXY(0, row);
 	// The pass count 4 × quality, to float, to double, times 4.0.
 	const double samples = static_cast<double>(static_cast<float>(4 * Quality)) * 4.0;
+	const PixelSampler& positions = *Positions;
 	FltPixel pixel;
 	for (int x = 0; x < NormalsImage->Width; ++x)
 	{
 		const float2 uv(x, row);
-		const float3 p = getPosition(uv, PositionImage);
-		const float3 n = getNormal(uv, NormalsImage);
+		const float3 p = getPosition(uv, positions);
+		pixel >>= src;
+		const float3 n = getNormal(pixel);
 		PixelDraws draws(x, row);
 		const float2 r = getRandom(draws);
 		float ao = 0.0f;
 		const float rad = static_cast<float>(SampleRadius / static_cast<double>(p.z));
-		for (int set = 0; set < Quality; ++set)
-		{
-			const float2 turn = SetTurn(set, Quality);
+		for (const float2& turn : SetTurns)
 			for (const float2& entry : DirectionTable)
 			{
 				const float2 d1 = reflect(Turned(entry, turn), r) * static_cast<double>(rad);
 				const float2 d2(d1.x * TurnFactor - d1.y * TurnFactor, d1.x * TurnFactor + d1.y * TurnFactor);
-				Accumulate(ao, doAmbientOcclusion(uv, d1 * 0.25, p, n, PositionImage, Bias, Scale, Intensity));
-				Accumulate(ao, doAmbientOcclusion(uv, d2 * 0.5, p, n, PositionImage, Bias, Scale, Intensity));
-				Accumulate(ao, doAmbientOcclusion(uv, d1 * 0.75, p, n, PositionImage, Bias, Scale, Intensity));
-				Accumulate(ao, doAmbientOcclusion(uv, d2, p, n, PositionImage, Bias, Scale, Intensity));
+				Accumulate(ao, doAmbientOcclusion(uv, d1 * 0.25, p, n, positions, Bias, Scale, Intensity));
+				Accumulate(ao, doAmbientOcclusion(uv, d2 * 0.5, p, n, positions, Bias, Scale, Intensity));
+				Accumulate(ao, doAmbientOcclusion(uv, d1 * 0.75, p, n, positions, Bias, Scale, Intensity));
+				Accumulate(ao, doAmbientOcclusion(uv, d2, p, n, positions, Bias, Scale, Intensity));
 			}
-		}
 		ao = static_cast<float>(static_cast<double>(ao) / samples);
-		pixel >>= src;
 		pixel.R = pixel.G = pixel.B = pixel.A = ao;
 		dst >>= pixel;
 	}

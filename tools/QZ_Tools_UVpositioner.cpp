@@ -5,8 +5,10 @@
 // Positions outside the texture read black, wrap around or repeat the edge.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "Declarations.h"
+#include "PixelSampler.h"
 #include "Registration.h"
 #include "ToolSupport.h"
 #include "UVCoordinates.h"
@@ -113,18 +115,36 @@ static double SampledPixel(double p, double size, SampleMode mode)
 }
 
 /// Reads the texture pixel at position (u, v), in pixels, with the sampler of
-/// `mode` into `sample`.
-static void SampleTexture(const Image& texture, SampleMode mode, double u, double v, FltPixel& sample)
+/// `mode` into `sample`: from `plainTexture` when the texture is stored as
+/// plain float RGBA, otherwise through the image's own samplers, which also
+/// read its auxiliary channels.
+static void SampleTexture(const Image& texture, const PixelSampler* plainTexture, SampleMode mode, double u, double v,
+                          FltPixel& sample)
 {
-	const int x = FixedPoint(SampledPixel(u, texture.Width, mode));
-	const int y = FixedPoint(SampledPixel(v, texture.Height, mode));
+	const double x = SampledPixel(u, texture.Width, mode), y = SampledPixel(v, texture.Height, mode);
+	if (!plainTexture)
+	{
+		switch (mode)
+		{
+		case SampleMode::Black: texture.SamplePixelB(FixedPoint(x), FixedPoint(y), sample); break;
+		case SampleMode::Wrap: texture.SamplePixelW(FixedPoint(x), FixedPoint(y), sample); break;
+		case SampleMode::Duplicate: texture.SamplePixelD(FixedPoint(x), FixedPoint(y), sample); break;
+		case SampleMode::None: break;
+		}
+		return;
+	}
+	Bgra pixel{};
 	switch (mode)
 	{
-	case SampleMode::Black: texture.SamplePixelB(x, y, sample); break;
-	case SampleMode::Wrap: texture.SamplePixelW(x, y, sample); break;
-	case SampleMode::Duplicate: texture.SamplePixelD(x, y, sample); break;
+	case SampleMode::Black: pixel = plainTexture->Black(WholePixelOf(x), WholePixelOf(y)); break;
+	case SampleMode::Wrap: pixel = plainTexture->Wrap(WholePixelOf(x), WholePixelOf(y)); break;
+	case SampleMode::Duplicate: pixel = plainTexture->Duplicate(WholePixelOf(x), WholePixelOf(y)); break;
 	case SampleMode::None: break;
 	}
+	sample.B = pixel.B;
+	sample.G = pixel.G;
+	sample.R = pixel.R;
+	sample.A = pixel.A;
 }
 
 /// R, G, B and A of the sample times the UV pass's alpha, in single precision.
@@ -148,10 +168,13 @@ void UVpositioner::Process(Request* request)
 	Image* uvPass = ImageValue(InUV, request);
 	if (!texture || !uvPass)
 		return;
+	// Every pixel is written below, so the new image is not cleared.
 	Image* output = NewImageLike(uvPass);
 	const double textureWidth = texture->Width, textureHeight = texture->Height;
 	const SampleMode mode = ChosenMode(ChoiceValue(InSampleMode, request));
-	output->Fill(0, 0, 0, 0);
+	std::optional<PixelSampler> plainTexture;
+	if (texture->IsPlainFloatRGBA())
+		plainTexture.emplace(texture);
 
 	PixPtr uvCursor(uvPass), out(output);
 	FltPixel uvPixel;
@@ -162,12 +185,13 @@ void UVpositioner::Process(Request* request)
 		for (int x = 0; x < uvPass->Width; ++x)
 		{
 			uvPixel >>= uvCursor;
-			// Channels the sampler does not set stay 0, as in the cleared output.
+			// Channels the sampler does not set are 0.
 			FltPixel sample;
 			if (mode != SampleMode::None && uvPixel.A != 0.0f)
 			{
 				const UVPosition uv = ReadUV(uvPixel, options);
-				SampleTexture(*texture, mode, TexturePosition(uv.U, xOffset, uScale, textureWidth),
+				SampleTexture(*texture, plainTexture ? &*plainTexture : nullptr, mode,
+				              TexturePosition(uv.U, xOffset, uScale, textureWidth),
 				              TexturePosition(uv.V, yOffset, vScale, textureHeight), sample);
 			}
 			WeightByAlpha(sample, uvPixel.A);

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <set>
 #include <thread>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "../ToolHarness.h"
 #include "Declarations.h"
 #include "ToolSupport.h"
+#include "WorkerPool.h"
 
 namespace
 {
@@ -74,7 +77,7 @@ ImagePtr Render(RowDoubler& tool, Image* input)
 
 TEST(DoMultiProcess, CallsEveryRowExactlyOnce)
 {
-	for (int threads : {1, 2, 4})
+	for (int threads : {1, 2, 3, 4, 7})
 	{
 		SetThreadCount(threads);
 		RowDoubler tool;
@@ -90,8 +93,77 @@ TEST(DoMultiProcess, CallsEveryRowExactlyOnce)
 			EXPECT_EQ(tool.Chunks, chunks) << "one thread runs the rows in order";
 		}
 		EXPECT_EQ(PixelAt(*output, 6, 300).R, 2.0f * 306);
+		EXPECT_LE(tool.Threads.size(), size_t(threads));
 	}
 	SetThreadCount(0);
+}
+
+TEST(DoMultiProcess, ReusesThePoolAndFollowsTheThreadCount)
+{
+	ImagePtr input = MakeImage(3, 64, Pixel(1, 0, 0));
+	auto render = [&](int threads) {
+		SetThreadCount(threads);
+		RowDoubler tool;
+		Render(tool, input.get());
+	};
+	render(3);
+	const long started = WorkerThreadsStarted();
+	for (int i = 0; i < 20; ++i)
+		render(3);
+	EXPECT_EQ(WorkerThreadsStarted(), started) << "renders at one thread count start no threads";
+	render(2);
+	render(1);
+	EXPECT_EQ(WorkerThreadsStarted(), started);
+	render(4);
+	EXPECT_EQ(WorkerThreadsStarted(), started + 2) << "from one helper to three";
+	SetThreadCount(0);
+}
+
+// Frames rendered in parallel whose tools split into chunks, as a frame job
+// runs them: every render finishes, on no more threads than the bound.
+TEST(DoMultiProcess, NestedInParallelFramesFinishesWithinTheThreadCount)
+{
+	constexpr int Frames = 6, Rows = 150;
+	SetThreadCount(3);
+	ImagePtr input = MakeImage(4, Rows, [](int x, int y) { return Pixel(float(x + y), 0, 0); });
+	std::vector<std::unique_ptr<RowDoubler>> tools;
+	for (int frame = 0; frame < Frames; ++frame)
+		tools.push_back(std::make_unique<RowDoubler>());
+	std::vector<ImagePtr> outputs(Frames);
+	RunOnWorkers(Frames, Frames, [&](int frame) { outputs[frame] = Render(*tools[frame], input.get()); });
+	SetThreadCount(0);
+
+	std::set<std::thread::id> threads;
+	for (int frame = 0; frame < Frames; ++frame)
+	{
+		ASSERT_TRUE(outputs[frame]);
+		EXPECT_EQ(tools[frame]->Chunks.size(), size_t(Rows));
+		EXPECT_EQ(PixelAt(*outputs[frame], 3, Rows - 1).R, 2.0f * (3 + Rows - 1));
+		threads.insert(tools[frame]->Threads.begin(), tools[frame]->Threads.end());
+	}
+	EXPECT_LE(threads.size(), 3u);
+}
+
+// As an exception leaving any thread does, one leaving a chunk run on
+// several threads ends the process; on one thread it reaches the caller.
+TEST(DoMultiProcess, AThrowingChunkReachesTheCallerOnlyOnOneThread)
+{
+	auto throwAtRow = [](int row) {
+		if (row == 5)
+			throw std::runtime_error("chunk failed");
+	};
+	SetThreadCount(1);
+	EXPECT_THROW(RunOnWorkers(10, 1, throwAtRow), std::runtime_error);
+	SetThreadCount(0);
+	// The child runs the test afresh: a forked copy of this process would
+	// hold the pool's threads' locks without the threads.
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	EXPECT_DEATH(
+		{
+			SetThreadCount(2);
+			RunOnWorkers(10, 2, throwAtRow);
+		},
+		"");
 }
 
 TEST(DoMultiProcess, TinyAndEmptyImages)

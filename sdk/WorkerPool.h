@@ -1,0 +1,28 @@
+#pragma once
+// The process's worker threads: started once, at the first parallel run,
+// and shared by every render (the chunks of a frame and the frames of a
+// sequence alike).
+#include <functional>
+
+/// Calls `task(i)` once for every i in 0 .. n-1 and returns when all have
+/// returned. The calling thread takes part, together with up to `threads` - 1
+/// of the pool's threads that are idle; with `threads` 1 (or n 1) the calls
+/// run in order on the calling thread alone. The pool holds
+/// `GetThreadCount()` - 1 threads and follows a later `SetThreadCount`.
+///
+/// Indices are handed out in batches that start large (a share of what is
+/// left for each thread) and shrink to single indices towards the end, so
+/// that cheap tasks pay for few hand-outs and costly ones still even out.
+/// A task may itself call `RunOnWorkers`: its thread works through the inner
+/// run, helped by whichever pool threads are idle, so nothing waits on a
+/// thread that is waiting itself, and no more than the pool's threads and
+/// the callers are ever busy.
+///
+/// On the calling thread alone an exception from a task propagates. When
+/// several threads run the tasks, an exception that leaves a task ends the
+/// process (`std::terminate`), as one leaving any thread does.
+void RunOnWorkers(int n, int threads, const std::function<void(int)>& task);
+
+/// Threads the pool has started since the process began: runs at an
+/// unchanged thread count start none.
+long WorkerThreadsStarted();
