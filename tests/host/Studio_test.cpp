@@ -141,7 +141,9 @@ TEST_F(Studio, AnswersOnlyThisPageOfThisServer)
 		const Answer answer = Send("GET", c.Path, "", c.Headers);
 		EXPECT_EQ(answer.Status, c.Status) << c.Path << " " << (c.Headers.empty() ? "" : c.Headers.begin()->second);
 		if (c.Status == 403)
+		{
 			EXPECT_TRUE(answer.Json().contains("error")) << answer.Body;
+		}
 	}
 	EXPECT_EQ(Send("GET", "/?token=" + token).Header("Set-Cookie"),
 	          cookie + "; Path=/; HttpOnly; SameSite=Strict");

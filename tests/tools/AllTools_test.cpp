@@ -58,7 +58,9 @@ TEST(AllTools, SameOutputForOneAndManyThreads)
 			RenderResult many = RunWithEveryImage(tool, image.get(), threads);
 			ASSERT_EQ(one.Output == nullptr, many.Output == nullptr) << tool->Name();
 			if (one.Output)
+			{
 				EXPECT_TRUE(SameImage(*one.Output, *many.Output)) << tool->Name() << ", " << threads << " threads";
+			}
 		}
 	}
 }
