@@ -15,6 +15,7 @@
 #include "Random.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/SSAO.h"
 #include "Vectors.h"
 
 class SSAO : public ThreadedOperator
@@ -113,6 +114,10 @@ private:
 	std::uint64_t State;
 };
 
+}
+
+namespace SSAOKernel
+{
 /// The "Quality" value as a whole number of direction sets: truncated toward
 /// zero, below 1 (and NaN) taken as 1, and at most INT_MAX / 4 so that the
 /// pass count 4 × quality stays an int.
@@ -138,7 +143,6 @@ float2 Turned(const float2& d, const float2& turn)
 {
 	return float2(d.x * turn.x - d.y * turn.y, d.x * turn.y + d.y * turn.x);
 }
-}
 
 /// The position-pass pixel at whole-pixel position `pos` (edge pixel
 /// outside) as (red, green, blue), unchanged. Inlined into the sample loop:
@@ -151,14 +155,14 @@ float2 Turned(const float2& d, const float2& turn)
 
 /// A normal-pass pixel decoded from 0..1: normalize(c × 2 - 1) in single
 /// precision, with c = (red, green, blue); a zero vector stays zero.
-static float3 getNormal(const FltPixel& pixel)
+float3 getNormal(const FltPixel& pixel)
 {
 	float3 n = (float3(pixel.R, pixel.G, pixel.B) * 2.0f) - 1.0f;
 	return n.Normalize();
 }
 
 /// i reflected about n: i - (n × 2) × (n · i), in double precision.
-static float2 reflect(float2 i, float2 n)
+float2 reflect(float2 i, float2 n)
 {
 	return i - (n * 2.0) * n.dot(i);
 }
@@ -168,9 +172,8 @@ static float2 reflect(float2 i, float2 n)
 ///     d = |diff| × scale   (stored in single precision)
 ///     t = normalize(diff) · cnorm - bias
 ///     result = max(t, 0) × (1 / (1 + d)) × intensity   (a NaN t counts as 0)
-[[gnu::always_inline]] static inline double doAmbientOcclusion(float2 tcoord, float2 offset, float3 p, float3 cnorm,
-                                                              const PixelSampler& positions, double bias, double scale,
-                                                              double intensity)
+double doAmbientOcclusion(float2 tcoord, float2 offset, float3 p, float3 cnorm, const PixelSampler& positions,
+                          double bias, double scale, double intensity)
 {
 	const float3 diff = getPosition(tcoord + offset, positions) - p;
 	const float d = static_cast<float>(static_cast<double>(diff.Length()) * scale);
@@ -180,6 +183,15 @@ static float2 reflect(float2 i, float2 n)
 	const double m = t > 0.0 ? t : 0.0;
 	return m * (1.0 / (1.0 + d)) * intensity;
 }
+
+/// Adds one sample's occlusion to the single-precision sum, in double.
+void Accumulate(float& ao, double sample)
+{
+	ao = static_cast<float>(static_cast<double>(ao) + sample);
+}
+}
+
+using namespace SSAOKernel;
 
 void SSAO::Process(Request* request)
 {
@@ -203,13 +215,9 @@ void SSAO::Process(Request* request)
 	Positions.reset();
 }
 
-/// Adds one sample's occlusion to the single-precision sum, in double.
-static void Accumulate(float& ao, double sample)
-{
-	ao = static_cast<float>(static_cast<double>(ao) + sample);
-}
-
-void SSAO::ProcessChunk(Request*, int row)
+// Every call of the row inlined, the samples' arithmetic included: each
+// pixel takes sixteen samples per direction set.
+[[gnu::flatten]] void SSAO::ProcessChunk(Request*, int row)
 {
 	PixPtr src(NormalsImage), dst(OutputImage);
 	src.GotoXY(0, row);

@@ -2,6 +2,7 @@
 // the precision its formula names), infinities and NaN included. Linked from
 // the tools' objects: no plug-in is loaded.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -13,6 +14,7 @@
 #include "kernels/Falloff.h"
 #include "kernels/Normalizer.h"
 #include "kernels/Relight.h"
+#include "kernels/SSAO.h"
 #include "kernels/SimpleSpotlight.h"
 #include "kernels/UVunwrap.h"
 #include "kernels/ZDevider.h"
@@ -418,4 +420,61 @@ TEST(Kernels, ConvolutionSumsTapsInSinglePrecisionAndReadsTheLastColumnBeyondThe
 	EXPECT_TRUE(Same(Normalised(1.0f, 3.0), 0.33333334f));  // divided in double, narrowed once
 	EXPECT_TRUE(Same(Normalised(1.0f, 0.0), Inf));
 	EXPECT_TRUE(Same(Normalised(0.0f, 0.0), NaN));
+}
+
+TEST(Kernels, SSAOSamplesOcclusionFromThePositionPass)
+{
+	using namespace SSAOKernel;
+	const struct
+	{
+		double Value;
+		int Quality;
+	} qualities[] = {{4.9, 4}, {1.0, 1}, {0.5, 1}, {-3, 1}, {NaN, 1}, {1e300, INT_MAX / 4}};
+	for (const auto& q : qualities)
+		EXPECT_EQ(QualityOf(q.Value), q.Quality) << q.Value;
+
+	const float2 none = SetTurn(0, 2), half = SetTurn(1, 2);  // 0 and 45 degrees
+	EXPECT_EQ(none.x, 1.0);
+	EXPECT_EQ(none.y, 0.0);
+	EXPECT_EQ(half.x, 0.7071067811865476);
+	EXPECT_EQ(half.y, 0.7071067811865475);
+	const float2 same = Turned(float2(0.25, -3), none);
+	EXPECT_EQ(same.x, 0.25);
+	EXPECT_EQ(same.y, -3.0);
+
+	const float3 up = getNormal(Rgba(0.5f, 0.5f, 1.0f)), flat = getNormal(Rgba(0.5f, 0.5f, 0.5f));
+	EXPECT_EQ(up.x, 0.0f);
+	EXPECT_EQ(up.z, 1.0f);
+	EXPECT_EQ(flat.z, 0.0f);  // a zero vector stays zero
+	const float2 bounced = reflect(float2(1, -1), float2(0, 1));
+	EXPECT_EQ(bounced.x, 1.0);
+	EXPECT_EQ(bounced.y, 1.0);
+
+	// Two positions: the origin, and (1, 0, 1) to its right.
+	Image pass(2, 1);
+	PixPtr cursor(&pass);
+	cursor.SetPixel(0, 0, Rgba(0, 0, 0));
+	cursor.SetPixel(1, 0, Rgba(1, 0, 1));
+	const PixelSampler positions(&pass);
+	const float3 origin(0, 0, 0), normal(0, 0, 1);
+	const struct
+	{
+		float2 Offset;
+		double Bias, Scale, Intensity, Expected;
+	} samples[] = {
+		{float2(1, 0), 0.0, 1.0, 1.0, 0.2928932167371432},   // cos 45 degrees / (1 + sqrt 2)
+		{float2(1, 0), 0.25, 2.0, 0.5, 0.05969903043340198},
+		{float2(1, 0), 0.75, 1.0, 1.0, 0.0},                 // facing away after the bias
+		{float2(0, 0), 0.0, 1.0, 1.0, 0.0},                  // itself: no direction
+		{float2(5, 3), 0.0, 1.0, 1.0, 0.2928932167371432},   // beyond the edge: the edge pixel
+		{float2(NaN, 0), 0.0, 1.0, 1.0, 0.0},                // a NaN position reads pixel 0
+	};
+	for (const auto& c : samples)
+		EXPECT_EQ(doAmbientOcclusion(float2(0, 0), c.Offset, origin, normal, positions, c.Bias, c.Scale, c.Intensity),
+		          c.Expected)
+			<< c.Offset.x << "," << c.Offset.y;
+
+	float ao = 0.1f;
+	Accumulate(ao, 0.2);
+	EXPECT_EQ(ao, 0.3f);
 }
