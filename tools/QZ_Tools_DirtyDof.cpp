@@ -18,15 +18,9 @@
 #include "Random.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/DirtyDof.h"
 
-/// What the blur size of a depth depends on, fixed for one request.
-struct LensBlur
-{
-	double LensFactor;         // (f / N) * f
-	double FocusDistance;      // F = |plane of focus| * 1000, mm
-	double FocusLessFocal;     // F - f, mm
-	double PermissibleCircle;  // c, mm
-};
+using namespace DirtyDofKernel;
 
 class DirtyDof : public ThreadedOperator
 {
@@ -121,14 +115,70 @@ const DrawOffset DrawOffsets[4] = {
 	{-SampleSpread, -SampleSpread, std::sqrt(2.0 * SampleSpread * SampleSpread)},
 };
 
+namespace DirtyDofKernel
+{
 /// The DrawOffsets index of one draw made from two successive generator
 /// results: row offset ((r1 mod 200) div 100) - 1 and column offset
 /// ((r2 mod 200) div 100) - 1, each -1 or 0 (times SampleSpread).
-static std::uint8_t DrawTarget(int r1, int r2)
+std::uint8_t DrawTarget(int r1, int r2)
 {
 	const int oy = ((r1 % 200) / 100) - 1;
 	const int ox = ((r2 % 200) / 100) - 1;
 	return static_cast<std::uint8_t>((ox == -1 ? 1 : 0) + (oy == -1 ? 2 : 0));
+}
+
+/// z = ((R + G + B) / 3) in single precision: the depth of a depth-pass pixel.
+float MeanDepth(const FltPixel& pixel)
+{
+	return ((pixel.R + pixel.G) + pixel.B) / 3.0f;
+}
+
+/// b(z) = |((f / N) * f) * (|1000 z| - F) / (|1000 z| * (F - f))| in double:
+/// the thin-lens blur-circle diameter in mm, 0 at the plane of focus.
+double BlurDiameter(float z, const LensBlur& lens)
+{
+	const double distance = std::fabs(1000 * static_cast<double>(z));
+	return std::fabs(lens.LensFactor * (distance - lens.FocusDistance) / (distance * lens.FocusLessFocal));
+}
+
+/// r(z) = (b(z) / c) / 2: the blur radius in pixels.
+double BlurRadius(float z, const LensBlur& lens)
+{
+	return (BlurDiameter(z, lens) / lens.PermissibleCircle) / 2;
+}
+
+/// Starts at the pixel's own colour; the weight starts at its alpha,
+/// whatever its sign.
+ColourSum::ColourSum(const FltPixel& own) : R(own.R), G(own.G), B(own.B), A(own.A), Weight(own.A) {}
+
+void ColourSum::Add(const Bgra& q)
+{
+	R += q.R;
+	G += q.G;
+	B += q.B;
+	A += q.A;
+	if (q.A > 0)
+		Weight += q.A;
+}
+
+/// Each channel widened, divided by the weight and narrowed, when the
+/// weight is above 0; the undivided sums otherwise.
+void ColourSum::WriteTo(FltPixel& out) const
+{
+	const bool divide = Weight > 0;
+	out.R = divide ? static_cast<float>(R / Weight) : R;
+	out.G = divide ? static_cast<float>(G / Weight) : G;
+	out.B = divide ? static_cast<float>(B / Weight) : B;
+	out.A = divide ? static_cast<float>(A / Weight) : A;
+}
+
+/// Whether a draw on a neighbour brings its colour: its blur reaches the
+/// pixel, r(zs) > distance, and in the depth-tested passes it is also nearer
+/// the camera, |zs| < zc.
+bool TakesDraw(const Neighbour& n, double distance, bool depthTested, double zc)
+{
+	return n.Radius > distance && (!depthTested || std::fabs(n.Depth) < zc);
+}
 }
 
 /// The draws of one blurred pixel: the sequence srand(50) and rand() give,
@@ -150,76 +200,6 @@ static std::vector<std::uint8_t> DrawSequence(int count)
 		targets.push_back(DrawTarget(r1, r2));
 	}
 	return targets;
-}
-
-/// z = ((R + G + B) / 3) in single precision: the depth of a depth-pass pixel.
-static float MeanDepth(const FltPixel& pixel)
-{
-	return ((pixel.R + pixel.G) + pixel.B) / 3.0f;
-}
-
-/// b(z) = |((f / N) * f) * (|1000 z| - F) / (|1000 z| * (F - f))| in double:
-/// the thin-lens blur-circle diameter in mm, 0 at the plane of focus.
-static double BlurDiameter(float z, const LensBlur& lens)
-{
-	const double distance = std::fabs(1000 * static_cast<double>(z));
-	return std::fabs(lens.LensFactor * (distance - lens.FocusDistance) / (distance * lens.FocusLessFocal));
-}
-
-/// r(z) = (b(z) / c) / 2: the blur radius in pixels.
-static double BlurRadius(float z, const LensBlur& lens)
-{
-	return (BlurDiameter(z, lens) / lens.PermissibleCircle) / 2;
-}
-
-/// The running sum of one blurred pixel: R, G, B, A in single precision and
-/// the weight, the sum of the positive alphas, in double.
-struct ColourSum
-{
-	float R, G, B, A;
-	double Weight;
-
-	/// Starts at the pixel's own colour; the weight starts at its alpha,
-	/// whatever its sign.
-	explicit ColourSum(const FltPixel& own) : R(own.R), G(own.G), B(own.B), A(own.A), Weight(own.A) {}
-
-	void Add(const Bgra& q)
-	{
-		R += q.R;
-		G += q.G;
-		B += q.B;
-		A += q.A;
-		if (q.A > 0)
-			Weight += q.A;
-	}
-
-	/// Each channel widened, divided by the weight and narrowed, when the
-	/// weight is above 0; the undivided sums otherwise.
-	void WriteTo(FltPixel& out) const
-	{
-		const bool divide = Weight > 0;
-		out.R = divide ? static_cast<float>(R / Weight) : R;
-		out.G = divide ? static_cast<float>(G / Weight) : G;
-		out.B = divide ? static_cast<float>(B / Weight) : B;
-		out.A = divide ? static_cast<float>(A / Weight) : A;
-	}
-};
-
-/// A pixel a draw can land on, as the pixel being blurred sees it.
-struct Neighbour
-{
-	float Depth;             // zs
-	double Radius;           // r(zs)
-	Bgra Colour;
-	bool HasColour = false;  // Colour is sampled the first time a draw takes it
-};
-
-/// Whether a draw on a neighbour brings its colour: its blur reaches the
-/// pixel, r(zs) > distance, and in the depth-tested passes it is also nearer
-/// the camera, |zs| < zc.
-static bool TakesDraw(const Neighbour& n, double distance, bool depthTested, double zc)
-{
-	return n.Radius > distance && (!depthTested || std::fabs(n.Depth) < zc);
 }
 
 // A draw on the pixel itself brings the pixel's own colour whether it is

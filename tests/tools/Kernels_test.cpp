@@ -11,6 +11,7 @@
 
 #include "kernels/ClipMotionVectors.h"
 #include "kernels/Convolution.h"
+#include "kernels/DirtyDof.h"
 #include "kernels/Falloff.h"
 #include "kernels/Normalizer.h"
 #include "kernels/Relight.h"
@@ -477,4 +478,51 @@ TEST(Kernels, SSAOSamplesOcclusionFromThePositionPass)
 	float ao = 0.1f;
 	Accumulate(ao, 0.2);
 	EXPECT_EQ(ao, 0.3f);
+}
+
+TEST(Kernels, DirtyDofBlursByTheThinLensCircle)
+{
+	using namespace DirtyDofKernel;
+	EXPECT_TRUE(Same(MeanDepth(Rgba(0.1f, 0.2f, 0.3f)), 0.2f));  // ((R + G) + B) / 3 in single precision
+	EXPECT_TRUE(Same(MeanDepth(Rgba(Inf, -Inf, 0)), NaN));
+
+	// (f / N) f = 1000, focus at 2 m (F = 2000 mm), F - f = 1900, c = 0.02 mm.
+	const LensBlur lens{1000, 2000, 1900, 0.02};
+	const struct
+	{
+		float Z;
+		double Diameter;
+	} depths[] = {{1, 0.5263157894736842}, {2, 0.0}, {-4, 0.2631578947368421}, {0, Inf}, {NaN, NaN}};
+	for (const auto& d : depths)
+	{
+		const double diameter = BlurDiameter(d.Z, lens);
+		EXPECT_TRUE(std::isnan(d.Diameter) ? std::isnan(diameter) : diameter == d.Diameter) << d.Z;
+	}
+	EXPECT_EQ(BlurRadius(1, lens), 13.157894736842104);  // (b / c) / 2
+
+	// Each generator result picks its axis' offset: -1 below 100 (mod 200), 0 from 100.
+	const struct
+	{
+		int R1, R2, Target;
+	} draws[] = {{150, 150, 0}, {150, 50, 1}, {50, 150, 2}, {50, 50, 3}, {199, 250, 1}, {200, 100, 2}};
+	for (const auto& d : draws)
+		EXPECT_EQ(DrawTarget(d.R1, d.R2), d.Target) << d.R1 << "," << d.R2;
+
+	const Neighbour near{5.0f, 20.0, {}, false};
+	EXPECT_TRUE(TakesDraw(near, 15.0, false, 0.0));
+	EXPECT_TRUE(TakesDraw(near, 15.0, true, 6.0));
+	EXPECT_FALSE(TakesDraw(near, 15.0, true, 4.0));   // behind the pixel in a depth-tested pass
+	EXPECT_FALSE(TakesDraw(near, 20.0, false, 0.0));  // its blur does not reach
+
+	// Positive alphas weigh; the sums are divided only by a weight above 0.
+	ColourSum sum(Rgba(0.1f, 0.2f, 0.3f, -0.5f));
+	sum.Add(Bgra{1, 1, 1, 1});
+	sum.Add(Bgra{0, 0, 0, -1});
+	FltPixel out;
+	sum.WriteTo(out);
+	EXPECT_TRUE(Same(out.R, 2.2f));  // (0.1 + 1) / 0.5
+	EXPECT_TRUE(Same(out.A, -1.0f));
+	ColourSum unweighted(Rgba(0.1f, 0.2f, 0.3f, 0.0f));
+	unweighted.WriteTo(out);
+	EXPECT_TRUE(Same(out.G, 0.2f));
 }
