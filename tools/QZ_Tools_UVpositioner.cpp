@@ -11,6 +11,7 @@
 #include "PixelSampler.h"
 #include "Registration.h"
 #include "ToolSupport.h"
+#include "kernels/UVpositioner.h"
 #include "UVCoordinates.h"
 
 class UVpositioner : public ThreadedOperator
@@ -62,18 +63,8 @@ UVpositioner::UVpositioner(const Registry* reg, const ScriptVal& table, const Ta
 	DeclareControls(*this, Declarations(), &UVpositioner::OutImage);
 }
 
-namespace
+namespace UVpositionerKernel
 {
-/// What a texture position outside the texture reads ("Sample Mode"); None
-/// for a choice that is none of the buttons: nothing is read.
-enum class SampleMode
-{
-	None,
-	Black,
-	Wrap,
-	Duplicate,
-};
-
 SampleMode ChosenMode(const FuID& choice)
 {
 	if (choice == "Black")
@@ -84,11 +75,10 @@ SampleMode ChosenMode(const FuID& choice)
 		return SampleMode::Duplicate;
 	return SampleMode::None;
 }
-}
 
 /// Texture position of one axis in pixels: ((c + offset) * scale) * size, in
 /// double, in that order (the scale also scales the offset).
-static double TexturePosition(double c, double offset, double scale, double size)
+double TexturePosition(double c, double offset, double scale, double size)
 {
 	return ((c + offset) * scale) * size;
 }
@@ -99,7 +89,7 @@ static double TexturePosition(double c, double offset, double scale, double size
 /// position past the same edge: Black and Duplicate get -1 or size, Wrap gets
 /// trunc(p) modulo size (pixel 0 for an infinite p). Not a number reads
 /// outside (black) in Black and pixel 0 in the others.
-static double SampledPixel(double p, double size, SampleMode mode)
+double SampledPixel(double p, double size, SampleMode mode)
 {
 	if (std::isnan(p))
 		return mode == SampleMode::Black ? -1.0 : 0.0;
@@ -118,8 +108,8 @@ static double SampledPixel(double p, double size, SampleMode mode)
 /// `mode` into `sample`: from `plainTexture` when the texture is stored as
 /// plain float RGBA, otherwise through the image's own samplers, which also
 /// read its auxiliary channels.
-static void SampleTexture(const Image& texture, const PixelSampler* plainTexture, SampleMode mode, double u, double v,
-                          FltPixel& sample)
+void SampleTexture(const Image& texture, const PixelSampler* plainTexture, SampleMode mode, double u, double v,
+                   FltPixel& sample)
 {
 	const double x = SampledPixel(u, texture.Width, mode), y = SampledPixel(v, texture.Height, mode);
 	if (!plainTexture)
@@ -148,15 +138,19 @@ static void SampleTexture(const Image& texture, const PixelSampler* plainTexture
 }
 
 /// R, G, B and A of the sample times the UV pass's alpha, in single precision.
-static void WeightByAlpha(FltPixel& sample, float alpha)
+void WeightByAlpha(FltPixel& sample, float alpha)
 {
 	sample.R *= alpha;
 	sample.G *= alpha;
 	sample.B *= alpha;
 	sample.A *= alpha;
 }
+}
 
-void UVpositioner::Process(Request* request)
+using namespace UVpositionerKernel;
+
+// The sampler inlined into the pixel loop, as the other per-pixel steps are.
+[[gnu::flatten]] void UVpositioner::Process(Request* request)
 {
 	const UVOptions options{NumberValue(InSwap, request) != 0.0, NumberValue(InFlipX, request) != 0.0,
 	                        NumberValue(InFlipY, request) != 0.0};

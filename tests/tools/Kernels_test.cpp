@@ -17,6 +17,7 @@
 #include "kernels/Relight.h"
 #include "kernels/SSAO.h"
 #include "kernels/SimpleSpotlight.h"
+#include "kernels/UVpositioner.h"
 #include "kernels/UVunwrap.h"
 #include "kernels/ZDevider.h"
 #include "kernels/ZRemapper.h"
@@ -525,4 +526,59 @@ TEST(Kernels, DirtyDofBlursByTheThinLensCircle)
 	ColourSum unweighted(Rgba(0.1f, 0.2f, 0.3f, 0.0f));
 	unweighted.WriteTo(out);
 	EXPECT_TRUE(Same(out.G, 0.2f));
+}
+
+TEST(Kernels, UVpositionerReadsTheTextureWhereTheSampleModeSays)
+{
+	using namespace UVpositionerKernel;
+	EXPECT_EQ(ChosenMode("Black"), SampleMode::Black);
+	EXPECT_EQ(ChosenMode("Wrap"), SampleMode::Wrap);
+	EXPECT_EQ(ChosenMode("Duplicate"), SampleMode::Duplicate);
+	EXPECT_EQ(ChosenMode("Mirror"), SampleMode::None);
+	EXPECT_EQ(TexturePosition(0.25, 0.5, 2.0, 10.0), 15.0);  // ((c + offset) * scale) * size
+
+	const struct
+	{
+		double P;
+		SampleMode Mode;
+		double Pixel;
+	} pixels[] = {
+		{2.9, SampleMode::Black, 2},        {-0.5, SampleMode::Black, -0.0},  // toward zero
+		{40000, SampleMode::Black, 4},      {-40000, SampleMode::Duplicate, -1},
+		{40001, SampleMode::Wrap, 1},       {Inf, SampleMode::Wrap, 0},
+		{NaN, SampleMode::Black, -1},       {NaN, SampleMode::Wrap, 0},
+	};
+	for (const auto& p : pixels)
+		EXPECT_EQ(SampledPixel(p.P, 4, p.Mode), p.Pixel) << p.P;
+
+	// A 2 x 2 texture whose pixel (x, y) is x + 2 y + 1 in R; both ways of
+	// reading it give the same samples.
+	Image texture(2, 2);
+	PixPtr cursor(&texture);
+	for (int y = 0; y < 2; ++y)
+		for (int x = 0; x < 2; ++x)
+			cursor.SetPixel(x, y, Rgba(static_cast<float>(x + 2 * y + 1), 0, 0, 1));
+	const PixelSampler plain(&texture);
+	const struct
+	{
+		SampleMode Mode;
+		double U, V;
+		float R;
+	} samples[] = {
+		{SampleMode::Black, 1.5, 1.5, 4}, {SampleMode::Black, 2.5, 0, 0},   {SampleMode::Wrap, 2.5, 0, 1},
+		{SampleMode::Wrap, -0.5, 1, 3},   {SampleMode::Duplicate, 7, -3, 2},
+	};
+	for (const auto& c : samples)
+		for (const PixelSampler* fast : {&plain, static_cast<const PixelSampler*>(nullptr)})
+		{
+			FltPixel sample = Rgba(9, 9, 9, 9);
+			SampleTexture(texture, fast, c.Mode, c.U, c.V, sample);
+			EXPECT_EQ(sample.R, c.R) << c.U << "," << c.V << (fast ? " plain" : " sampled");
+		}
+
+	FltPixel weighted = Rgba(2, 4, 8, 1);
+	WeightByAlpha(weighted, 0.5f);
+	EXPECT_EQ(weighted.R, 1.0f);
+	EXPECT_EQ(weighted.B, 4.0f);
+	EXPECT_EQ(weighted.A, 0.5f);
 }
