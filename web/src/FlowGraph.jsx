@@ -127,6 +127,8 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
         onConnect={({ source, target, targetHandle }) => onConnect(target, targetHandle, source)}
         onPaneClick={() => onSelect(null)}
         fitView
+        fitViewOptions={{ maxZoom: 1 }}
+        colorMode="dark"
         minZoom={0.2}
       >
         <Background />
