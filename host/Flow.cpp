@@ -28,6 +28,16 @@ std::string NodeWhere(const std::string& node, const std::string& input = "")
 	return "node \"" + Excerpt(node) + "\"" + (input.empty() ? "" : " input \"" + Excerpt(input) + "\"");
 }
 
+// A fault in a node, or in one of its inputs when `input` is not empty.
+HostError NodeError(const std::string& node, const std::string& input, const std::string& what)
+{
+	HostError error = FlowError(NodeWhere(node, input), what);
+	error.Node = node;
+	if (!input.empty())
+		error.Input = input;
+	return error;
+}
+
 /// A JSON value as errors quote it.
 std::string JsonExcerpt(const json& value)
 {
@@ -42,18 +52,18 @@ std::string Resolve(const std::string& baseDir, const std::string& file)
 FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& description, const std::string& baseDir)
 {
 	if (!description.is_object())
-		throw FlowError(NodeWhere(name), "must be an object with \"tool\", \"values\" and \"inputs\"");
+		throw NodeError(name, "", "must be an object with \"tool\", \"values\" and \"inputs\"");
 	for (const auto& [key, value] : description.items())
 		if (key != "tool" && key != "values" && key != "inputs")
-			throw FlowError(NodeWhere(name), "unknown key \"" + Excerpt(key) + "\"");
+			throw NodeError(name, "", "unknown key \"" + Excerpt(key) + "\"");
 	if (!description.contains("tool") || !description["tool"].is_string())
-		throw FlowError(NodeWhere(name), "needs \"tool\": a tool name");
+		throw NodeError(name, "", "needs \"tool\": a tool name");
 
 	FlowNode node;
 	node.Name = name;
 	node.Tool = host.FindTool(description["tool"].get<std::string>());
 	if (!node.Tool)
-		throw FlowError(NodeWhere(name), "unknown tool \"" + Excerpt(description["tool"].get<std::string>()) + "\"");
+		throw NodeError(name, "", "unknown tool \"" + Excerpt(description["tool"].get<std::string>()) + "\"");
 
 	ToolSession probe(node.Tool);
 	const auto rethrowForNode = [&](const std::string& input, const std::function<void()>& check) {
@@ -63,13 +73,13 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		}
 		catch (const HostError& e)
 		{
-			throw FlowError(NodeWhere(name, input), e.what());
+			throw NodeError(name, input, e.what());
 		}
 	};
 
 	const json values = description.value("values", json::object());
 	if (!values.is_object())
-		throw FlowError(NodeWhere(name), "\"values\" must be an object of input IDs");
+		throw NodeError(name, "", "\"values\" must be an object of input IDs");
 	for (auto item = values.begin(); item != values.end(); ++item)
 	{
 		const std::string& id = item.key();
@@ -77,11 +87,11 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		Input* input = nullptr;
 		rethrowForNode(id, [&] { input = probe.FindInput(id); });
 		if (input->IsNumber() && !value.is_number())
-			throw FlowError(NodeWhere(name, id), "takes a number, not " + JsonExcerpt(value));
+			throw NodeError(name, id, "takes a number, not " + JsonExcerpt(value));
 		if (input->IsButtonRow() && !value.is_string())
-			throw FlowError(NodeWhere(name, id), "takes a button text, not " + JsonExcerpt(value));
+			throw NodeError(name, id, "takes a button text, not " + JsonExcerpt(value));
 		if (!input->IsNumber() && !input->IsButtonRow())
-			throw FlowError(NodeWhere(name, id), input->IsImage() ? "is an image: connect it under \"inputs\""
+			throw NodeError(name, id, input->IsImage() ? "is an image: connect it under \"inputs\""
 			                                                      : "takes no value");
 		if (input->IsNumber())
 			rethrowForNode(id, [&] { probe.SetNumberWithinLimit(id, value.get<double>()); });
@@ -96,7 +106,7 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 
 	const json inputs = description.value("inputs", json::object());
 	if (!inputs.is_object())
-		throw FlowError(NodeWhere(name), "\"inputs\" must be an object of image input IDs");
+		throw NodeError(name, "", "\"inputs\" must be an object of image input IDs");
 	std::set<std::string> connected;
 	for (auto item = inputs.begin(); item != inputs.end(); ++item)
 	{
@@ -106,7 +116,7 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		const bool isFile = link.is_object() && link.size() == 1 && link.contains("file") && link["file"].is_string();
 		const bool isNode = link.is_object() && link.size() == 1 && link.contains("node") && link["node"].is_string();
 		if (!isFile && !isNode)
-			throw FlowError(NodeWhere(name, id),
+			throw NodeError(name, id,
 			                "must be {\"file\": PATH} or {\"node\": NAME}, not " + JsonExcerpt(link));
 		if (isFile)
 			rethrowForNode(id, [&] { ImageSource::Parse(link["file"].get<std::string>()); });
@@ -116,7 +126,7 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 	}
 	for (const auto& input : probe.Tool().Inputs())
 		if (input->MustBeConnected() && !connected.count(input->ID().GetRawString()))
-			throw FlowError(NodeWhere(name, input->ID().GetRawString()), "is required but not connected");
+			throw NodeError(name, input->ID().GetRawString(), "is required but not connected");
 	return node;
 }
 
@@ -135,7 +145,7 @@ std::vector<FlowNode> OrderNodes(std::map<std::string, FlowNode> nodes)
 			std::string cycle;
 			for (auto it = std::find(path.begin(), path.end(), name); it != path.end(); ++it)
 				cycle += (cycle.empty() ? "" : " -> ") + Excerpt(*it);
-			throw FlowError(NodeWhere(name), "is part of a cycle: " + cycle);
+			throw NodeError(name, "", "is part of a cycle: " + cycle);
 		}
 		state[name] = 1;
 		for (const FlowLink& link : nodes.at(name).Links)
@@ -165,7 +175,7 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 	for (const auto& [name, node] : nodes)
 		for (const FlowLink& link : node.Links)
 			if (!link.Node.empty() && !nodes.count(link.Node))
-				throw FlowError(NodeWhere(name, link.Input),
+				throw NodeError(name, link.Input,
 				                "reads node \"" + Excerpt(link.Node) + "\", which does not exist");
 
 	Flow flow;
@@ -209,16 +219,16 @@ namespace
 /// copies or prints a value recursively can run out of stack on them.
 constexpr int MaxFlowDepth = 32;
 
-// Where a fault found while reading lies, from the key being read in each
-// open object ("" in arrays), outermost first.
-std::string DocumentWhere(const std::vector<std::string>& keys)
+// A fault found while reading, placed by the key being read in each open
+// object ("" in arrays), outermost first.
+HostError DocumentError(const std::vector<std::string>& keys, const std::string& what)
 {
 	if (keys.size() >= 2 && keys[0] == "nodes")
 	{
 		const bool inInput = keys.size() >= 4 && (keys[2] == "values" || keys[2] == "inputs");
-		return NodeWhere(keys[1], inInput ? keys[3] : "");
+		return NodeError(keys[1], inInput ? keys[3] : "", what);
 	}
-	return !keys.empty() && keys[0] == "save" ? "save" : "file";
+	return FlowError(!keys.empty() && keys[0] == "save" ? "save" : "file", what);
 }
 
 // A parse error's message, the token it quotes cut to an excerpt.
@@ -242,8 +252,7 @@ json ReadFlowDocument(std::istream& text, const std::string& name)
 		case json::parse_event_t::object_start:
 		case json::parse_event_t::array_start:
 			if (depth >= MaxFlowDepth)
-				throw FlowError(DocumentWhere(keys),
-				                "values nest deeper than " + std::to_string(MaxFlowDepth) + " levels");
+				throw DocumentError(keys, "values nest deeper than " + std::to_string(MaxFlowDepth) + " levels");
 			keys.emplace_back();
 			break;
 		case json::parse_event_t::key: keys.back() = parsed.get<std::string>(); break;
@@ -263,7 +272,7 @@ json ReadFlowDocument(std::istream& text, const std::string& name)
 	}
 	catch (const json::out_of_range&)  // the only one JSON text raises: a number beyond a double's range
 	{
-		throw FlowError(DocumentWhere(keys), "a number is too large for a double");
+		throw DocumentError(keys, "a number is too large for a double");
 	}
 }
 

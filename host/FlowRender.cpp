@@ -84,33 +84,6 @@ std::string Where(const Flow& flow, const FlowSave& save)
 	return flow.SingleTool ? "output " : "flow save of node \"" + save.Node + "\": ";
 }
 
-// The input whose picture the output is made like: the main image (`MainIndex`
-// 1), or the one image input of a tool that picks its image on its page.
-std::string MainImageInput(const Operator& tool)
-{
-	std::string first;
-	for (const auto& input : tool.Inputs())
-		if (input->IsImage())
-		{
-			if (input->Attributes().GetInt(Attr::MainIndex) == 1)
-				return input->ID().GetRawString();
-			if (first.empty())
-				first = input->ID().GetRawString();
-		}
-	return first;
-}
-
-// The context of an input lined up with the main input: its own header and
-// attributes over the main input's windows. Its other channels cannot follow
-// the picture into the new window and stay behind.
-std::shared_ptr<const FileContext> LinedUpContext(const FileContext& input, const FileContext& main)
-{
-	auto lined = std::make_shared<FileContext>(input);
-	lined->Data = main.Data;
-	lined->Carried.clear();
-	return lined;
-}
-
 // Two saves writing one file would lose the first: refused before rendering.
 void RefuseSavingTwice(const Flow& flow, const std::vector<int>& frames)
 {
@@ -152,15 +125,7 @@ public:
 	explicit FlowWorker(RenderJob& job) : Job(job)
 	{
 		for (const FlowNode& node : job.Graph.Nodes)
-		{
-			Sessions.push_back(std::make_unique<ToolSession>(node.Tool));
-			for (const auto& [id, value] : node.Values)
-				if (value.is_number())
-					Sessions.back()->SetNumber(id, value.get<double>());
-				else
-					Sessions.back()->SetValue(id, value.get<std::string>());
-			MainInputs.push_back(MainImageInput(Sessions.back()->Tool()));
-		}
+			Nodes.emplace_back(node);
 	}
 
 	void Render(int frame) override
@@ -180,8 +145,9 @@ public:
 
 	bool SplitsIntoChunks() const override
 	{
-		for (const auto& session : Sessions)
-			if (auto* tool = dynamic_cast<const ThreadedOperator*>(&session->Tool()); tool && tool->SplitsIntoChunks())
+		for (const NodeRenderer& node : Nodes)
+			if (auto* tool = dynamic_cast<const ThreadedOperator*>(&node.Session().Tool());
+			    tool && tool->SplitsIntoChunks())
 				return true;
 		return false;
 	}
@@ -195,42 +161,16 @@ private:
 		for (size_t n = 0; n < Job.Graph.Nodes.size(); ++n)
 		{
 			const FlowNode& node = Job.Graph.Nodes[n];
-			ToolSession& session = *Sessions[n];
-			std::vector<std::pair<std::string, Picture>> pictures;
+			NodePictures pictures;
 			for (const FlowLink& link : node.Links)
-				pictures.emplace_back(link.Input, link.Node.empty() ? ReadFrame(link.File, frame, files)
+				pictures.emplace_back(link.Input, link.Node.empty() ? ReadFileOnce(link.File, frame, files)
 				                                                    : outputs.at(link.Node));
-
-			const FileContext* main = nullptr;
-			for (const auto& [id, picture] : pictures)
-				if (id == MainInputs[n])
-					main = picture.Context.get();
-			// What each connected image is, for the output's context.
-			std::vector<std::pair<const Image*, std::shared_ptr<const FileContext>>> connected;
-			std::shared_ptr<const FileContext> mainContext;
-			for (const auto& [id, picture] : pictures)
-			{
-				SharedImage image = LineUp(picture, main);
-				session.Connect(id, image.get());
-				connected.emplace_back(image.get(),
-				                       image == picture.Pixels ? picture.Context : LinedUpContext(*picture.Context, *main));
-				if (id == MainInputs[n])
-					mainContext = picture.Context;
-			}
-
-			RenderResult result = session.Render(time);
-			if (!result.Output)
-				throw NoOutput(node, session, frame);
-			Picture out{ShareImage(std::exchange(result.Output, nullptr)), mainContext};
-			for (const auto& [image, context] : connected)
-				if (image == out.Pixels.get())
-					out.Context = context;  // an input handed on as it is
-			if (out.Context && (out.Context->Data.Width != out.Pixels->Width ||
-			                    out.Context->Data.Height != out.Pixels->Height))
-				out.Context = nullptr;
+			NodeOutput result = Nodes[n].Render(pictures, time);
+			if (!result.Out.Pixels)
+				throw NoOutput(node, Nodes[n], frame);
 			if (!result.Readouts.empty())
-				done.Readouts.emplace_back(node.Name, result.Readouts);
-			outputs[node.Name] = out;
+				done.Readouts.emplace_back(node.Name, std::move(result.Readouts));
+			outputs[node.Name] = result.Out;
 		}
 		for (size_t s = 0; s < Job.Graph.Saves.size(); ++s)
 		{
@@ -244,31 +184,13 @@ private:
 		Job.Results[frame] = std::move(done);
 	}
 
-	// A file read once per frame, however many nodes take it.
-	static Picture ReadFrame(const std::string& file, int frame, std::map<std::string, Picture>& files)
+	HostError NoOutput(const FlowNode& node, const NodeRenderer& renderer, int frame) const
 	{
-		ImageSource source = ImageSource::Parse(file);
-		source.Path = FramePath(source.Path, frame);
-		Picture& cached = files[source.Path + source.Selection()];
-		if (!cached.Pixels)
-			cached = ReadPicture(source);
-		return cached;
-	}
-
-	HostError NoOutput(const FlowNode& node, const ToolSession& session, int frame) const
-	{
-		std::string why = session.DescribeChoicesAndConnections();
-		const std::string sizes = session.DifferingImageSizes();
-		if (!sizes.empty())
-			why = "its images differ in size: " + sizes + (why.empty() ? "" : "; " + why);
-		return HostError(ExitRenderFailed, Where(Job.Graph, node) + session.Name() + " set no output" +
-		                                       (Job.TimeIsFrame ? " at frame " + std::to_string(frame) : "") +
-		                                       (why.empty() ? "" : " (" + why + ")"));
+		return renderer.NoOutput(Where(Job.Graph, node), Job.TimeIsFrame ? " at frame " + std::to_string(frame) : "");
 	}
 
 	RenderJob& Job;
-	std::vector<std::unique_ptr<ToolSession>> Sessions;
-	std::vector<std::string> MainInputs;  // by node
+	std::vector<NodeRenderer> Nodes;  // by node
 };
 }
 

@@ -12,8 +12,7 @@
 #include "Flow.h"
 #include "Frames.h"
 #include "HostError.h"
-
-using ReadoutList = std::vector<std::pair<std::string, double>>;
+#include "NodeRender.h"
 
 struct RenderedFrame
 {

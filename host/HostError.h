@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +17,9 @@ class HostError : public std::runtime_error
 public:
 	HostError(ExitStatus status, const std::string& message) : std::runtime_error(message), Status(status) {}
 	ExitStatus Status;
+	/// The flow node and input a flow fault lies in, where the message names
+	/// them, for callers that point at them rather than print the message.
+	std::optional<std::string> Node, Input;
 };
 
 /// At most the first 40 bytes of `text`, cut before a UTF-8 sequence it would

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "FileFormats.h"
@@ -361,4 +362,22 @@ void RemoveTemporaryFiles()
 	for (int i = 0; i < MaxPendingWrites; ++i)
 		if (PendingState[i].load() == 2)
 			::unlink(PendingPath[i]);
+}
+
+void WriteWhole(const std::string& target, const std::string& text)
+{
+	const fs::path path(target);
+	const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".qz-tmp");
+	std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+	file << text;
+	file.close();
+	std::error_code ec;
+	if (file)
+		fs::rename(temporary, path, ec);
+	if (!file || ec)
+	{
+		fs::remove(temporary, ec);
+		throw HostError(ExitRenderFailed, "cannot write " + path.string() + ": " +
+		                                      (file ? ec.message() : std::string(std::strerror(errno))));
+	}
 }

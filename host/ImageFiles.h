@@ -164,5 +164,10 @@ void SetFileThreads(int threads);
 /// ends more cleanly (and leak checkers can scan it) without them.
 void StopFileThreads();
 
+/// Replaces the file `path` whole with `text`, through a temporary file
+/// renamed into place: a reader never sees half of it. Throws `HostError`
+/// (render failed) naming the file on failure.
+void WriteWhole(const std::string& path, const std::string& text);
+
 /// Removes the temporary files of writes in progress; safe in a signal handler.
 void RemoveTemporaryFiles();

@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "Flow.h"
 #include "FlowRender.h"
 #include "HostError.h"
+#include "ImageFiles.h"
 
 extern char** environ;
 
@@ -68,24 +68,6 @@ std::string ArrayScript(const SubmitOptions& options, const fs::path& qz, const 
 	return script + "exec " + ShellQuoted(qz.string()) + " flow " + ShellQuoted(flow.string()) + " --frames " +
 	       ShellQuoted(options.Range) + " \\\n    --chunk \"$SLURM_ARRAY_TASK_ID/" + tasks +
 	       "\" --threads \"$SLURM_CPUS_PER_TASK\" --skip-existing --quiet\n";
-}
-
-// Replaces `path` whole: a reader never sees half a script.
-void WriteWhole(const fs::path& path, const std::string& text)
-{
-	const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".qz-tmp");
-	std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-	file << text;
-	file.close();
-	std::error_code ec;
-	if (file)
-		fs::rename(temporary, path, ec);
-	if (!file || ec)
-	{
-		fs::remove(temporary, ec);
-		throw HostError(ExitRenderFailed, "cannot write " + path.string() + ": " +
-		                                      (file ? ec.message() : std::string(std::strerror(errno))));
-	}
 }
 
 struct Finished

@@ -16,6 +16,7 @@
 #include "ImageFiles.h"
 #include "PluginHost.h"
 #include "RunCommand.h"
+#include "StudioCommand.h"
 #include "SubmitCommand.h"
 
 namespace
@@ -120,6 +121,16 @@ int main(int argc, char** argv)
 	submitCommand->add_option("--time", submit.TimeLimit, "time limit per task, as sbatch takes it")->check(NotEmpty);
 	submitCommand->add_flag("--dry-run", submit.DryRun, "print the job script; write and submit nothing");
 
+	StudioOptions studio;
+	CLI::App* studioCommand = app.add_subcommand("studio", "edit and preview flows in a browser, served on this machine");
+	studioCommand->add_option("FLOW", studio.FlowPath, "the flow file to open");
+	studioCommand->add_option("--root", studio.Root, "the folder files are read and written in (default: the flow's)")
+		->check(NotEmpty);
+	studioCommand->add_option("--port", studio.Port, "the port (default 0: one the system picks)")
+		->check(CLI::Range(0, 65535));
+	studioCommand->add_option("--listen", studio.Listen, "the address to listen on (default 127.0.0.1)")
+		->check(NotEmpty);
+
 	std::string demoOut = "demo-out";
 	CLI::App* demo = app.add_subcommand("demo", "render the built-in demo scene");
 	demo->add_option("--out", demoOut, "output folder");
@@ -185,6 +196,8 @@ int main(int argc, char** argv)
 		}
 		else if (*submitCommand)
 			return SubmitCommand(host, submit, std::cout);
+		else if (*studioCommand)
+			return StudioCommand(host, studio, std::cout);
 		else if (*demo)
 			RunDemo(host, demoOut, std::cout);
 		return ExitOk;
