@@ -30,7 +30,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BIN_DIR, TESTING_DIR = (sys.argv[1:3] if __name__ == '__main__' else (os.environ['QZ_BIN_DIR'], tempfile.gettempdir()))
-QZ = os.path.join(BIN_DIR, 'qz')
+QZ = os.path.abspath(os.path.join(BIN_DIR, 'qz'))
 
 BROWSER_OPTIONS = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--disable-quic',
                    '--no-first-run', '--disable-background-networking', '--disable-component-update',
