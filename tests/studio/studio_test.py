@@ -14,45 +14,21 @@ import sys
 import tempfile
 import unittest
 
-CHROMIUM, CHROMEDRIVER = '/usr/bin/chromium', '/usr/bin/chromedriver'
+from studio_session import browser_installed, start_browser, start_studio
 
-if __name__ == '__main__' and not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
+if not browser_installed():
     print('skipped: Chromium or chromedriver is not installed')
     sys.exit(77)
 
 import numpy as np
 import OpenImageIO as oiio
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-BIN_DIR, TESTING_DIR = (sys.argv[1:3] if __name__ == '__main__' else (os.environ['QZ_BIN_DIR'], tempfile.gettempdir()))
+BIN_DIR, TESTING_DIR = sys.argv[1:3]
 QZ = os.path.abspath(os.path.join(BIN_DIR, 'qz'))
-
-BROWSER_OPTIONS = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--disable-quic',
-                   '--no-first-run', '--disable-background-networking', '--disable-component-update',
-                   '--disable-sync', '--window-size=1400,900']
-
-
-def start_studio(root):
-    """`qz studio` on a free port; returns the process and the URL it prints."""
-    server = subprocess.Popen([QZ, 'studio', '--root', root], stdout=subprocess.PIPE, text=True)
-    line = server.stdout.readline()
-    if not line.startswith('qz studio: http://'):
-        server.kill()
-        raise RuntimeError(f'qz studio printed {line!r}')
-    return server, line.split(': ', 1)[1].strip()
-
-
-def start_browser(profile):
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in BROWSER_OPTIONS + [f'--user-data-dir={profile}']:
-        options.add_argument(argument)
-    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
 
 
 def read_rgba(path):
@@ -74,7 +50,7 @@ class Studio(unittest.TestCase):
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix='qz-studio-test-')
         subprocess.run([QZ, 'demo', '--out', cls.root], check=True, stdout=subprocess.DEVNULL)
-        cls.server, url = start_studio(cls.root)
+        cls.server, url = start_studio(QZ, cls.root)
         cls.browser = start_browser(os.path.join(cls.root, 'profile'))
         cls.browser.get(url)
         cls.wait = WebDriverWait(cls.browser, 30)

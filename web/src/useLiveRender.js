@@ -37,6 +37,7 @@ export default function useLiveRender(view) {
         ? await renderImage({ ...request.secondary, generation: ++generation.current })
         : null;
       if (!overtaken()) {
+        performance.mark('qz-received', { detail: { generation: primaryGeneration } });
         setShown({ primary, secondary, generation: primaryGeneration,
                    readouts: { ...secondary?.readouts, ...primary.readouts } });
         setError(null);
