@@ -77,9 +77,9 @@ class Studio(unittest.TestCase):
         return (within or self.browser).find_element(By.CSS_SELECTOR, f'[data-testid="{test_id}"]')
 
     def rendered(self, after):
-        """Waits for a picture newer than generation `after`; returns its generation."""
+        """Waits for the picture of the latest change, newer than generation `after`; returns its generation."""
         self.wait.until(lambda browser: browser.execute_script(
-            'const s = window.qzStudio; return s.image && !s.busy && s.generation > arguments[0];', after))
+            'const s = window.qzStudio; return s.image && s.settled && s.generation > arguments[0];', after))
         return self.browser.execute_script('return window.qzStudio.generation')
 
     def generation(self):
@@ -133,15 +133,19 @@ class Studio(unittest.TestCase):
 
     def test_2_preview_matches_qz_run(self):
         generation = self.rendered(0)
-        zmax = self.find('value-Zmax').get_attribute('value')
-        out = os.path.join(self.root, 'run.exr')
-        subprocess.run([QZ, 'run', 'ZDevider', '-i', 'Input=depth.exr', '-s', f'Zmax={zmax}', '-o', out],
-                       check=True, cwd=self.root)
-        expected = read_rgba(out)
-        self.assertTrue(same_floats(self.page_pixels(), expected))
-        for x, y in [(1, 1), (478, 268), (240, 30)]:
-            seen_x, seen_y, rgba = self.hover(x, y)
-            self.assertTrue(same_floats(np.array(rgba, np.float32), expected[seen_y, seen_x]), (seen_x, seen_y))
+        picked = self.find('value-Zmax').get_attribute('value')
+        # Zmax 0 makes every colour infinite; the picked depth is kept for the saved flow.
+        for zmax in ['0', picked]:
+            self.set_field('value-Zmax', zmax)
+            generation = self.rendered(generation)
+            out = os.path.join(self.root, 'run.exr')
+            subprocess.run([QZ, 'run', 'ZDevider', '-i', 'Input=depth.exr', '-s', f'Zmax={zmax}', '-o', out],
+                           check=True, cwd=self.root)
+            expected = read_rgba(out)
+            self.assertTrue(same_floats(self.page_pixels(), expected), zmax)
+            for x, y in [(1, 1), (478, 268), (240, 30)]:
+                seen_x, seen_y, rgba = self.hover(x, y)
+                self.assertTrue(same_floats(np.array(rgba, np.float32), expected[seen_y, seen_x]), (zmax, seen_x, seen_y))
 
     def test_3_saved_flow_renders_the_same(self):
         self.set_field('save-path-field', 'defocus.exr')

@@ -7,7 +7,7 @@ import Viewer from './Viewer.jsx';
 import useLiveRender from './useLiveRender.js';
 import {
   addNode, emptyFlow, folderOf, imageInputs, relativeTo, removeNode, renameNode, setLink, setSavePath, setValue,
-  setValues,
+  setValues, upstreamFlow,
 } from './flow.js';
 
 /// Finds a tool as `qz` does: by registry name, class ID, short name or class name, in any letter case.
@@ -97,18 +97,19 @@ export default function App() {
     setLayoutKey((key) => key + 1);
   }
 
-  // Every change is checked; the answer names faulty nodes and inputs and
-  // gives the frame range of the flow's sequences.
+  // Every change is checked: the whole flow for the faults the graph shows,
+  // the part the viewer renders for its frame range.
+  const viewed = useMemo(() => selected && selected in flow.nodes ? upstreamFlow(flow, [selected]) : null,
+                         [flow, selected]);
   const checkCount = useRef(0);
   useEffect(() => {
     if (!session) return;
     const count = ++checkCount.current;
-    checkFlow(flow).then(
-      (answer) => count === checkCount.current && setCheck(answer),
-      (failure) => count === checkCount.current &&
-        setCheck({ errors: [{ node: failure.node, input: failure.input, message: failure.message }], frames: null }),
-    );
-  }, [flow, session]);
+    const asAnswer = (failure) => ({ errors: [{ node: failure.node, input: failure.input, message: failure.message }],
+                                     frames: null });
+    Promise.all([checkFlow(flow).catch(asAnswer), viewed ? checkFlow(viewed).catch(asAnswer) : null]).then(
+      ([whole, part]) => count === checkCount.current && setCheck({ errors: whole.errors, frames: part?.frames ?? null }));
+  }, [flow, viewed, session]);
 
   const frames = check.frames;
   useEffect(() => {
@@ -120,8 +121,9 @@ export default function App() {
   const selectedTool = selectedNode && toolsByName[selectedNode.tool];
   const frameField = frame === null ? {} : { frame };
   const view = selectedNode && selectedTool ? {
-    primary: { flow, node: selected, ...(viewInput ? { input: viewInput } : {}), ...frameField },
-    secondary: wipeNode && wipeNode in flow.nodes && wipeNode !== selected ? { flow, node: wipeNode, ...frameField } : null,
+    primary: { flow: viewed, node: selected, ...(viewInput ? { input: viewInput } : {}), ...frameField },
+    secondary: wipeNode && wipeNode in flow.nodes && wipeNode !== selected
+      ? { flow: upstreamFlow(flow, [wipeNode]), node: wipeNode, ...frameField } : null,
   } : null;
   const render = useLiveRender(view);
   // Read-outs of the nodes rendered last; a node not rendered since keeps its last ones.
@@ -131,6 +133,7 @@ export default function App() {
   useEffect(() => {
     window.qzStudio = {
       image: render.primary, secondary: render.secondary, generation: render.generation, busy: render.busy,
+      settled: render.settled,
       flow, flowPath, selected, frames, frame, viewer: viewerHook.current,
     };
   });
@@ -239,8 +242,8 @@ export default function App() {
               {Object.keys(flow.nodes).filter((name) => name !== selected).map((name) =>
                 <option key={name} value={name}>{name}</option>)}
             </select></label>
-            {view?.secondary && <input type="range" min={0} max={1} step={0.001} value={wipe} data-testid="wipe-position"
-              onChange={(e) => setWipe(Number(e.target.value))} />}
+            {view?.secondary && <label>at <input type="range" min={0} max={1} step={0.001} value={wipe}
+              data-testid="wipe-position" onChange={(e) => setWipe(Number(e.target.value))} /></label>}
             {frames && frame !== null && (
               <label>Frame <input type="range" min={frames[0]} max={frames[1]} step={1} value={frame}
                 data-testid="frame" onChange={(e) => setFrame(Number(e.target.value))} />
@@ -248,7 +251,7 @@ export default function App() {
             )}
           </div>
           <Viewer primary={render.primary} secondary={view?.secondary ? render.secondary : null}
-            generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
+            labels={[selected, wipeNode]} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
             picking={Boolean(picking)} onPick={pick} />
           {render.error && <div className="render-error" data-testid="render-error">{render.error.message}</div>}
         </section>

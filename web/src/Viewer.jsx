@@ -33,7 +33,7 @@ function pixelAt(image, view, px, py) {
 
 /// The picture: fit, zoom (wheel) and pan (drag), a wipe to a second
 /// picture, and the exact floats under the cursor.
-export default function Viewer({ primary, secondary, generation, display, wipe, picking, onPick, hookRef }) {
+export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, hookRef }) {
   const frameRef = useRef(null);
   const canvasRef = useRef(null);
   const pictures = useRef({ primary: null, secondary: null });
@@ -96,7 +96,7 @@ export default function Viewer({ primary, secondary, generation, display, wipe, 
     if (!view) return null;
     const image = secondary && (px - view.x) / view.scale >= wipeColumn ? secondary : primary;
     const pixel = pixelAt(image, view, px, py);
-    return pixel && { ...pixel, side: image === primary ? 'A' : 'B' };
+    return pixel && { ...pixel, label: labels[image === primary ? 0 : 1] };
   };
 
   if (hookRef) hookRef.current = {
@@ -146,7 +146,7 @@ export default function Viewer({ primary, secondary, generation, display, wipe, 
             <>
               <span data-testid="inspector-x" data-value={hover.x}>x {hover.x}</span>{' '}
               <span data-testid="inspector-y" data-value={hover.y}>y {hover.y}</span>
-              {secondary && <span> {hover.side}</span>}
+              {secondary && <span data-testid="inspector-node"> [{hover.label}]</span>}
               {['R', 'G', 'B', 'A'].map((name, i) => (
                 <span key={name} data-testid={`inspector-${name}`} data-value={formatFloat32(hover.rgba[i])}>
                   {' '}{name} {formatFloat32(hover.rgba[i])}

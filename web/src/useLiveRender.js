@@ -6,7 +6,7 @@ import { renderImage } from './api.js';
 /// most one is in flight, and an answer that a newer change has overtaken is
 /// dropped rather than shown.
 export default function useLiveRender(view) {
-  const [shown, setShown] = useState({ primary: null, secondary: null, generation: 0, readouts: {} });
+  const [shown, setShown] = useState({ primary: null, secondary: null, generation: 0, readouts: {}, key: null });
   const [busy, setBusy] = useState(false);
   const [error, setError] = useState(null);
   const generation = useRef(0);
@@ -17,7 +17,7 @@ export default function useLiveRender(view) {
   useEffect(() => {
     wanted.current = view;
     if (!view) {
-      setShown({ primary: null, secondary: null, generation: generation.current, readouts: {} });
+      setShown({ primary: null, secondary: null, generation: generation.current, readouts: {}, key: null });
       setError(null);
       return;
     }
@@ -27,6 +27,7 @@ export default function useLiveRender(view) {
   async function pump() {
     if (inFlight.current || !wanted.current) return;
     const request = wanted.current;
+    const requestKey = JSON.stringify(request);
     const overtaken = () => wanted.current !== request;
     inFlight.current = true;
     setBusy(true);
@@ -39,7 +40,7 @@ export default function useLiveRender(view) {
       if (!overtaken()) {
         performance.mark('qz-received', { detail: { generation: primaryGeneration } });
         setShown({ primary, secondary, generation: primaryGeneration,
-                   readouts: { ...secondary?.readouts, ...primary.readouts } });
+                   readouts: { ...secondary?.readouts, ...primary.readouts }, key: requestKey });
         setError(null);
       }
     } catch (failure) {
@@ -51,5 +52,6 @@ export default function useLiveRender(view) {
     }
   }
 
-  return { ...shown, busy, error };
+  // Settled: the picture shown is that of the latest change.
+  return { ...shown, busy, error, settled: !busy && shown.key === key };
 }
