@@ -1,8 +1,6 @@
 #include "StudioCommand.h"
 
-#include <csignal>
 #include <filesystem>
-#include <thread>
 
 #include "HostError.h"
 #include "StudioServer.h"
@@ -40,21 +38,8 @@ int StudioCommand(const PluginHost& host, const StudioOptions& options, std::ost
 	StudioServer server(host, settings);
 	server.Bind(options.Port);
 
-	// SIGINT and SIGTERM stop the server from a thread of their own, where
-	// stopping may take locks; blocked before the server's threads start,
-	// they reach no other thread.
-	sigset_t stopSignals;
-	sigemptyset(&stopSignals);
-	sigaddset(&stopSignals, SIGINT);
-	sigaddset(&stopSignals, SIGTERM);
-	pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-	std::thread([&server, stopSignals] {
-		int signal = 0;
-		sigwait(&stopSignals, &signal);
-		server.Stop();
-	}).detach();
-
 	out << "qz studio: " << server.Url() << std::endl;
+	// Until SIGINT or SIGTERM, which end qz as they end every command.
 	server.Serve();
 	return ExitOk;
 }

@@ -31,6 +31,7 @@ struct RequestError
 {
 	int Status;
 	std::string Message;
+	std::optional<std::string> Node, Input;  // where in a flow, when it lies there
 };
 
 std::string NewToken()
@@ -126,11 +127,12 @@ const Json& FlowMember(const Json& body)
 }
 
 // A flow fault as /api/check and /api/save list it.
-nlohmann::ordered_json FaultJson(const HostError& e)
+nlohmann::ordered_json FaultJson(const std::string& message, const std::optional<std::string>& node,
+                                 const std::optional<std::string>& input)
 {
-	return {{"node", e.Node ? Json(*e.Node) : Json(nullptr)},
-	        {"input", e.Input ? Json(*e.Input) : Json(nullptr)},
-	        {"message", e.what()}};
+	return {{"node", node ? Json(*node) : Json(nullptr)},
+	        {"input", input ? Json(*input) : Json(nullptr)},
+	        {"message", message}};
 }
 
 std::string ContentType(const fs::path& file)
@@ -216,7 +218,7 @@ const NodeOutput* NodeCache::Find(const std::string& key)
 void NodeCache::Put(const std::string& key, const NodeOutput& output)
 {
 	const size_t bytes = output.Out.Pixels->PixelCount() * output.Out.Pixels->PixelBytes();
-	if (bytes > Limit || Entries.count(key))
+	if (bytes > Limit)
 		return;
 	while (Total + bytes > Limit)
 	{
@@ -260,8 +262,12 @@ StudioServer::StudioServer(const PluginHost& host, StudioSettings settings)
 	Http.new_task_queue = [] { return new httplib::ThreadPool(8); };
 	Http.set_payload_max_length(MaxBody);
 	Http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-		return Refuses(request, response) ? httplib::Server::HandlerResponse::Handled
-		                                  : httplib::Server::HandlerResponse::Unhandled;
+		if (!Refuses(request, response))
+			return httplib::Server::HandlerResponse::Unhandled;
+		// A refused request's body is never read; what follows it on the
+		// connection cannot be told from it.
+		response.set_header("Connection", "close");
+		return httplib::Server::HandlerResponse::Handled;
 	});
 	// Answers httplib gives itself (413 for a body over the limit, 400 for a
 	// request it cannot parse) are JSON like every other.
@@ -370,7 +376,7 @@ void StudioServer::Route(const std::string& method, const std::string& path,
 		}
 		catch (const RequestError& e)
 		{
-			SetError(response, e.Status, e.Message);
+			SetError(response, e.Status, e.Message, e.Node, e.Input);
 		}
 		catch (const HostError& e)
 		{
@@ -436,7 +442,16 @@ Flow StudioServer::ParseConfined(const Json& document, const std::string& folder
 	for (const FlowNode& node : flow.Nodes)
 		for (const FlowLink& link : node.Links)
 			if (!link.File.empty())
-				Confined(ImageSource::Parse(link.File).Path);
+				try
+				{
+					Confined(ImageSource::Parse(link.File).Path);
+				}
+				catch (RequestError& e)
+				{
+					e.Node = node.Name;
+					e.Input = link.Input;
+					throw;
+				}
 	return flow;
 }
 
@@ -456,7 +471,8 @@ StudioServer::Answer StudioServer::Files(const httplib::Request& request, httpli
 	std::error_code ec;
 	if (!fs::is_directory(dir, ec))
 		throw RequestError{404, "no such folder: " + Excerpt(request.get_param_value("dir"))};
-	std::set<std::string> dirs, files, patterns;
+	std::set<std::string> dirs, files;
+	std::set<std::pair<size_t, std::string>> patterns;  // shortest first: "a.#.exr" holds a.9 and a.10
 	for (fs::directory_iterator entry(dir, ec), end; !ec && entry != end; entry.increment(ec))
 	{
 		const std::string name = entry->path().filename().string();
@@ -466,18 +482,21 @@ StudioServer::Answer StudioServer::Files(const httplib::Request& request, httpli
 		if (entry->is_directory(kind))
 			dirs.insert(name);
 		else if (const std::optional<std::string> pattern = SequencePattern(name))
-			patterns.insert(*pattern), files.insert(name);
+			patterns.emplace(pattern->size(), *pattern), files.insert(name);
 		else
 			files.insert(name);
 	}
 	nlohmann::ordered_json entries = nlohmann::ordered_json::array();
 	for (const std::string& name : dirs)
 		entries.push_back({{"name", name}, {"kind", "dir"}});
-	for (const std::string& pattern : patterns)
+	for (const auto& [length, pattern] : patterns)
 	{
-		// A pattern with two frames or more on disk is a sequence; its frames
-		// are listed no more as files.
-		const std::vector<int> frames = FramesOnDisk((fs::path(dir) / pattern).string());
+		// A pattern with two frames or more on disk, not listed yet, is a
+		// sequence; its frames are listed no more as files.
+		std::vector<int> frames;
+		for (int frame : FramesOnDisk((fs::path(dir) / pattern).string()))
+			if (files.count(FramePath(pattern, frame)))
+				frames.push_back(frame);
 		if (frames.size() < 2)
 			continue;
 		for (int frame : frames)
@@ -493,10 +512,11 @@ StudioServer::Answer StudioServer::Files(const httplib::Request& request, httpli
 StudioServer::Answer StudioServer::Check(const httplib::Request& request, httplib::Response&)
 {
 	const Json body = ParseBody(request.body);
+	const Json& document = FlowMember(body);
 	Answer errors = Answer::array(), frames = nullptr;
 	try
 	{
-		const Flow flow = ParseConfined(FlowMember(body), FlowFolder());
+		const Flow flow = ParseConfined(document, FlowFolder());
 		std::vector<std::string> inputs;
 		for (const FlowNode& node : flow.Nodes)
 			for (const FlowLink& link : node.Links)
@@ -508,7 +528,11 @@ StudioServer::Answer StudioServer::Check(const httplib::Request& request, httpli
 	}
 	catch (const HostError& e)
 	{
-		errors.push_back(FaultJson(e));
+		errors.push_back(FaultJson(e.what(), e.Node, e.Input));
+	}
+	catch (const RequestError& e)  // a file outside the root, which nothing reads here
+	{
+		errors.push_back(FaultJson(e.Message, e.Node, e.Input));
 	}
 	return {{"errors", errors}, {"frames", frames}};
 }
@@ -543,11 +567,23 @@ StudioServer::Answer StudioServer::Save(const httplib::Request& request, httplib
 	}
 	catch (const HostError& e)
 	{
-		errors.push_back(FaultJson(e));
+		errors.push_back(FaultJson(e.what(), e.Node, e.Input));
+	}
+	catch (const RequestError& e)  // a file outside the root, which nothing reads here
+	{
+		errors.push_back(FaultJson(e.Message, e.Node, e.Input));
 	}
 	static std::mutex saving;  // one write at a time through the temporary file
 	std::lock_guard<std::mutex> lock(saving);
 	WriteWhole(path, flow.dump(2) + "\n");
+	// Saved where its links are taken from, the file becomes the open flow;
+	// elsewhere, the page's links would no longer hold, and it stays as it is.
+	if (from == to)
+	{
+		std::lock_guard<std::mutex> flowLock(FlowMutex);
+		OpenPath = path;
+		OpenFlow = flow;
+	}
 	return {{"path", RelativeToRoot(path)}, {"errors", errors}};
 }
 
@@ -558,7 +594,7 @@ struct StudioServer::RenderAnswer
 	nlohmann::ordered_json Readouts = nlohmann::ordered_json::object();
 };
 
-void StudioServer::RenderNodes(const Flow& flow, const std::string& target, const std::string& input, double time,
+void StudioServer::RenderNodes(const Flow& flow, const std::string& target, const std::string& input, int frame,
                                RenderAnswer& answer)
 {
 	// The nodes the target reads, directly or not, and the target itself.
@@ -571,13 +607,12 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 
 	std::map<std::string, Picture> outputs, files;
 	std::map<std::string, size_t> keys;  // hash of each node's key, for the keys of the nodes reading it
-	const int frame = static_cast<int>(time);
 	for (const FlowNode& node : flow.Nodes)
 	{
 		if (!needed.count(node.Name))
 			continue;
 		std::string key = std::string(node.Tool->ID().GetRawString()) + "\n" + Json(node.Values).dump() + "\nat " +
-		                  std::to_string(time);
+		                  std::to_string(frame);
 		for (const FlowLink& link : node.Links)
 			if (link.Node.empty())
 			{
@@ -613,11 +648,12 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 			}
 			return;
 		}
+		NodeOutput rendered;
 		const NodeOutput* output = Cache.Find(key);
 		if (!output)
 		{
 			NodeRenderer renderer(node);
-			NodeOutput rendered = renderer.Render(pictures(), time);
+			rendered = renderer.Render(pictures(), frame);
 			if (!rendered.Out.Pixels)
 			{
 				HostError error = renderer.NoOutput("flow node \"" + Excerpt(node.Name) + "\": ", "");
@@ -626,16 +662,7 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 			}
 			Cache.Put(key, rendered);
 			answer.Rendered.push_back(node.Name);
-			output = Cache.Find(key);
-			if (!output)  // larger than the whole cache
-			{
-				outputs[node.Name] = rendered.Out;
-				for (const auto& [id, value] : rendered.Readouts)
-					answer.Readouts[node.Name][id] = JsonNumber(value);
-				if (node.Name == target)
-					answer.Shown = rendered.Out;
-				continue;
-			}
+			output = &rendered;
 		}
 		outputs[node.Name] = output->Out;
 		for (const auto& [id, value] : output->Readouts)
@@ -679,10 +706,10 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 	std::lock_guard<std::mutex> lock(RenderMutex);
 	if (generation < LatestGeneration.load())
 		throw RequestError{409, "stale"};
-	// Without a frame, the first on disk of the flow's sequences.
-	const double time = !sequences ? 0.0 : frame ? *frame : FramesToRender("", "", inputs).front();
+	// Without sequences, one render at time 0; without a frame, the first
+	// on disk of the flow's sequences.
 	RenderAnswer answer;
-	RenderNodes(flow, target, input, time, answer);
+	RenderNodes(flow, target, input, !sequences ? 0 : frame ? *frame : FramesToRender("", "", inputs).front(), answer);
 
 	const Image& image = *answer.Shown.Pixels;
 	std::string pixels(image.PixelCount() * 4 * sizeof(float), '\0');

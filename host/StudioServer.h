@@ -93,7 +93,9 @@ private:
 	std::string FlowFolder() const;
 	/// A flow as `qz flow` reads it, its files confined to the root.
 	Flow ParseConfined(const Json& document, const std::string& folder) const;
-	void RenderNodes(const Flow& flow, const std::string& target, const std::string& input, double time,
+	/// Renders `target` at `frame` (also its time) and what it reads, or
+	/// only what it reads when `input` asks for one of its inputs.
+	void RenderNodes(const Flow& flow, const std::string& target, const std::string& input, int frame,
 	                 RenderAnswer& answer);
 
 	const PluginHost& Host;

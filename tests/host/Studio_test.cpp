@@ -1,0 +1,381 @@
+// The studio's server, driven over HTTP as the page drives it: who it
+// answers, which files it touches, how it fails, and that it renders what
+// qz run renders.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "QzFixture.h"
+#include "StudioServer.h"
+
+using nlohmann::json;
+
+namespace
+{
+struct Answer
+{
+	int Status = 0;
+	std::string Body;
+	httplib::Headers Headers;
+	json Json() const { return json::parse(Body, nullptr, false); }
+	std::string Header(const std::string& name) const
+	{
+		const auto found = Headers.find(name);
+		return found == Headers.end() ? "" : found->second;
+	}
+};
+
+json Node(const std::string& tool, json inputs, json values = json::object())
+{
+	return {{"tool", tool}, {"inputs", inputs}, {"values", values}};
+}
+
+json FileInput(const std::string& file, const std::string& id = "Input")
+{
+	return {{id, {{"file", file}}}};
+}
+}
+
+class Studio : public Qz
+{
+protected:
+	void SetUp() override
+	{
+		Qz::SetUp();
+		Outside = Dir.string() + "-outside";
+		fs::create_directories(Outside);
+		fs::copy_file(Path("depth.exr"), Outside / "depth.exr");
+		std::ofstream(Outside / "flow.json") << R"({"nodes": {}})";
+		fs::create_symlink(Outside, Dir / "link");
+		fs::create_directories(Dir / "page" / "assets");
+		std::ofstream(Dir / "page" / "index.html") << "<!doctype html>";
+		std::ofstream(Dir / "page" / "assets" / "app.js") << "1";
+
+		StudioSettings settings;
+		settings.Root = Dir.string();
+		settings.PageDir = (Dir / "page").string();
+		Server = std::make_unique<StudioServer>(Plugins(), settings);
+		Port = Server->Bind(0);
+		Serving = std::thread([this] { Server->Serve(); });
+	}
+	void TearDown() override
+	{
+		Server->Stop();
+		Serving.join();
+		fs::remove_all(Outside);
+		Qz::TearDown();
+	}
+
+	std::string Host() const { return "127.0.0.1:" + std::to_string(Port); }
+
+	/// A request with the token and this server's Host unless `headers` set others.
+	Answer Send(const std::string& method, const std::string& path, const std::string& body = "",
+	            httplib::Headers headers = {}) const
+	{
+		if (!headers.count("X-Qz-Token"))
+			headers.emplace("X-Qz-Token", Server->Token());
+		for (auto header = headers.begin(); header != headers.end();)
+			header = header->second.empty() ? headers.erase(header) : std::next(header);  // "" leaves it out
+		httplib::Client client("127.0.0.1", Port);
+		client.set_read_timeout(120);
+		const httplib::Result result = method == "GET"      ? client.Get(path.c_str(), headers)
+		                               : method == "DELETE" ? client.Delete(path.c_str(), headers)
+		                                                    : client.Post(path.c_str(), headers, body, "application/json");
+		return result ? Answer{result->status, result->body, result->headers} : Answer{};
+	}
+	Answer Post(const std::string& path, const json& body) const { return Send("POST", path, body.dump()); }
+
+	Answer Render(const json& flow, const std::string& node, long long generation, json extra = json::object()) const
+	{
+		extra.update({{"flow", flow}, {"node", node}, {"generation", generation}});
+		return Post("/api/render", extra);
+	}
+
+	fs::path Outside;
+	std::unique_ptr<StudioServer> Server;
+	int Port = 0;
+	std::thread Serving;
+};
+
+TEST_F(Studio, AnswersOnlyThisPageOfThisServer)
+{
+	const std::string token = Server->Token(), cookie = "qz_studio=" + token;
+	struct Case
+	{
+		std::string Path;
+		httplib::Headers Headers;
+		int Status;
+	};
+	const std::vector<Case> cases = {
+		{"/api/session", {}, 200},
+		{"/api/session", {{"X-Qz-Token", ""}}, 403},
+		{"/api/session", {{"X-Qz-Token", token + "0"}}, 403},
+		{"/api/session", {{"X-Qz-Token", ""}, {"Cookie", cookie}}, 403},  // the API takes the header only
+		{"/api/session", {{"Host", "localhost:" + std::to_string(Port)}}, 200},
+		{"/api/session", {{"Host", "attacker.example:" + std::to_string(Port)}}, 403},  // DNS rebinding
+		{"/api/session", {{"Host", "127.0.0.1:1"}}, 403},
+		{"/api/session", {{"Origin", "http://" + Host()}}, 200},
+		{"/api/session", {{"Origin", "http://attacker.example"}}, 403},
+		{"/api/session", {{"Origin", "https://" + Host()}}, 403},
+		{"/api/session", {{"Origin", "null"}}, 403},
+		{"/?token=" + token, {}, 200},
+		{"/index.html?token=" + token, {}, 200},
+		{"/?token=" + token + "0", {}, 403},
+		{"/", {}, 403},
+		{"/assets/app.js", {}, 403},
+		{"/assets/app.js", {{"Cookie", "other=1; " + cookie}}, 200},
+		{"/assets/app.js?token=" + token, {}, 403},  // the token opens the page only
+		{"/assets/../../depth.exr", {{"Cookie", cookie}}, 404},
+		{"/assets/none.js", {{"Cookie", cookie}}, 404},
+	};
+	for (const Case& c : cases)
+	{
+		const Answer answer = Send("GET", c.Path, "", c.Headers);
+		EXPECT_EQ(answer.Status, c.Status) << c.Path << " " << (c.Headers.empty() ? "" : c.Headers.begin()->second);
+		if (c.Status == 403)
+			EXPECT_TRUE(answer.Json().contains("error")) << answer.Body;
+	}
+	EXPECT_EQ(Send("GET", "/?token=" + token).Header("Set-Cookie"),
+	          cookie + "; Path=/; HttpOnly; SameSite=Strict");
+	EXPECT_EQ(Server->Url(), "http://" + Host() + "/?token=" + token);
+	EXPECT_EQ(token.size(), 32u);
+	EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+}
+
+TEST_F(Studio, TouchesNoFileOutsideTheRoot)
+{
+	const json flow = {{"nodes", json::object()}};
+	struct Case
+	{
+		std::string Path;
+		json Body;
+	};
+	const std::vector<Case> cases = {
+		{"/api/open", {{"path", "../" + Outside.filename().string() + "/flow.json"}}},
+		{"/api/open", {{"path", (Outside / "flow.json").string()}}},
+		{"/api/open", {{"path", "link/flow.json"}}},
+		{"/api/save", {{"path", "../saved.json"}, {"flow", flow}}},
+		{"/api/save", {{"path", "link/saved.json"}, {"flow", flow}}},
+		{"/api/render", {{"flow", {{"nodes", {{"a", Node("ZDevider", FileInput("link/depth.exr"))}}}}}, {"node", "a"},
+		                 {"generation", 1}}},
+		{"/api/render", {{"flow", {{"nodes", {{"a", Node("ZDevider", FileInput((Outside / "depth.exr").string()))}}}}},
+		                 {"node", "a"}, {"generation", 1}}},
+	};
+	for (const Case& c : cases)
+	{
+		const Answer answer = Post(c.Path, c.Body);
+		EXPECT_EQ(answer.Status, 403) << c.Body.dump();
+		EXPECT_NE(answer.Json().value("error", "").find("outside the root"), std::string::npos) << answer.Body;
+	}
+	for (const std::string& dir : {std::string(".."), std::string("link"), Outside.string()})
+		EXPECT_EQ(Send("GET", "/api/files?dir=" + dir).Status, 403) << dir;
+	EXPECT_EQ(Post("/api/render", cases[5].Body).Json().value("input", ""), "Input");
+	EXPECT_FALSE(fs::exists(Outside / "saved.json"));
+	EXPECT_FALSE(fs::exists(Dir.parent_path() / "saved.json"));
+
+	// Inside the root, however the path is written.
+	EXPECT_EQ(Send("GET", "/api/files?dir=page/..").Json()["dir"], "");
+	EXPECT_EQ(Render({{"nodes", {{"a", Node("ZDevider", FileInput("page/../depth.exr"))}}}}, "a", 1).Status, 200);
+}
+
+TEST_F(Studio, AnswersEveryBadRequestWithAJsonErrorAndKeepsServing)
+{
+	const json valid = {{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr"))}}}};
+	struct Case
+	{
+		std::string Method, Path, Body;
+		int Status;
+	};
+	const std::vector<Case> cases = {
+		{"POST", "/api/check", "{\"flow\": ", 400},
+		{"POST", "/api/check", "[1, 2]", 400},
+		{"POST", "/api/check", R"({"flow": "a.json"})", 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", "1"}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", 1}, {"generation", 1}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1.5}}.dump(), 400},
+		{"POST", "/api/open", R"({"path": ["a"]})", 400},
+		{"POST", "/api/check", std::string(1000, '[') + std::string(1000, ']'), 400},
+		{"POST", "/api/check", "{\"flow\": \"" + std::string(17 << 20, 'x') + "\"}", 413},
+		{"GET", "/api/nothing", "", 404},
+		{"POST", "/api/open", R"({"path": "none.json"})", 404},
+		{"GET", "/api/render", "", 405},
+		{"DELETE", "/api/session", "", 405},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "b"}, {"generation", 1}}.dump(), 422},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"input", "Nope"}}.dump(), 422},
+	};
+	for (const Case& c : cases)
+	{
+		const Answer answer = Send(c.Method, c.Path, c.Body);
+		EXPECT_EQ(answer.Status, c.Status) << c.Method << " " << c.Path << " " << Excerpt(c.Body);
+		EXPECT_TRUE(answer.Json().contains("error")) << answer.Body;
+	}
+	EXPECT_EQ(Send("GET", "/api/session").Status, 200);
+
+	// A refused request's body, never read, is not taken for the next request.
+	httplib::Client client("127.0.0.1", Port);
+	client.set_keep_alive(true);
+	EXPECT_EQ(client.Post("/api/check", std::string(100000, '{'), "application/json")->status, 403);
+	EXPECT_EQ(client.Get("/api/session", {{"X-Qz-Token", Server->Token()}})->status, 200);
+}
+
+TEST_F(Studio, NamesTheNodeAndInputOfAFlowFault)
+{
+	const json unconnected = {{"nodes", {{"a", Node("ZDevider", json::object())}}}};
+	const json check = Post("/api/check", {{"flow", unconnected}}).Json();
+	EXPECT_EQ(check["errors"], json::parse(R"([{"node": "a", "input": "Input",
+		"message": "flow node \"a\" input \"Input\": is required but not connected"}])"));
+	EXPECT_EQ(check["frames"], nullptr);
+
+	std::ofstream(Path("huge.json")) << R"({"nodes": {"n": {"tool": "ZDevider", "values": {"Zmax": 1e400}}}})";
+	const json open = Post("/api/open", {{"path", "huge.json"}}).Json();
+	EXPECT_EQ(open.value("node", ""), "n");
+	EXPECT_EQ(open.value("input", ""), "Zmax");
+
+	const Answer render = Render(unconnected, "a", 1);
+	EXPECT_EQ(render.Status, 422);
+	EXPECT_EQ(render.Json().value("input", ""), "Input");
+}
+
+TEST_F(Studio, RendersWhatQzRunRenders)
+{
+	const json values = {{"PlaneOfFocus", 5}, {"Fstop", 4}};
+	const Answer answer =
+		Render({{"nodes", {{"remap", Node("ZRemapper", FileInput("depth.exr"), values)}}}}, "remap", 1);
+	ASSERT_EQ(answer.Status, 200) << answer.Body;
+	const QzRun run = Run({"run", "ZRemapper", "-i", "Input=" + Path("depth.exr"), "-s", "PlaneOfFocus=5", "-s",
+	                       "Fstop=4", "-o", Path("out.exr"), "--json"});
+	ASSERT_EQ(run.Status, 0) << run.Err;
+
+	ImagePtr written(ReadImageFile(Path("out.exr")));
+	ASSERT_EQ(answer.Header("X-Qz-Width"), std::to_string(written->Width));
+	ASSERT_EQ(answer.Header("X-Qz-Height"), std::to_string(written->Height));
+	ASSERT_EQ(answer.Body.size(), written->PixelCount() * 4 * sizeof(float));
+	std::vector<float> expected;
+	for (int y = 0; y < written->Height; ++y)  // row 0 at the bottom, as the answer sends it
+		for (int x = 0; x < written->Width; ++x)
+		{
+			const FltPixel p = PixelAt(*written, x, y);
+			expected.insert(expected.end(), {p.R, p.G, p.B, p.A});
+		}
+	EXPECT_EQ(std::memcmp(answer.Body.data(), expected.data(), answer.Body.size()), 0);
+	EXPECT_EQ(json::parse(answer.Header("X-Qz-Readouts"))["remap"], json::parse(run.Out)["readouts"]);
+
+	// An input as its node sees it: the file as read.
+	const Answer input = Render({{"nodes", {{"remap", Node("ZRemapper", FileInput("depth.exr"), values)}}}}, "remap",
+	                            2, {{"input", "Input"}});
+	ASSERT_EQ(input.Status, 200) << input.Body;
+	float first[4];
+	std::memcpy(first, input.Body.data(), sizeof first);
+	EXPECT_EQ(std::vector<float>(first, first + 4), (std::vector<float>{2, 4, 8, 1}));
+}
+
+TEST_F(Studio, RendersOnlyWhatChanged)
+{
+	const auto flow = [](double fstop, double zmax) {
+		return json{{"nodes",
+		             {{"remap", Node("ZRemapper", FileInput("depth.exr"), {{"Fstop", fstop}})},
+		              {"divide", Node("ZDevider", {{"Input", {{"node", "remap"}}}}, {{"Zmax", zmax}})}}}};
+	};
+	struct Step
+	{
+		json Flow;
+		std::string Node;
+		json Rendered;
+		std::string Cached;
+	};
+	const std::vector<Step> steps = {
+		{flow(2, 10), "divide", {"remap", "divide"}, "0"},
+		{flow(2, 10), "divide", json::array(), "1"},
+		{flow(2, 10), "remap", json::array(), "1"},
+		{flow(2, 20), "divide", {"divide"}, "0"},
+		{flow(4, 20), "divide", {"remap", "divide"}, "0"},
+		{flow(2, 10), "divide", json::array(), "1"},  // still kept
+	};
+	long long generation = 0;
+	for (const Step& step : steps)
+	{
+		const Answer answer = Render(step.Flow, step.Node, ++generation);
+		ASSERT_EQ(answer.Status, 200) << answer.Body;
+		EXPECT_EQ(json::parse(answer.Header("X-Qz-Rendered")), step.Rendered) << "step " << generation;
+		EXPECT_EQ(answer.Header("X-Qz-Cached"), step.Cached) << "step " << generation;
+		EXPECT_TRUE(json::parse(answer.Header("X-Qz-Readouts")).contains("remap")) << "cached nodes' read-outs too";
+	}
+	// A file written anew is read anew.
+	WriteImageFile(*MakeImage(6, 4, Pixel(1, 1, 1)), Path("depth.exr"));
+	EXPECT_EQ(json::parse(Render(flow(2, 10), "divide", ++generation).Header("X-Qz-Rendered")),
+	          json({"remap", "divide"}));
+}
+
+TEST_F(Studio, RefusesARenderOvertakenByANewerOne)
+{
+	const json flow = {{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr"))}}}};
+	EXPECT_EQ(Render(flow, "a", 5).Status, 200);
+	const Answer stale = Render(flow, "a", 3);
+	EXPECT_EQ(stale.Status, 409);
+	EXPECT_EQ(stale.Json(), json({{"error", "stale"}}));
+	EXPECT_EQ(Render(flow, "a", 5).Status, 200);
+}
+
+TEST_F(Studio, AnswersOtherRequestsWhileRendering)
+{
+	WriteImageFile(*MakeImage(256, 256, [](int x, int y) { return Pixel(x % 7, y % 5, 1); }), Path("plate.exr"));
+	const json slow = {{"nodes",
+	                    {{"blur", Node("Convolution", {{"Image", {{"file", "plate.exr"}}}, {"Kernel", {{"file", "plate.exr"}}}},
+	                                   {{"Samples", 5000}})}}}};
+	auto render = std::async(std::launch::async, [&] { return Render(slow, "blur", 1); });
+	int answeredDuringRender = 0;
+	while (render.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+		if (Send("GET", "/api/session").Status == 200 &&
+		    render.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+			++answeredDuringRender;
+	EXPECT_EQ(render.get().Status, 200);
+	// Requests waiting for the render would have been answered after it, one at most before.
+	EXPECT_GE(answeredDuringRender, 3);
+}
+
+TEST_F(Studio, SavesWholeAndKeepsLinksToTheSameFiles)
+{
+	fs::create_directories(Dir / "shots" / "a");
+	const json flow = {{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr:channel=R"))}}},
+	                   {"save", {{{"node", "a"}, {"file", "out/a.exr"}}}}};
+	const Answer saved = Post("/api/save", {{"path", "shots/a/flow.json"}, {"flow", flow}});
+	ASSERT_EQ(saved.Status, 200) << saved.Body;
+	EXPECT_EQ(saved.Json(), json({{"path", "shots/a/flow.json"}, {"errors", json::array()}}));
+	const json written = json::parse(std::ifstream(Path("shots/a/flow.json")));
+	EXPECT_EQ(written["nodes"]["a"]["inputs"]["Input"]["file"], "../../depth.exr:channel=R");
+	EXPECT_EQ(written["save"][0]["file"], "../../out/a.exr");
+	EXPECT_EQ(Files(), (std::vector<std::string>{"depth.exr", "link", "page", "shots"})) << "no temporary file left";
+	EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "shots" / "a"), {}), 1);
+
+	// Saved even with a fault, which the answer lists.
+	const json faulty = {{"nodes", {{"a", Node("ZDevider", json::object())}}}};
+	const json answer = Post("/api/save", {{"path", "shots/a/flow.json"}, {"flow", faulty}}).Json();
+	EXPECT_EQ(answer["errors"][0]["input"], "Input");
+	EXPECT_EQ(json::parse(std::ifstream(Path("shots/a/flow.json"))), faulty);
+
+	// Opened, a flow's links are taken from its folder; saved there, it stays the open flow.
+	const json opened = Post("/api/open", {{"path", "shots/a/flow.json"}}).Json();
+	EXPECT_EQ(opened["path"], "shots/a/flow.json");
+	EXPECT_EQ(Post("/api/save", {{"path", "shots/a/copy.json"}, {"flow", faulty}}).Status, 200);
+	EXPECT_EQ(Send("GET", "/api/session").Json()["flowPath"], "shots/a/copy.json");
+	EXPECT_EQ(Post("/api/save", {{"path", "elsewhere.json"}, {"flow", faulty}}).Status, 200);
+	EXPECT_EQ(Send("GET", "/api/session").Json()["flowPath"], "shots/a/copy.json");
+}
+
+TEST_F(Studio, ListsFoldersFilesAndSequences)
+{
+	for (int frame : {1, 2, 4})
+		fs::copy_file(Path("depth.exr"), Path("depth." + std::string(frame < 10 ? "000" : "00") +
+		                                      std::to_string(frame) + ".exr"));
+	fs::copy_file(Path("depth.exr"), Path("take2.exr"));
+	const json listing = Send("GET", "/api/files").Json();
+	EXPECT_EQ(listing, json::parse(R"({"dir": "", "entries": [
+		{"name": "link", "kind": "dir"}, {"name": "page", "kind": "dir"},
+		{"name": "depth.####.exr", "kind": "sequence", "frames": [1, 4]},
+		{"name": "depth.exr", "kind": "file"}, {"name": "take2.exr", "kind": "file"}]})"));
+	const json check = Post("/api/check", {{"flow", {{"nodes", {{"a", Node("ZDevider", FileInput("depth.####.exr"))}}}}}}).Json();
+	EXPECT_EQ(check["frames"], json({1, 4}));
+}
