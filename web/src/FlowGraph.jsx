@@ -90,6 +90,8 @@ function edgesOf(flow) {
 export default function FlowGraph({ flow, tools, errors, selected, layoutKey, onSelect, onConnect, onDisconnect,
                                     onRemove, onPickFile }) {
   const [nodes, setNodes] = useState([]);
+  const [graph, setGraph] = useState(null);
+  const nodeCount = Object.keys(flow.nodes).length;
 
   // A new layout key (an opened flow) lays every node out afresh.
   useEffect(() => setNodes([]), [layoutKey]);
@@ -109,6 +111,12 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
     });
   }, [flow, tools, errors, selected, layoutKey]);
 
+  // A node added or a flow opened: bring every node into view once they are measured.
+  useEffect(() => {
+    const frame = requestAnimationFrame(() => graph?.fitView({ maxZoom: 1 }));
+    return () => cancelAnimationFrame(frame);
+  }, [graph, nodeCount, layoutKey]);
+
   const onNodesChange = useCallback((changes) => {
     for (const change of changes) if (change.type === 'select' && change.selected) onSelect(change.id);
     setNodes((current) => applyNodeChanges(changes.filter((change) => change.type !== 'remove'), current));
@@ -126,8 +134,7 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
         onEdgesDelete={(deleted) => deleted.forEach((edge) => onDisconnect(edge.target, edge.targetHandle))}
         onConnect={({ source, target, targetHandle }) => onConnect(target, targetHandle, source)}
         onPaneClick={() => onSelect(null)}
-        fitView
-        fitViewOptions={{ maxZoom: 1 }}
+        onInit={setGraph}
         colorMode="dark"
         minZoom={0.2}
       >
