@@ -48,20 +48,18 @@ def same_floats(a, b):
 class Studio(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        # Class clean-ups run even when a later step of the set-up fails.
         cls.root = tempfile.mkdtemp(prefix='qz-studio-test-')
+        cls.addClassCleanup(shutil.rmtree, cls.root)
         subprocess.run([QZ, 'demo', '--out', cls.root], check=True, stdout=subprocess.DEVNULL)
         cls.server, url = start_studio(QZ, cls.root)
+        cls.addClassCleanup(cls.server.wait, 10)
+        cls.addClassCleanup(cls.server.terminate)
         cls.browser = start_browser(os.path.join(cls.root, 'profile'))
+        cls.addClassCleanup(cls.browser.quit)
         cls.browser.get(url)
         cls.wait = WebDriverWait(cls.browser, 30)
         cls.wait.until(lambda browser: browser.find_elements(By.CSS_SELECTOR, '[data-testid=add-node]'))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.quit()
-        cls.server.terminate()
-        cls.server.wait(10)
-        shutil.rmtree(cls.root)
 
     def run(self, result=None):
         # Every failure leaves a screenshot of the page behind.
@@ -74,7 +72,8 @@ class Studio(unittest.TestCase):
         return outcome
 
     def find(self, test_id, within=None):
-        return (within or self.browser).find_element(By.CSS_SELECTOR, f'[data-testid="{test_id}"]')
+        """The element, once the page shows it (a listing or a picture may still be on its way)."""
+        return self.wait.until(lambda _: (within or self.browser).find_element(By.CSS_SELECTOR, f'[data-testid="{test_id}"]'))
 
     def rendered(self, after):
         """Waits for the picture of the latest change, newer than generation `after`; returns its generation."""
