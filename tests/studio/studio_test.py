@@ -73,7 +73,8 @@ class Studio(unittest.TestCase):
 
     def find(self, test_id, within=None):
         """The element, once the page shows it (a listing or a picture may still be on its way)."""
-        return self.wait.until(lambda _: (within or self.browser).find_element(By.CSS_SELECTOR, f'[data-testid="{test_id}"]'))
+        selector = f'[data-testid="{test_id}"]'
+        return self.wait.until(lambda _: (within or self.browser).find_element(By.CSS_SELECTOR, selector))
 
     def rendered(self, after):
         """Waits for the picture of the latest change, newer than generation `after`; returns its generation."""
