@@ -23,19 +23,25 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 from studio_session import browser_installed, start_browser, start_studio
 
 # Sets Zmax as typing does, and answers the milliseconds until the picture is
-# drawn, and of those the page's own: from the render's answer to the drawing.
+# drawn, and the parts of the last render request: waiting for the server's
+# first byte, receiving the picture, and the page's own from the answer to
+# the drawing.
 CHANGE_AND_TIME = '''
 const [value, done] = arguments;
 const field = document.querySelector('[data-testid="value-Zmax"]');
 const setValue = Object.getOwnPropertyDescriptor(HTMLInputElement.prototype, 'value').set;
 const start = performance.now();
-new PerformanceObserver((marks, observer) => {
+const observer = new PerformanceObserver((marks) => {
   const drawn = marks.getEntriesByName('qz-drawn').find((mark) => mark.startTime > start);
   if (!drawn) return;
   observer.disconnect();
   const received = performance.getEntriesByName('qz-received').findLast((mark) => mark.startTime > start);
-  done([drawn.startTime - start, drawn.startTime - received.startTime]);
-}).observe({ type: 'mark' });
+  const fetched = performance.getEntriesByType('resource')
+    .findLast((entry) => entry.name.endsWith('/api/render') && entry.startTime > start);
+  done([drawn.startTime - start, fetched.responseStart - fetched.requestStart,
+        fetched.responseEnd - fetched.responseStart, drawn.startTime - received.startTime]);
+});
+observer.observe({ type: 'mark' });
 setValue.call(field, String(value));
 field.dispatchEvent(new Event('input', { bubbles: true }));
 '''
@@ -71,10 +77,12 @@ def main():
         WebDriverWait(browser, 60).until(lambda b: b.execute_script(
             'return window.qzStudio && window.qzStudio.image && !window.qzStudio.busy'))
         measured = [browser.execute_async_script(CHANGE_AND_TIME, 11 + i * 0.5) for i in range(changes + 2)][2:]
-        times, drawing = zip(*measured)
-        print(f'studio, change to picture, 1920 x 1080 float through ZDevider: median {statistics.median(times):.1f} ms '
-              f'(min {min(times):.1f}, max {max(times):.1f}, {changes} changes); '
-              f'of which the page, answer to picture: median {statistics.median(drawing):.1f} ms')
+        times, waiting, transfer, page = zip(*measured)
+        median = lambda values: f'{statistics.median(values):.1f} ms'
+        print(f'studio, change to picture, 1920 x 1080 float through ZDevider: median {median(times)} '
+              f'(min {min(times):.1f}, max {max(times):.1f}, {changes} changes)\n'
+              f'  of the last request: server to first byte {median(waiting)}, picture received {median(transfer)}, '
+              f'page from answer to picture {median(page)}')
     finally:
         if browser:
             browser.quit()
