@@ -153,7 +153,15 @@ class Studio(unittest.TestCase):
         self.find('save').click()
         self.wait.until(lambda _: 'Saved' in self.find('status').text)
         subprocess.run([QZ, 'flow', os.path.join(self.root, 'studio.json'), '--quiet'], check=True)
-        self.assertTrue(same_floats(self.page_pixels(), read_rgba(os.path.join(self.root, 'defocus.exr'))))
+        expected = read_rgba(os.path.join(self.root, 'defocus.exr'))
+        self.assertTrue(same_floats(self.page_pixels(), expected))
+        # A new page on the same server opens the flow and renders it again.
+        self.browser.refresh()
+        self.find('open').click()
+        self.find('entry-studio.json').click()
+        self.find('picker-ok').click()
+        self.rendered(0)
+        self.assertTrue(same_floats(self.page_pixels(), expected))
 
 
 if __name__ == '__main__':

@@ -9,7 +9,11 @@ export default function useLiveRender(view) {
   const [shown, setShown] = useState({ primary: null, secondary: null, generation: 0, readouts: {}, key: null });
   const [busy, setBusy] = useState(false);
   const [error, setError] = useState(null);
-  const generation = useRef(0);
+  // The server answers 409 to any generation below the highest it has seen,
+  // from this page or one loaded before it. Counting on from the clock keeps
+  // a reloaded page above its predecessor: each request waits for the one
+  // before, so none outruns the clock's milliseconds.
+  const generation = useRef(Date.now());
   const wanted = useRef(null);
   const inFlight = useRef(false);
   const key = view ? JSON.stringify(view) : null;
