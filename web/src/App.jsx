@@ -134,7 +134,8 @@ export default function App() {
     window.qzStudio = {
       image: render.primary, secondary: render.secondary, generation: render.generation, busy: render.busy,
       settled: render.settled,
-      flow, flowPath, selected, frames, frame, viewer: viewerHook.current,
+      flow, flowPath, selected, frames, frame,
+      get viewer() { return viewerHook.current; },  // the viewer re-renders on its own when zoomed
     };
   });
 
