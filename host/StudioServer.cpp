@@ -683,7 +683,13 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 		body.contains("input") ? Member(body, "input", &Json::is_string, "an image input ID").get<std::string>() : "";
 	std::optional<int> frame;
 	if (body.contains("frame"))
-		frame = Member(body, "frame", &Json::is_number_integer, "an integer frame").get<int>();
+	{
+		const Json& number = Member(body, "frame", &Json::is_number_integer, "an integer frame");
+		if (number.is_number_unsigned() ? number.get<unsigned long long>() > INT_MAX
+		                                : number.get<long long>() < INT_MIN || number.get<long long>() > INT_MAX)
+			throw RequestError{400, "frame " + number.dump() + " is out of range"};
+		frame = number.get<int>();
+	}
 
 	long long latest = LatestGeneration.load();
 	while (latest < generation && !LatestGeneration.compare_exchange_weak(latest, generation))

@@ -38,7 +38,7 @@ protected:
 
 	QzRun Run(const std::vector<std::string>& args) const
 	{
-		std::string command = std::string(QZ_BIN_DIR) + "/qz";
+		std::string command = Program;
 		for (const std::string& arg : args)
 			command += " '" + arg + "'";
 		command += " >'" + Path("stdout") + "' 2>'" + Path("stderr") + "'";
@@ -64,4 +64,5 @@ protected:
 	}
 
 	fs::path Dir;
+	std::string Program = std::string(QZ_BIN_DIR) + "/qz";  // the qz that Run runs
 };

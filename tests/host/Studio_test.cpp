@@ -3,7 +3,12 @@
 // qz run renders.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <future>
+#include <regex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -196,6 +201,7 @@ TEST_F(Studio, AnswersEveryBadRequestWithAJsonErrorAndKeepsServing)
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", "1"}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", 1}, {"generation", 1}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1.5}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1LL << 40}}.dump(), 400},
 		{"POST", "/api/open", R"({"path": ["a"]})", 400},
 		{"POST", "/api/check", std::string(1000, '[') + std::string(1000, ']'), 400},
 		{"POST", "/api/check", "{\"flow\": \"" + std::string(17 << 20, 'x') + "\"}", 413},
@@ -378,4 +384,78 @@ TEST_F(Studio, ListsFoldersFilesAndSequences)
 		{"name": "depth.exr", "kind": "file"}, {"name": "take2.exr", "kind": "file"}]})"));
 	const json check = Post("/api/check", {{"flow", {{"nodes", {{"a", Node("ZDevider", FileInput("depth.####.exr"))}}}}}}).Json();
 	EXPECT_EQ(check["frames"], json({1, 4}));
+}
+
+TEST(NodeCache, DropsTheOutputsUsedLongestAgoBeyondItsSize)
+{
+	const auto output = [](int width) { return NodeOutput{{ShareImage(new Image(width, 1)), nullptr}, {}}; };
+	NodeCache cache(3 * 16);  // three float RGBA pixels
+	cache.Put("a", output(1));
+	cache.Put("b", output(1));
+	cache.Put("huge", output(4));  // larger than the whole cache: not kept, nothing dropped
+	EXPECT_NE(cache.Find("a"), nullptr);
+	cache.Put("c", output(2));  // drops "b", used longest ago
+	EXPECT_EQ(cache.Find("b"), nullptr);
+	EXPECT_EQ(cache.Find("huge"), nullptr);
+	EXPECT_NE(cache.Find("a"), nullptr);
+	EXPECT_EQ(cache.Find("c")->Out.Pixels->Width, 2);
+}
+
+// qz studio as a shell starts it, from a copy of qz in a bin/ folder of its own.
+class StudioCommand : public Qz
+{
+protected:
+	void SetUp() override
+	{
+		Qz::SetUp();
+		fs::create_directories(Dir / "bin");
+		fs::copy_file(Program, Dir / "bin" / "qz");
+		Program = (Dir / "bin" / "qz").string();
+	}
+};
+
+TEST_F(StudioCommand, StartsWithItsPageOnlyAndPrintsItsAddress)
+{
+	const QzRun withoutPage = Run({"studio"});
+	EXPECT_EQ(withoutPage.Status, 2);
+	EXPECT_NE(withoutPage.Err.find("page is missing: " + (Dir / "share/qz/studio/index.html").string()),
+	          std::string::npos)
+		<< withoutPage.Err;
+
+	fs::create_directories(Dir / "share" / "qz" / "studio");
+	std::ofstream(Dir / "share" / "qz" / "studio" / "index.html") << "<!doctype html>";
+	std::ofstream(Path("flow.json")) << R"({"nodes": {}})";
+	const QzRun outside = Run({"studio", Path("flow.json"), "--root", (Dir / "share").string()});
+	EXPECT_EQ(outside.Status, 2);
+	EXPECT_NE(outside.Err.find("outside the root"), std::string::npos) << outside.Err;
+
+	int out[2];
+	ASSERT_EQ(::pipe(out), 0);
+	const pid_t studio = ::fork();
+	if (studio == 0)
+	{
+		::dup2(out[1], 1);
+		::execl(Program.c_str(), Program.c_str(), "studio", Path("flow.json").c_str(), nullptr);
+		::_exit(127);
+	}
+	::close(out[1]);
+	FILE* printed = ::fdopen(out[0], "r");
+	char line[256] = {};
+	std::cmatch m;
+	// Checked without ASSERT, which would leave the server running.
+	const bool started = std::fgets(line, sizeof line, printed) &&
+	                     std::regex_match(line, m, std::regex("qz studio: http://127\\.0\\.0\\.1:(\\d+)/\\?token=([0-9a-f]{32})\n"));
+	EXPECT_TRUE(started) << line;
+	if (started)
+	{
+		httplib::Client client("127.0.0.1", std::stoi(m[1]));
+		const auto session = client.Get("/api/session", {{"X-Qz-Token", m[2]}});
+		EXPECT_EQ(session ? json::parse(session->body)["root"] : json(), Dir.string()) << "the flow's folder";
+		EXPECT_EQ(session ? json::parse(session->body)["flowPath"] : json(), "flow.json");
+	}
+	::kill(studio, SIGTERM);
+	int status = 0;
+	::waitpid(studio, &status, 0);
+	std::fclose(printed);
+	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
 }
