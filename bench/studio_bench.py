@@ -1,0 +1,96 @@
+"""Studio display path: from a change on the page to the new picture drawn.
+
+    studio_bench.py BIN_DIR [CHANGES]
+
+A 1920 x 1080 float EXR through ZDevider (a per-pixel tool) in `qz studio`
+and headless Chromium. Each change types a new Zmax into its field; the time
+runs from that input event to the page's `qz-drawn` performance mark, set
+when the canvas holds the new picture. Prints the median of CHANGES changes
+(default 20) after two to warm up. Wall-clock times: run it on an idle machine.
+"""
+import json
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+
+import numpy as np
+import OpenImageIO as oiio
+from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'studio'))
+from studio_session import browser_installed, start_browser, start_studio
+
+# Sets Zmax as typing does, and answers the milliseconds until the picture is
+# drawn, and the parts of the last render request: waiting for the server's
+# first byte, receiving the picture, and the page's own from the answer to
+# the drawing.
+CHANGE_AND_TIME = '''
+const [value, done] = arguments;
+const field = document.querySelector('[data-testid="value-Zmax"]');
+const setValue = Object.getOwnPropertyDescriptor(HTMLInputElement.prototype, 'value').set;
+const start = performance.now();
+const observer = new PerformanceObserver((marks) => {
+  const drawn = marks.getEntriesByName('qz-drawn').find((mark) => mark.startTime > start);
+  if (!drawn) return;
+  observer.disconnect();
+  const received = performance.getEntriesByName('qz-received').findLast((mark) => mark.startTime > start);
+  const fetched = performance.getEntriesByType('resource')
+    .findLast((entry) => entry.name.endsWith('/api/render') && entry.startTime > start);
+  done([drawn.startTime - start, fetched.responseStart - fetched.requestStart,
+        fetched.responseEnd - fetched.responseStart, drawn.startTime - received.startTime]);
+});
+observer.observe({ type: 'mark' });
+setValue.call(field, String(value));
+field.dispatchEvent(new Event('input', { bubbles: true }));
+'''
+
+
+def write_frame(path, width=1920, height=1080):
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    pixels = np.stack([x / width * 40, y / height * 40, (x + y) / (width + height) * 40, np.ones_like(x)], axis=-1)
+    out = oiio.ImageOutput.create(path)
+    out.open(path, oiio.ImageSpec(width, height, 4, 'float'))
+    out.write_image(pixels)
+    out.close()
+
+
+def main():
+    if not browser_installed():
+        print('studio_bench: Chromium or chromedriver is not installed; nothing measured')
+        return
+    qz = os.path.abspath(os.path.join(sys.argv[1], 'qz'))
+    changes = int(sys.argv[2]) if len(sys.argv) > 2 else 20
+    root = tempfile.mkdtemp(prefix='qz-studio-bench-')
+    server = browser = None
+    try:
+        write_frame(os.path.join(root, 'frame.exr'))
+        flow = os.path.join(root, 'bench.json')
+        with open(flow, 'w') as file:
+            json.dump({'nodes': {'divide': {'tool': 'ZDevider', 'values': {'Zmax': 10},
+                                            'inputs': {'Input': {'file': 'frame.exr'}}}}}, file)
+        server, url = start_studio(qz, root, flow)
+        browser = start_browser(os.path.join(root, 'profile'))
+        browser.set_script_timeout(30)
+        browser.get(url)
+        WebDriverWait(browser, 60).until(lambda b: b.execute_script(
+            'return window.qzStudio && window.qzStudio.image && !window.qzStudio.busy'))
+        measured = [browser.execute_async_script(CHANGE_AND_TIME, 11 + i * 0.5) for i in range(changes + 2)][2:]
+        times, waiting, transfer, page = zip(*measured)
+        median = lambda values: f'{statistics.median(values):.1f} ms'
+        print(f'studio, change to picture, 1920 x 1080 float through ZDevider: median {median(times)} '
+              f'(min {min(times):.1f}, max {max(times):.1f}, {changes} changes)\n'
+              f'  of the last request: server to first byte {median(waiting)}, picture received {median(transfer)}, '
+              f'page from answer to picture {median(page)}')
+    finally:
+        if browser:
+            browser.quit()
+        if server:
+            server.terminate()
+            server.wait(10)
+        shutil.rmtree(root)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,173 @@
+"""The studio page in headless Chromium against a real `qz studio`.
+
+    studio_test.py BIN_DIR TESTING_DIR
+
+One shot of the demo's depth pass through ZDevider, driven as a person
+would: the page's pixels must be the very floats `qz run` and `qz flow`
+write. Exits 77 (skipped) when Chromium or its driver is not installed.
+"""
+import base64
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from studio_session import browser_installed, start_browser, start_studio
+
+if not browser_installed():
+    print('skipped: Chromium or chromedriver is not installed')
+    sys.exit(77)
+
+import numpy as np
+import OpenImageIO as oiio
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+BIN_DIR, TESTING_DIR = sys.argv[1:3]
+QZ = os.path.abspath(os.path.join(BIN_DIR, 'qz'))
+
+
+def read_rgba(path):
+    """A file's pixels as float32 RGBA, row 0 at the bottom, as the page holds them."""
+    source = oiio.ImageInput.open(path)
+    pixels = source.read_image('float')
+    source.close()
+    assert pixels.shape[2] == 4, f'{path} has {pixels.shape[2]} channels'
+    return np.ascontiguousarray(pixels[::-1])
+
+
+def same_floats(a, b):
+    """Bit for bit: NaN equals NaN only when its bits do."""
+    return a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
+
+
+class Studio(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Class clean-ups run even when a later step of the set-up fails.
+        cls.root = tempfile.mkdtemp(prefix='qz-studio-test-')
+        cls.addClassCleanup(shutil.rmtree, cls.root)
+        subprocess.run([QZ, 'demo', '--out', cls.root], check=True, stdout=subprocess.DEVNULL)
+        cls.server, url = start_studio(QZ, cls.root)
+        cls.addClassCleanup(cls.server.wait, 10)
+        cls.addClassCleanup(cls.server.terminate)
+        cls.browser = start_browser(os.path.join(cls.root, 'profile'))
+        cls.addClassCleanup(cls.browser.quit)
+        cls.browser.get(url)
+        cls.wait = WebDriverWait(cls.browser, 30)
+        cls.wait.until(lambda browser: browser.find_elements(By.CSS_SELECTOR, '[data-testid=add-node]'))
+
+    def run(self, result=None):
+        # Every failure leaves a screenshot of the page behind.
+        failures = len(result.failures) + len(result.errors) if result else 0
+        outcome = super().run(result)
+        if result and len(result.failures) + len(result.errors) > failures:
+            path = os.path.join(TESTING_DIR, f'studio-{self._testMethodName}.png')
+            self.browser.save_screenshot(path)
+            print(f'screenshot of the failure: {path}')
+        return outcome
+
+    def find(self, test_id, within=None):
+        """The element, once the page shows it (a listing or a picture may still be on its way)."""
+        selector = f'[data-testid="{test_id}"]'
+        return self.wait.until(lambda _: (within or self.browser).find_element(By.CSS_SELECTOR, selector))
+
+    def rendered(self, after):
+        """Waits for the picture of the latest change, newer than generation `after`; returns its generation."""
+        self.wait.until(lambda browser: browser.execute_script(
+            'const s = window.qzStudio; return s.image && s.settled && s.generation > arguments[0];', after))
+        return self.browser.execute_script('return window.qzStudio.generation')
+
+    def generation(self):
+        return self.browser.execute_script('return window.qzStudio.generation')
+
+    def page_pixels(self):
+        encoded = self.browser.execute_script('''
+            const bytes = new Uint8Array(window.qzStudio.image.pixels.buffer);
+            let text = '';
+            for (let i = 0; i < bytes.length; i += 32768) text += String.fromCharCode(...bytes.subarray(i, i + 32768));
+            return [window.qzStudio.image.width, window.qzStudio.image.height, btoa(text)];''')
+        width, height, data = encoded
+        return np.frombuffer(base64.b64decode(data), np.float32).reshape(height, width, 4)
+
+    def hover(self, x, y):
+        """Moves the mouse over image pixel x, y; returns the pixel the inspector names and its values."""
+        canvas = self.find('viewer-canvas')
+        px, py = self.browser.execute_script('return window.qzStudio.viewer.pointOf(arguments[0], arguments[1])', x, y)
+        ActionChains(self.browser).move_to_element_with_offset(
+            canvas, round(px - canvas.size['width'] / 2), round(py - canvas.size['height'] / 2)).perform()
+        value = lambda name: self.find(f'inspector-{name}').get_attribute('data-value')
+        return int(value('x')), int(value('y')), [np.float32(float(value(c))) for c in 'RGBA']
+
+    def set_field(self, test_id, text):
+        self.find(test_id).send_keys(Keys.CONTROL + 'a' + Keys.NULL + text)
+
+    def test_1_build_and_pick(self):
+        Select(self.find('add-node')).select_by_value('ZDevider')
+        # Unconnected, the required input is flagged at the node.
+        self.wait.until(lambda _: self.find('input-ZDevider1-Input').find_elements(
+            By.CSS_SELECTOR, '[data-testid=input-error]'))
+        self.find('pick-file', self.find('input-ZDevider1-Input')).click()
+        self.find('entry-depth.exr').click()
+        self.find('picker-ok').click()
+        generation = self.rendered(0)
+        self.set_field('value-Zmax', '7.25')
+        generation = self.rendered(generation)
+
+        Select(self.find('view-source')).select_by_value('Input')
+        generation = self.rendered(generation)
+        depth = read_rgba(os.path.join(self.root, 'depth.exr'))
+        self.assertTrue(same_floats(self.page_pixels(), depth))
+        self.find('eyedropper-1').click()
+        x, y, rgba = self.hover(301, 97)
+        self.assertTrue(same_floats(np.array(rgba, np.float32), depth[y, x]))
+        ActionChains(self.browser).click().perform()
+        generation = self.rendered(generation)
+        self.assertEqual(float(self.find('value-Zmax').get_attribute('value')), float(depth[y, x, 0]))
+        Select(self.find('view-source')).select_by_value('')
+        self.rendered(generation)
+
+    def test_2_preview_matches_qz_run(self):
+        generation = self.rendered(0)
+        picked = self.find('value-Zmax').get_attribute('value')
+        # Read zoomed in, where a screen point covers a fraction of a pixel.
+        canvas = ScrollOrigin.from_element(self.find('viewer-canvas'))
+        ActionChains(self.browser).scroll_from_origin(canvas, 0, -300).perform()
+        # Zmax 0 makes every colour infinite; the picked depth is kept for the saved flow.
+        for zmax in ['0', picked]:
+            self.set_field('value-Zmax', zmax)
+            generation = self.rendered(generation)
+            out = os.path.join(self.root, 'run.exr')
+            subprocess.run([QZ, 'run', 'ZDevider', '-i', 'Input=depth.exr', '-s', f'Zmax={zmax}', '-o', out],
+                           check=True, cwd=self.root)
+            expected = read_rgba(out)
+            self.assertTrue(same_floats(self.page_pixels(), expected), zmax)
+            for x, y in [(240, 135), (181, 102), (300, 170)]:
+                seen_x, seen_y, rgba = self.hover(x, y)
+                self.assertEqual((seen_x, seen_y), (x, y))
+                self.assertTrue(same_floats(np.array(rgba, np.float32), expected[seen_y, seen_x]), (zmax, seen_x, seen_y))
+
+    def test_3_saved_flow_renders_the_same(self):
+        self.set_field('save-path-field', 'defocus.exr')
+        self.set_field('flow-path', 'studio.json')
+        self.find('save').click()
+        self.wait.until(lambda _: 'Saved' in self.find('status').text)
+        subprocess.run([QZ, 'flow', os.path.join(self.root, 'studio.json'), '--quiet'], check=True)
+        expected = read_rgba(os.path.join(self.root, 'defocus.exr'))
+        self.assertTrue(same_floats(self.page_pixels(), expected))
+        # A new page on the same server opens the flow and renders it again.
+        self.browser.refresh()
+        self.find('open').click()
+        self.find('entry-studio.json').click()
+        self.find('picker-ok').click()
+        self.rendered(0)
+        self.assertTrue(same_floats(self.page_pixels(), expected))
+
+
+if __name__ == '__main__':
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,291 @@
+import { useCallback, useEffect, useMemo, useRef, useState } from 'react';
+import { checkFlow, getSession, openFlow, saveFlow } from './api.js';
+import ControlPage from './ControlPage.jsx';
+import FilePicker from './FilePicker.jsx';
+import FlowGraph from './FlowGraph.jsx';
+import Viewer from './Viewer.jsx';
+import useLiveRender from './useLiveRender.js';
+import {
+  addNode, emptyFlow, folderOf, imageInputs, relativeTo, removeNode, renameNode, setLink, setSavePath, setValue,
+  setValues, upstreamFlow,
+} from './flow.js';
+
+/// Finds a tool as `qz` does: by registry name, class ID, short name or class name, in any letter case.
+function toolFinder(tools) {
+  const byKey = new Map();
+  for (const tool of tools)
+    for (const key of [tool.name, tool.classId, tool.shortName, tool.className]) byKey.set(key.toLowerCase(), tool);
+  return (name) => byKey.get(String(name).toLowerCase());
+}
+
+const categoryOf = (tool) => tool.category.split('\\').pop();
+
+function AddNodeMenu({ tools, onAdd }) {
+  const categories = useMemo(() => {
+    const grouped = new Map();
+    for (const tool of tools) grouped.set(categoryOf(tool), [...(grouped.get(categoryOf(tool)) ?? []), tool]);
+    return [...grouped];
+  }, [tools]);
+  return (
+    <select data-testid="add-node" value="" onChange={(e) => e.target.value && onAdd(e.target.value)}>
+      <option value="">Add node…</option>
+      {categories.map(([category, members]) => (
+        <optgroup key={category} label={category}>
+          {members.map((tool) => <option key={tool.name} value={tool.name}>{tool.name}: {tool.longName}</option>)}
+        </optgroup>
+      ))}
+    </select>
+  );
+}
+
+/// The selected node's name, output file and removal.
+function NodePanel({ name, flow, onRename, onSavePath, onRemove }) {
+  const [draft, setDraft] = useState(name);
+  useEffect(() => setDraft(name), [name]);
+  const taken = draft !== name && draft in flow.nodes;
+  const commit = () => (draft && !taken && draft !== name ? onRename(name, draft) : setDraft(name));
+  const savePath = flow.save?.find((save) => save.node === name)?.file ?? '';
+  return (
+    <div className="node-panel">
+      <label>Name <input value={draft} data-testid="node-name-field" className={taken ? 'invalid' : ''}
+        onChange={(e) => setDraft(e.target.value)} onBlur={commit}
+        onKeyDown={(e) => e.key === 'Enter' && commit()} /></label>
+      <label>Write to <input value={savePath} data-testid="save-path-field" placeholder="no file"
+        onChange={(e) => onSavePath(name, e.target.value)} /></label>
+      <button data-testid="remove-node" onClick={() => onRemove(name)}>Remove node</button>
+    </div>
+  );
+}
+
+export default function App() {
+  const [session, setSession] = useState(null);
+  const [flow, setFlow] = useState(emptyFlow());
+  const [flowPath, setFlowPath] = useState(null);
+  const [layoutKey, setLayoutKey] = useState(0);
+  const [selected, setSelected] = useState(null);
+  const [viewInput, setViewInput] = useState('');
+  const [wipeNode, setWipeNode] = useState('');
+  const [wipe, setWipe] = useState(0.5);
+  const [display, setDisplay] = useState({ channel: 'rgb', exposure: 0, gamma: 1 });
+  const [check, setCheck] = useState({ errors: [], frames: null });
+  const [frame, setFrame] = useState(null);
+  const [picking, setPicking] = useState(null);
+  const [dialog, setDialog] = useState(null);
+  const [status, setStatus] = useState('');
+  const [savePathDraft, setSavePathDraft] = useState('flow.json');
+  const viewerHook = useRef(null);
+
+  useEffect(() => {
+    getSession().then((answer) => {
+      setSession(answer);
+      if (answer.flow) loadFlow(answer.flowPath, answer.flow);
+    }, (failure) => setStatus(`Cannot start: ${failure.message}`));
+  }, []);
+
+  const findTool = useMemo(() => toolFinder(session?.tools ?? []), [session]);
+  const toolsByName = useMemo(() => {
+    const known = {};
+    for (const node of Object.values(flow.nodes)) known[node.tool] = findTool(node.tool);
+    return known;
+  }, [flow, findTool]);
+
+  function loadFlow(path, document) {
+    setFlow(document);
+    setFlowPath(path);
+    if (path) setSavePathDraft(path);
+    setSelected(Object.keys(document.nodes ?? {})[0] ?? null);
+    setLayoutKey((key) => key + 1);
+  }
+
+  // Every change is checked: the whole flow for the faults the graph shows,
+  // the part the viewer renders for its frame range.
+  const viewed = useMemo(() => selected && selected in flow.nodes ? upstreamFlow(flow, [selected]) : null,
+                         [flow, selected]);
+  const checkCount = useRef(0);
+  useEffect(() => {
+    if (!session) return;
+    const count = ++checkCount.current;
+    const asAnswer = (failure) => ({ errors: [{ node: failure.node, input: failure.input, message: failure.message }],
+                                     frames: null });
+    Promise.all([checkFlow(flow).catch(asAnswer), viewed ? checkFlow(viewed).catch(asAnswer) : null]).then(
+      ([whole, part]) => count === checkCount.current && setCheck({ errors: whole.errors, frames: part?.frames ?? null }));
+  }, [flow, viewed, session]);
+
+  const frames = check.frames;
+  useEffect(() => {
+    if (!frames) setFrame(null);
+    else setFrame((current) => (current === null ? frames[0] : Math.min(Math.max(current, frames[0]), frames[1])));
+  }, [frames?.[0], frames?.[1]]);
+
+  const selectedNode = selected && flow.nodes[selected];
+  const selectedTool = selectedNode && toolsByName[selectedNode.tool];
+  const frameField = frame === null ? {} : { frame };
+  const view = selectedNode && selectedTool ? {
+    primary: { flow: viewed, node: selected, ...(viewInput ? { input: viewInput } : {}), ...frameField },
+    secondary: wipeNode && wipeNode in flow.nodes && wipeNode !== selected
+      ? { flow: upstreamFlow(flow, [wipeNode]), node: wipeNode, ...frameField } : null,
+  } : null;
+  const render = useLiveRender(view);
+  // Read-outs of the nodes rendered last; a node not rendered since keeps its last ones.
+  const [readouts, setReadouts] = useState({});
+  useEffect(() => setReadouts((known) => ({ ...known, ...render.readouts })), [render.readouts]);
+
+  useEffect(() => {
+    window.qzStudio = {
+      image: render.primary, secondary: render.secondary, generation: render.generation, busy: render.busy,
+      settled: render.settled,
+      flow, flowPath, selected, frames, frame,
+      get viewer() { return viewerHook.current; },  // the viewer re-renders on its own when zoomed
+    };
+  });
+
+  const edit = (change) => setFlow((current) => change(current));
+  const select = useCallback((name) => {
+    setSelected(name);
+    setViewInput('');
+    setPicking(null);
+  }, []);
+  const linkFile = (node, input, rootPath) => edit((current) => setLink(current, node, input,
+    { file: relativeTo(folderOf(flowPath), rootPath) }));
+
+  const onDisconnect = useCallback((node, input) => edit((current) => setLink(current, node, input, null)), []);
+  const onConnect = useCallback((node, input, source) =>
+    edit((current) => setLink(current, node, input, { node: source })), []);
+  const onRemove = useCallback((name) => {
+    edit((current) => removeNode(current, name));
+    setSelected((current) => (current === name ? null : current));
+  }, []);
+  const onPickFile = useCallback((node, input) => setDialog({ kind: 'link', node, input }), []);
+
+  async function save() {
+    try {
+      const answer = await saveFlow(savePathDraft, flow);
+      setStatus(`Saved ${answer.path}${answer.errors.length ? ` (${answer.errors.length} errors)` : ''}`);
+      // The server rewrites relative links for the new folder: take the flow as saved.
+      if (folderOf(answer.path) !== folderOf(flowPath ?? '')) {
+        const reopened = await openFlow(answer.path);
+        setFlow(reopened.flow);
+      }
+      setFlowPath(answer.path);
+      setSavePathDraft(answer.path);
+    } catch (failure) {
+      setStatus(`Save failed: ${failure.message}`);
+    }
+  }
+
+  async function open(path) {
+    setDialog(null);
+    try {
+      const answer = await openFlow(path);
+      loadFlow(answer.path, answer.flow);
+      setStatus(`Opened ${answer.path}`);
+    } catch (failure) {
+      setStatus(`Open failed: ${failure.message}`);
+    }
+  }
+
+  function pick(pixel) {
+    const values = Object.fromEntries(picking.inputs.map((input) =>
+      [input.id, pixel.rgba[input.attributes.ControlChannel ?? 0]]));
+    if (Object.values(values).every(Number.isFinite)) edit((current) => setValues(current, picking.node, values));
+    else setStatus('The picked pixel is not a finite number: nothing set');
+    setPicking(null);
+  }
+
+  if (!session) return <div className="starting" data-testid="status">{status || 'Connecting…'}</div>;
+
+  const generalErrors = check.errors.filter((error) => !error.node);
+  const viewSources = selectedTool ? imageInputs(selectedTool).filter((input) => selectedNode.inputs?.[input.id]) : [];
+  return (
+    <div className="studio">
+      <header className="toolbar">
+        <strong>qz studio</strong>
+        <AddNodeMenu tools={session.tools} onAdd={(tool) => {
+          const [next, name] = addNode(flow, tool);
+          setFlow(next);
+          select(name);
+        }} />
+        <button data-testid="open" onClick={() => setDialog({ kind: 'open' })}>Open…</button>
+        <input data-testid="flow-path" value={savePathDraft} onChange={(e) => setSavePathDraft(e.target.value)} />
+        <button data-testid="save" onClick={save}>Save</button>
+        <span className="root" title="Every file is read and written inside this folder">{session.root}</span>
+        <span className="status" data-testid="status">{status}</span>
+        <span className={`progress${render.busy ? ' active' : ''}`} data-testid="progress"
+          data-busy={render.busy ? '1' : '0'}>{render.busy ? 'rendering…' : ''}</span>
+      </header>
+      {generalErrors.length > 0 && (
+        <div className="flow-errors" data-testid="flow-errors">
+          {generalErrors.map((error, i) => <div key={i}>{error.message}</div>)}
+        </div>
+      )}
+      <main className="panes">
+        <section className="viewer-pane">
+          <div className="viewer-controls">
+            <label>View <select data-testid="view-source" value={viewInput} onChange={(e) => setViewInput(e.target.value)}>
+              <option value="">{selected ?? '—'} output</option>
+              {viewSources.map((input) => <option key={input.id} value={input.id}>input {input.caption}</option>)}
+            </select></label>
+            <span className="channels">
+              {['rgb', 'r', 'g', 'b', 'a', 'luma'].map((channel) => (
+                <button key={channel} data-testid={`channel-${channel}`}
+                  className={display.channel === channel ? 'active' : ''}
+                  onClick={() => setDisplay({ ...display, channel })}>{channel.toUpperCase()}</button>
+              ))}
+            </span>
+            <label>Exposure <input type="range" min={-10} max={10} step={0.1} value={display.exposure}
+              data-testid="exposure" onChange={(e) => setDisplay({ ...display, exposure: Number(e.target.value) })} />
+              {display.exposure.toFixed(1)}</label>
+            <label>Gamma <input type="range" min={0.2} max={4} step={0.05} value={display.gamma}
+              data-testid="gamma" onChange={(e) => setDisplay({ ...display, gamma: Number(e.target.value) })} />
+              {display.gamma.toFixed(2)}</label>
+            <label>Wipe <select data-testid="wipe-node" value={wipeNode} onChange={(e) => setWipeNode(e.target.value)}>
+              <option value="">none</option>
+              {Object.keys(flow.nodes).filter((name) => name !== selected).map((name) =>
+                <option key={name} value={name}>{name}</option>)}
+            </select></label>
+            {view?.secondary && <label>at <input type="range" min={0} max={1} step={0.001} value={wipe}
+              data-testid="wipe-position" onChange={(e) => setWipe(Number(e.target.value))} /></label>}
+            {frames && frame !== null && (
+              <label>Frame <input type="range" min={frames[0]} max={frames[1]} step={1} value={frame}
+                data-testid="frame" onChange={(e) => setFrame(Number(e.target.value))} />
+                <span data-testid="frame-number">{frame}</span></label>
+            )}
+          </div>
+          <Viewer primary={render.primary} secondary={view?.secondary ? render.secondary : null}
+            labels={[selected, wipeNode]} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
+            picking={Boolean(picking)} onPick={pick} />
+          {render.error && <div className="render-error" data-testid="render-error">{render.error.message}</div>}
+        </section>
+        <section className="graph-pane" data-testid="graph">
+          <FlowGraph flow={flow} tools={toolsByName} errors={check.errors} selected={selected} layoutKey={layoutKey}
+            onSelect={select} onConnect={onConnect} onDisconnect={onDisconnect} onRemove={onRemove}
+            onPickFile={onPickFile} />
+        </section>
+        <aside className="controls-pane">
+          {selectedNode ? (
+            <>
+              <h2 data-testid="selected-node">{selected} <small>{selectedNode.tool}</small></h2>
+              <NodePanel name={selected} flow={flow} onRemove={onRemove}
+                onRename={(from, to) => { edit((current) => renameNode(current, from, to)); setSelected(to); }}
+                onSavePath={(name, file) => edit((current) => setSavePath(current, name, file))} />
+              {selectedTool ? (
+                <ControlPage name={selected} node={selectedNode} tool={selectedTool}
+                  readouts={readouts[selected]} picking={picking}
+                  onChange={(id, value) => edit((current) => setValue(current, selected, id, value))}
+                  onPick={setPicking} />
+              ) : <div className="error">Unknown tool "{selectedNode.tool}"</div>}
+            </>
+          ) : <p className="hint">Add a node, or select one in the graph.</p>}
+        </aside>
+      </main>
+      {dialog?.kind === 'link' && (
+        <FilePicker title={`Connect ${dialog.node} · ${dialog.input}`} initialDir={folderOf(flowPath)}
+          onCancel={() => setDialog(null)}
+          onChoose={(path) => { linkFile(dialog.node, dialog.input, path); setDialog(null); }} />
+      )}
+      {dialog?.kind === 'open' && (
+        <FilePicker title="Open a flow" initialDir={folderOf(flowPath)} onCancel={() => setDialog(null)} onChoose={open} />
+      )}
+    </div>
+  );
+}
