@@ -206,6 +206,32 @@ std::optional<std::string> SequencePattern(const std::string& name)
 }
 }
 
+namespace
+{
+// Pixels first .. first + count - 1 of `image` as float R, G, B, A into `rgba`.
+void CopyRgba(const Image& image, size_t first, size_t count, float* rgba)
+{
+	if (image.Format() == PixelFormat::Float && image.NumChannels() == 4)
+	{
+		// Float B, G, R, A as stored: swapped in place, without a read per pixel.
+		const uint8_t* stored = image.Data() + first * 4 * sizeof(float);
+		for (size_t i = 0; i < count * 4; i += 4)
+		{
+			float bgra[4];
+			std::memcpy(bgra, stored + i * sizeof(float), sizeof bgra);
+			rgba[i] = bgra[2], rgba[i + 1] = bgra[1], rgba[i + 2] = bgra[0], rgba[i + 3] = bgra[3];
+		}
+		return;
+	}
+	FltPixel pixel;
+	for (size_t i = 0; i < count; ++i)
+	{
+		image.ReadPixel(first + i, pixel);
+		rgba[i * 4] = pixel.R, rgba[i * 4 + 1] = pixel.G, rgba[i * 4 + 2] = pixel.B, rgba[i * 4 + 3] = pixel.A;
+	}
+}
+}
+
 const NodeOutput* NodeCache::Find(const std::string& key)
 {
 	const auto found = Entries.find(key);
@@ -627,7 +653,7 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 		const auto pictures = [&] {
 			NodePictures read;
 			for (const FlowLink& link : node.Links)
-				read.emplace_back(link.Input, link.Node.empty() ? ReadFileOnce(link.File, frame, files)
+				read.emplace_back(link.Input, link.Node.empty() ? ReadCachedFile(link.File, frame, files)
 				                                                : outputs.at(link.Node));
 			return read;
 		};
@@ -670,6 +696,18 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 		if (node.Name == target)
 			answer.Shown = output->Out;
 	}
+}
+
+Picture StudioServer::ReadCachedFile(const std::string& file, int frame, std::map<std::string, Picture>& files)
+{
+	const ImageSource source = ImageSource::Parse(file);
+	const std::string path = FramePath(source.Path, frame);
+	const std::string key = "file " + path + source.Selection() + " " + FileStamp(path);
+	if (const NodeOutput* cached = Cache.Find(key))
+		return cached->Out;
+	Picture picture = ReadFileOnce(file, frame, files);
+	Cache.Put(key, {picture, {}});
+	return picture;
 }
 
 StudioServer::Answer StudioServer::Render(const httplib::Request& request, httplib::Response& response)
@@ -717,20 +755,22 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 	RenderAnswer answer;
 	RenderNodes(flow, target, input, !sequences ? 0 : frame ? *frame : FramesToRender("", "", inputs).front(), answer);
 
-	const Image& image = *answer.Shown.Pixels;
-	std::string pixels(image.PixelCount() * 4 * sizeof(float), '\0');
-	FltPixel pixel;
-	for (size_t i = 0; i < image.PixelCount(); ++i)
-	{
-		image.ReadPixel(i, pixel);
-		const float rgba[4] = {pixel.R, pixel.G, pixel.B, pixel.A};
-		std::memcpy(&pixels[i * sizeof rgba], rgba, sizeof rgba);
-	}
-	response.set_header("X-Qz-Width", std::to_string(image.Width));
-	response.set_header("X-Qz-Height", std::to_string(image.Height));
+	const SharedImage image = answer.Shown.Pixels;
+	response.set_header("X-Qz-Width", std::to_string(image->Width));
+	response.set_header("X-Qz-Height", std::to_string(image->Height));
 	response.set_header("X-Qz-Readouts", answer.Readouts.dump(-1, ' ', true));
 	response.set_header("X-Qz-Cached", answer.Rendered.empty() ? "1" : "0");
 	response.set_header("X-Qz-Rendered", Json(answer.Rendered).dump(-1, ' ', true));
-	response.set_content(pixels, "application/octet-stream");
+	// 33 MB for a 1920 x 1080 frame: converted a slice at a time as the
+	// socket takes it, never held whole a second time.
+	static constexpr size_t PixelBytes = 4 * sizeof(float), SlicePixels = 16384;
+	response.set_content_provider(
+		image->PixelCount() * PixelBytes, "application/octet-stream",
+		[image, slice = std::vector<float>()](size_t offset, size_t length, httplib::DataSink& sink) mutable {
+			const size_t count = std::min(SlicePixels, length / PixelBytes);
+			slice.resize(count * 4);
+			CopyRgba(*image, offset / PixelBytes, count, slice.data());
+			return sink.write(reinterpret_cast<const char*>(slice.data()), count * PixelBytes);
+		});
 	return nullptr;
 }

@@ -97,6 +97,9 @@ private:
 	/// only what it reads when `input` asks for one of its inputs.
 	void RenderNodes(const Flow& flow, const std::string& target, const std::string& input, int frame,
 	                 RenderAnswer& answer);
+	/// A file's picture at `frame`, read once while it stays unchanged on
+	/// disk: kept in the cache beside the node outputs it feeds.
+	Picture ReadCachedFile(const std::string& file, int frame, std::map<std::string, Picture>& files);
 
 	const PluginHost& Host;
 	StudioSettings Settings;
