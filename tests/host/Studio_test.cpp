@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <regex>
 #include <thread>
@@ -311,10 +312,15 @@ TEST_F(Studio, RendersOnlyWhatChanged)
 		EXPECT_EQ(answer.Header("X-Qz-Cached"), step.Cached) << "step " << generation;
 		EXPECT_TRUE(json::parse(answer.Header("X-Qz-Readouts")).contains("remap")) << "cached nodes' read-outs too";
 	}
-	// A file written anew is read anew.
-	WriteImageFile(*MakeImage(6, 4, Pixel(1, 1, 1)), Path("depth.exr"));
+	// A file written anew is read anew, also where it is shown as an input.
+	WriteImageFile(*MakeImage(6, 4, Pixel(0.5f, 0.5f, 0.5f)), Path("depth.exr"));
 	EXPECT_EQ(json::parse(Render(flow(2, 10), "divide", ++generation).Header("X-Qz-Rendered")),
 	          json({"remap", "divide"}));
+	const Answer input = Render(flow(2, 10), "remap", ++generation, {{"input", "Input"}});
+	ASSERT_EQ(input.Body.size(), 6u * 4 * 4 * sizeof(float));
+	float first[4];
+	std::memcpy(first, input.Body.data(), sizeof first);
+	EXPECT_EQ(first[0], 0.5f);
 }
 
 TEST_F(Studio, RefusesARenderOvertakenByANewerOne)
