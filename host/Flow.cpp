@@ -321,3 +321,13 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 		}
 	return FinishRender(result);
 }
+
+std::vector<std::string> InputFiles(const Flow& flow)
+{
+	std::vector<std::string> paths;
+	for (const FlowNode& node : flow.Nodes)
+		for (const FlowLink& link : node.Links)
+			if (!link.File.empty())
+				paths.push_back(ImageSource::Parse(link.File).Path);
+	return paths;
+}

@@ -69,6 +69,9 @@ Flow LoadFlow(const PluginHost& host, const std::string& path);
 /// are `HostError`s (usage), the last two naming the node and input they are in.
 nlohmann::json ReadFlowDocument(std::istream& text, const std::string& name);
 Flow ParseFlow(const PluginHost& host, const nlohmann::json& document, const std::string& baseDir);
+/// The paths of the files `flow` reads, without what each takes of them, in
+/// node order.
+std::vector<std::string> InputFiles(const Flow& flow);
 
 struct FlowOptions
 {

@@ -227,11 +227,8 @@ std::vector<WriteSettings> SaveSettings(const Flow& flow, const std::vector<int>
 
 FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options)
 {
-	std::vector<std::string> inputs, saves;
-	for (const FlowNode& node : flow.Nodes)
-		for (const FlowLink& link : node.Links)
-			if (!link.File.empty())
-				inputs.push_back(ImageSource::Parse(link.File).Path);
+	std::vector<std::string> saves;
+	const std::vector<std::string> inputs = InputFiles(flow);
 
 	FlowRenderResult result;
 	std::vector<int> frames = FramesToRender(options.Range, options.Chunk, inputs);

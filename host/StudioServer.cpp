@@ -543,11 +543,7 @@ StudioServer::Answer StudioServer::Check(const httplib::Request& request, httpli
 	try
 	{
 		const Flow flow = ParseConfined(document, FlowFolder());
-		std::vector<std::string> inputs;
-		for (const FlowNode& node : flow.Nodes)
-			for (const FlowLink& link : node.Links)
-				if (!link.File.empty())
-					inputs.push_back(ImageSource::Parse(link.File).Path);
+		const std::vector<std::string> inputs = InputFiles(flow);
 		const std::vector<int> onDisk = FramesToRender("", "", inputs);
 		if (!onDisk.empty())
 			frames = {onDisk.front(), onDisk.back()};
@@ -740,11 +736,7 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 		error.Node = target;
 		throw error;
 	}
-	std::vector<std::string> inputs;
-	for (const FlowNode& node : flow.Nodes)
-		for (const FlowLink& link : node.Links)
-			if (!link.File.empty())
-				inputs.push_back(ImageSource::Parse(link.File).Path);
+	const std::vector<std::string> inputs = InputFiles(flow);
 	const bool sequences = std::any_of(inputs.begin(), inputs.end(), IsSequencePath);
 
 	std::lock_guard<std::mutex> lock(RenderMutex);
