@@ -17,6 +17,10 @@
 
 #include "Image.h"
 
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
 /// Up to `Capacity` pixels that follow each other in row order, channel by
 /// channel.
 struct PixelBlock
@@ -148,7 +152,41 @@ inline void Load(const uint8_t* pixels, PixelBlock& block)
 	}
 }
 
+using Floats4 = float __attribute__((vector_size(16)));
+
+/// Puts eight floats at `at` (16-byte aligned) straight into memory, past the
+/// caches: a frame too big to stay in them is not read in first only to be
+/// overwritten, which costs a third of the memory traffic of a walk.
+inline void Stream8(void* at, const Floats8& floats)
+{
+#if defined(__SSE__)
+	float* to = static_cast<float*>(at);
+	_mm_stream_ps(to, (__m128)__builtin_shufflevector(floats, floats, 0, 1, 2, 3));
+	_mm_stream_ps(to + 4, (__m128)__builtin_shufflevector(floats, floats, 4, 5, 6, 7));
+#else
+	Put8(at, floats);
+#endif
+}
+
+/// Whether a walk writes `output` with `Stream8`: when it is larger than half
+/// a typical last-level cache, and its pixels are 16-byte aligned.
+inline bool StreamsTo(const Image* output)
+{
+	constexpr size_t CachedBytes = size_t(16) << 20;
+	return output && output->PixelCount() * PlainPixelBytes >= CachedBytes &&
+	       reinterpret_cast<uintptr_t>(output->Data()) % 16 == 0;
+}
+
+/// Waits until streamed pixels are in memory, for whoever reads them next.
+inline void EndStreaming()
+{
+#if defined(__SSE__)
+	_mm_sfence();
+#endif
+}
+
 /// Writes `block.Count` plain float RGBA pixels starting at `pixels`.
+template <bool Streaming = false>
 inline void Store(const PixelBlock& block, uint8_t* pixels)
 {
 	int i = 0;
@@ -162,7 +200,10 @@ inline void Store(const PixelBlock& block, uint8_t* pixels)
 		Interleave(b, g, r, a, eight);
 		uint8_t* to = pixels + i * PlainPixelBytes;
 		for (int k = 0; k < 4; ++k)
-			Put8(to + 32 * k, eight[k]);
+			if constexpr (Streaming)
+				Stream8(to + 32 * k, eight[k]);
+			else
+				Put8(to + 32 * k, eight[k]);
 	}
 	for (; i < block.Count; ++i)
 	{
@@ -177,26 +218,48 @@ inline bool AllPlain(const Image* input, const Image* side, const Image* output)
 	return input->IsPlainFloatRGBA() && (!side || side->IsPlainFloatRGBA()) && (!output || output->IsPlainFloatRGBA());
 }
 
+/// Asks memory for the pixels of `image` a few blocks after the block at
+/// byte `offset`. The processor's own prefetcher falls behind while a tool
+/// spends longer on a block's arithmetic than on reading it.
+inline void PrefetchAhead(const Image* image, size_t offset)
+{
+	constexpr size_t BlockBytes = PixelBlock::Capacity * PlainPixelBytes, CacheLine = 64;
+	const size_t from = offset + 4 * BlockBytes;
+	const size_t to = std::min(image->PixelCount() * PlainPixelBytes, from + BlockBytes);
+	for (size_t at = from; at < to; at += CacheLine)
+		__builtin_prefetch(image->Data() + at);
+}
+
 /// Plain images: blocks read straight from and written straight to memory.
 template <class Step>
 void WalkPlain(Image* input, Image* side, Image* output, Step& step)
 {
 	PixelBlock block, sideBlock;
 	const size_t count = input->PixelCount();
+	const bool stream = StreamsTo(output);
 	for (size_t start = 0; start < count; start += PixelBlock::Capacity)
 	{
 		const size_t offset = start * PlainPixelBytes;
 		block.Count = static_cast<int>(std::min<size_t>(PixelBlock::Capacity, count - start));
+		PrefetchAhead(input, offset);
 		Load(input->Data() + offset, block);
 		if (side)
 		{
+			PrefetchAhead(side, offset);
 			sideBlock.Count = block.Count;
 			Load(side->Data() + offset, sideBlock);
 		}
 		step(block, sideBlock);
 		if (output)
-			Store(block, output->Data() + offset);
+		{
+			if (stream)
+				Store<true>(block, output->Data() + offset);
+			else
+				Store(block, output->Data() + offset);
+		}
 	}
+	if (stream)
+		EndStreaming();
 }
 
 /// Other layouts: blocks filled row by row through the cursors. The input's
