@@ -7,9 +7,9 @@
 static void BM_ZRemapper(benchmark::State& state)
 {
 	Frame depth = DepthFrame();
-	RenderTool(state, "ZRemapper", {{"Input", depth.get()}});
+	RenderTool(state, "ZRemapper", {{"Input", depth.get()}}, {}, {}, static_cast<int>(state.range(0)));
 }
-BENCHMARK(BM_ZRemapper)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ZRemapper)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Arg: worker threads, 0 for all cores. The depth pass runs 1 to 40 m
 // around the default focus (9.1 m), so every pass occurs; the nearest

@@ -49,9 +49,9 @@ static Frame PositionFrame()
 static void BM_Falloff(benchmark::State& state)
 {
 	Frame normals = NormalFrame();
-	RenderTool(state, "Falloff", {{"Normals", normals.get()}});
+	RenderTool(state, "Falloff", {{"Normals", normals.get()}}, {}, {}, static_cast<int>(state.range(0)));
 }
-BENCHMARK(BM_Falloff)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Falloff)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 static void BM_IntuitiveRelighter(benchmark::State& state)
 {
@@ -65,9 +65,9 @@ static void BM_SimpleSpotlight(benchmark::State& state)
 {
 	Frame position = PositionFrame(), normals = NormalFrame();
 	RenderTool(state, "SimpleSpotlight", {{"Position", position.get()}, {"Normals", normals.get()}},
-	           {{"Green", 5.0}, {"Blue", 2.0}, {"Blue2", 10.0}});
+	           {{"Green", 5.0}, {"Blue", 2.0}, {"Blue2", 10.0}}, {}, static_cast<int>(state.range(0)));
 }
-BENCHMARK(BM_SimpleSpotlight)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimpleSpotlight)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 static void BM_SSAO(benchmark::State& state)
 {

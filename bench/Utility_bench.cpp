@@ -34,9 +34,9 @@ static Frame MotionFrame()
 static void BM_Normalizer(benchmark::State& state)
 {
 	Frame colour = ColourFrame();
-	RenderTool(state, "Normalizer", {{"Input", colour.get()}});
+	RenderTool(state, "Normalizer", {{"Input", colour.get()}}, {}, {}, static_cast<int>(state.range(0)));
 }
-BENCHMARK(BM_Normalizer)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Normalizer)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 static void BM_ClipMotionVectors(benchmark::State& state)
 {

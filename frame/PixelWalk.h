@@ -1,7 +1,8 @@
 #pragma once
-// The row walk of the single-threaded tools: every pixel of the main image in
-// row order (row 0 first, left to right), with the pixel at the same place of
-// any other image involved.
+// The pixel walk of the per-pixel tools: every pixel of the main image, with
+// the pixel at the same place of any other image involved. A visit sees the
+// pixels in row order (row 0 first, left to right); a map, whose pixels do not
+// depend on each other, shares spans of them out to the worker threads.
 //
 // The walk hands the tool blocks of consecutive pixels with each of B, G, R
 // and A in an array of its own, so that the compiler can run a tool's
@@ -16,6 +17,8 @@
 #include <cstring>
 
 #include "Image.h"
+#include "Operator.h"
+#include "WorkerPool.h"
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -53,10 +56,10 @@ struct PixelBlock
 	}
 };
 
-// The walk is inlined whole (the tool's arithmetic included). GCC on x86-64
-// also builds it three times, for AVX-512 (x86-64-v4), for AVX2 and for any
-// x86-64 processor, and the loader picks the best version the machine runs;
-// all compute the same IEEE operations.
+// Each span of a walk is inlined whole (the tool's arithmetic included). GCC
+// on x86-64 also builds it three times, for AVX-512 (x86-64-v4), for AVX2 and
+// for any x86-64 processor, and the loader picks the best version the machine
+// runs; all compute the same IEEE operations.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 #define QZ_PIXEL_LOOPS [[gnu::flatten, gnu::target_clones("arch=x86-64-v4", "avx2", "default")]]
 #else
@@ -230,17 +233,22 @@ inline void PrefetchAhead(const Image* image, size_t offset)
 		__builtin_prefetch(image->Data() + at);
 }
 
+/// A part of a walk: pixels First .. End-1 of plain images, or rows
+/// First .. End-1 through the cursors.
+struct Span
+{
+	size_t First, End;
+};
+
 /// Plain images: blocks read straight from and written straight to memory.
 template <class Step>
-void WalkPlain(Image* input, Image* side, Image* output, Step& step)
+void WalkPlain(Image* input, Image* side, Image* output, Span pixels, bool stream, Step& step)
 {
 	PixelBlock block, sideBlock;
-	const size_t count = input->PixelCount();
-	const bool stream = StreamsTo(output);
-	for (size_t start = 0; start < count; start += PixelBlock::Capacity)
+	for (size_t start = pixels.First; start < pixels.End; start += PixelBlock::Capacity)
 	{
 		const size_t offset = start * PlainPixelBytes;
-		block.Count = static_cast<int>(std::min<size_t>(PixelBlock::Capacity, count - start));
+		block.Count = static_cast<int>(std::min<size_t>(PixelBlock::Capacity, pixels.End - start));
 		PrefetchAhead(input, offset);
 		Load(input->Data() + offset, block);
 		if (side)
@@ -265,12 +273,12 @@ void WalkPlain(Image* input, Image* side, Image* output, Step& step)
 /// Other layouts: blocks filled row by row through the cursors. The input's
 /// pixels are kept whole, so that their auxiliary channels reach the output.
 template <class Step>
-void WalkCursors(Image* input, Image* side, Image* output, Step& step)
+void WalkCursors(Image* input, Image* side, Image* output, Span rows, Step& step)
 {
 	PixelBlock block, sideBlock;
 	FltPixel pixels[PixelBlock::Capacity], sidePixel;
 	PixPtr src(input), sideSrc(side), dst(output);
-	for (int y = 0; y < input->Height; ++y)
+	for (int y = static_cast<int>(rows.First); y < static_cast<int>(rows.End); ++y)
 	{
 		src.GotoXY(0, y);
 		if (side)
@@ -305,17 +313,46 @@ void WalkCursors(Image* input, Image* side, Image* output, Step& step)
 	}
 }
 
-/// `step(block, sideBlock)` for every block of `input`, in row order. The
-/// side block holds the pixels at the same places of `side` (an image of the
-/// same size) when there is one; the block as the step leaves it is written
-/// to the same places of `output` when there is one.
+/// One span of a walk, in the best build of the walk for the processor.
 template <class Step>
-QZ_PIXEL_LOOPS void Walk(Image* input, Image* side, Image* output, Step&& step)
+QZ_PIXEL_LOOPS void WalkSpan(Image* input, Image* side, Image* output, bool plain, bool stream, Span span, Step& step)
 {
-	if (AllPlain(input, side, output))
-		WalkPlain(input, side, output, step);
+	if (plain)
+		WalkPlain(input, side, output, span, stream, step);
 	else
-		WalkCursors(input, side, output, step);
+		WalkCursors(input, side, output, span, step);
+}
+
+// Pixels in a span of a map: enough that handing a span to a thread costs
+// little beside its pixels, few enough that the spans even out between
+// threads. A whole number of blocks, so that blocks fall where they do in one
+// span.
+constexpr size_t SpanPixels = 64 * PixelBlock::Capacity;
+
+/// `step(block, sideBlock)` for every block of `input`. The side block holds
+/// the pixels at the same places of `side` (an image of the same size) when
+/// there is one; the block as the step leaves it is written to the same
+/// places of `output` when there is one. Without an output the blocks come
+/// in row order on the calling thread, so that a step may gather; with one,
+/// spans of blocks run on the worker pool (`GetThreadCount()` threads), and
+/// the step may be called on several threads at once.
+template <class Step>
+void Walk(Image* input, Image* side, Image* output, Step&& step)
+{
+	const bool plain = AllPlain(input, side, output);
+	const bool stream = plain && StreamsTo(output);
+	const size_t units = plain ? input->PixelCount() : static_cast<size_t>(input->Height);
+	if (!output)
+	{
+		WalkSpan(input, side, output, plain, stream, Span{0, units}, step);
+		return;
+	}
+	const size_t perSpan = plain ? SpanPixels : std::max<size_t>(1, SpanPixels / std::max(input->Width, 1));
+	const int spans = static_cast<int>((units + perSpan - 1) / perSpan);
+	RunOnWorkers(spans, GetThreadCount(), [&](int i) {
+		const size_t first = i * perSpan;
+		WalkSpan(input, side, output, plain, stream, Span{first, std::min(units, first + perSpan)}, step);
+	});
 }
 }
 
@@ -329,7 +366,8 @@ void VisitPixelBlocks(Image* input, Visit&& visit)
 /// Turns each block of pixels of `input` into the pixels at the same places of
 /// `output` (an image of the same size and layout), with the pixels at the
 /// same places of `side` (an image of the same size, or null) at hand:
-/// read, `change(block, sideBlock)`, write.
+/// read, `change(block, sideBlock)`, write. Blocks are changed on several
+/// threads at once: a change may depend on nothing but its blocks.
 template <class Change>
 void MapPixelBlocks(Image* input, Image* side, Image* output, Change&& change)
 {
@@ -337,7 +375,8 @@ void MapPixelBlocks(Image* input, Image* side, Image* output, Change&& change)
 }
 
 /// Turns each pixel of `input` into the pixel at the same place of `output`
-/// (an image of the same size and layout): read, `change(pixel)`, write.
+/// (an image of the same size and layout): read, `change(pixel)`, write, on
+/// several threads at once, as `MapPixelBlocks` does.
 template <class Change>
 void MapPixels(Image* input, Image* output, Change&& change)
 {
