@@ -70,51 +70,38 @@ double ScaledDepth(float v, double scale)
 	return std::fabs(v / scale);
 }
 
-/// Behind the far limit, for a channel of scaled depth d: ((d + P) - Far) - P,
-/// narrowed to float.
-float DistanceBeyondFar(double d, const FocusZone& zone)
+/// How far outside the zone a channel of scaled depth d lies, narrowed to
+/// float, as one formula for both sides: ((P + s) + c) - P, with s the depth
+/// signed by the side. Behind the far limit s = d and c = -Far, which is
+/// ((d + P) - Far) - P; in front of the near limit s = -1 x d and c = Near,
+/// which is ((P - d) + Near) - P. Each is the same IEEE operation on the same
+/// values as in its own form (a sum does not depend on the order of its terms,
+/// x - y is x + (-y), and multiplying by -1 keeps a NaN as subtracting it
+/// does), so one formula serves a block of pixels without branches.
+float DistanceOutsideZone(double signedDepth, double limit, const FocusZone& zone)
 {
-	return static_cast<float>(((d + zone.Plane) - zone.Far) - zone.Plane);
-}
-
-/// In front of the near limit, for a channel of scaled depth d:
-/// ((P - d) + Near) - P, narrowed to float.
-float DistanceBeforeNear(double d, const FocusZone& zone)
-{
-	return static_cast<float>(((zone.Plane - d) + zone.Near) - zone.Plane);
+	return static_cast<float>(((zone.Plane + signedDepth) + limit) - zone.Plane);
 }
 
 /// Remaps R, G and B of one pixel. The zone is chosen by the red channel's
 /// d = |R / S| alone; G and B take the same formula on their own scaled
-/// depths. Behind the plane (d > P): DistanceBeyondFar when Far >= 0 and
-/// d > Far, else 0. Otherwise (d <= P, or d NaN): 0 when d > Near, else
-/// DistanceBeforeNear. Alpha and the other channels are left as they are.
+/// depths. Behind the plane (d > P): the distance beyond the far limit when
+/// Far >= 0 and d > Far, else 0. Otherwise (d <= P, or d NaN): 0 when
+/// d > Near, else the distance before the near limit. Alpha and the other
+/// channels are left as they are.
 void RemapPixel(FltPixel& pixel, const FocusZone& zone)
 {
-	// All three depths first, whatever the zone: with no branch around the
-	// divisions the walk can run several pixels at once.
 	const double dr = ScaledDepth(pixel.R, zone.Scale);
 	const double dg = ScaledDepth(pixel.G, zone.Scale);
 	const double db = ScaledDepth(pixel.B, zone.Scale);
-	float r = 0.0f, g = 0.0f, b = 0.0f;
-	if (dr > zone.Plane)
-	{
-		if (zone.Far >= 0 && dr > zone.Far)
-		{
-			r = DistanceBeyondFar(dr, zone);
-			g = DistanceBeyondFar(dg, zone);
-			b = DistanceBeyondFar(db, zone);
-		}
-	}
-	else if (!(dr > zone.Near))
-	{
-		r = DistanceBeforeNear(dr, zone);
-		g = DistanceBeforeNear(dg, zone);
-		b = DistanceBeforeNear(db, zone);
-	}
-	pixel.R = r;
-	pixel.G = g;
-	pixel.B = b;
+	const bool beyondFar = dr > zone.Plane && zone.Far >= 0 && dr > zone.Far;
+	const bool beforeNear = !(dr > zone.Plane) && !(dr > zone.Near);
+	const double sign = beyondFar ? 1.0 : -1.0;
+	const double limit = beyondFar ? -zone.Far : zone.Near;
+	const bool outside = beyondFar || beforeNear;
+	pixel.R = outside ? DistanceOutsideZone(sign * dr, limit, zone) : 0.0f;
+	pixel.G = outside ? DistanceOutsideZone(sign * dg, limit, zone) : 0.0f;
+	pixel.B = outside ? DistanceOutsideZone(sign * db, limit, zone) : 0.0f;
 }
 
 }

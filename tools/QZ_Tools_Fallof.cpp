@@ -79,9 +79,10 @@ void ShadeFalloff(FltPixel& normal, double intensity)
 {
 	const float squared = normal.R * normal.R + normal.G * normal.G + normal.B * normal.B;
 	const double len = std::sqrt(squared);
-	const float value =
-		len == 0.0 ? 0.0f : static_cast<float>(FalloffMask(normal, len, intensity) * static_cast<double>(normal.A));
-	normal.R = normal.G = normal.B = normal.A = value;
+	// Chosen in double, as the mask is, so that a block of pixels takes one
+	// width of lanes throughout.
+	const double value = len == 0.0 ? 0.0 : FalloffMask(normal, len, intensity) * static_cast<double>(normal.A);
+	normal.R = normal.G = normal.B = normal.A = static_cast<float>(value);
 }
 
 }

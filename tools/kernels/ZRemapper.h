@@ -15,7 +15,6 @@ struct FocusZone
 };
 
 double ScaledDepth(float v, double scale);
-float DistanceBeyondFar(double d, const FocusZone& zone);
-float DistanceBeforeNear(double d, const FocusZone& zone);
+float DistanceOutsideZone(double signedDepth, double limit, const FocusZone& zone);
 void RemapPixel(FltPixel& pixel, const FocusZone& zone);
 }
