@@ -59,8 +59,9 @@ struct PixelBlock
 // Each span of a walk is inlined whole (the tool's arithmetic included). GCC
 // on x86-64 also builds it three times, for AVX-512 (x86-64-v4), for AVX2 and
 // for any x86-64 processor, and the loader picks the best version the machine
-// runs; all compute the same IEEE operations.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+// runs; all compute the same IEEE operations. (Not under ThreadSanitizer: an
+// executable's resolvers for those builds run before its runtime is ready.)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define QZ_PIXEL_LOOPS [[gnu::flatten, gnu::target_clones("arch=x86-64-v4", "avx2", "default")]]
 #else
 #define QZ_PIXEL_LOOPS [[gnu::flatten]]
