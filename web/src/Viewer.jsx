@@ -1,6 +1,12 @@
 import { useCallback, useEffect, useLayoutEffect, useRef, useState } from 'react';
 import { toDisplay } from './display.js';
+import { exactPixel } from './exactValues.js';
+import { createGlView } from './glView.js';
 import { formatFloat32 } from './numbers.js';
+
+// `?draw=canvas` draws on a 2D canvas even where WebGL2 is offered, as
+// browsers without it do: the browser test compares the two.
+const canvasOnly = new URLSearchParams(location.search).get('draw') === 'canvas';
 
 /// An offscreen canvas holding a picture at one screen pixel per image pixel.
 function pictureCanvas(image, display, reuse) {
@@ -26,9 +32,7 @@ function pixelAt(image, view, px, py) {
   const x = Math.floor((px - view.x) / view.scale);
   const top = Math.floor((py - view.y) / view.scale);
   if (x < 0 || top < 0 || x >= image.width || top >= image.height) return null;
-  const y = image.height - 1 - top;
-  const at = (y * image.width + x) * 4;
-  return { x, y, rgba: Array.from(image.pixels.subarray(at, at + 4)) };
+  return { x, y: image.height - 1 - top };
 }
 
 /// The picture: fit, zoom (wheel) and pan (drag), a wipe to a second
@@ -36,10 +40,13 @@ function pixelAt(image, view, px, py) {
 export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, hookRef }) {
   const frameRef = useRef(null);
   const canvasRef = useRef(null);
-  const pictures = useRef({ primary: null, secondary: null });
+  const pictures = useRef({ primary: null, secondary: null });  // the canvas fallback's converted pictures
+  const glView = useRef(undefined);  // undefined: not tried yet; null: unavailable
+  const [drawing, setDrawing] = useState(canvasOnly ? 'canvas' : 'webgl');
   const [size, setSize] = useState({ width: 1, height: 1 });
   const [zoom, setZoom] = useState(null);  // null: fit the picture to the viewer
-  const [hover, setHover] = useState(null);
+  const [pointer, setPointer] = useState(null);  // viewer point under the mouse
+  const [exact, setExact] = useState(null);  // {image, x, y, rgba} as last fetched
   const drag = useRef(null);
 
   const view = primary ? zoom ?? fitView(primary, size.width, size.height) : null;
@@ -52,11 +59,30 @@ export default function Viewer({ primary, secondary, labels, generation, display
     return () => observer.disconnect();
   }, []);
 
+  const displayKey = `${display.channel} ${display.exposure} ${display.gamma}`;
+  // The WebGL view, made on first use; a browser without one gets a fresh
+  // canvas element for 2D drawing, since a canvas keeps its first context.
+  const webgl = () => {
+    if (glView.current === undefined) glView.current = createGlView(canvasRef.current);
+    if (!glView.current) setDrawing('canvas');
+    return glView.current;
+  };
+
+  // The picture drawn is the latest: new pictures are drawn by the effect below, not again by a new `draw`.
+  const shown = useRef(primary);
+  shown.current = primary;
   const draw = useCallback(() => {
     const canvas = canvasRef.current;
     const ratio = window.devicePixelRatio || 1;
-    canvas.width = Math.round(size.width * ratio);
-    canvas.height = Math.round(size.height * ratio);
+    const width = Math.round(size.width * ratio), height = Math.round(size.height * ratio);
+    if (canvas.width !== width || canvas.height !== height) {
+      canvas.width = width;
+      canvas.height = height;
+    }
+    if (drawing === 'webgl') {
+      webgl()?.draw({ image: shown.current, view, ratio, display, wipeColumn });
+      return;
+    }
     const context = canvas.getContext('2d');
     context.setTransform(ratio, 0, 0, ratio, 0, 0);
     context.clearRect(0, 0, size.width, size.height);
@@ -73,18 +99,26 @@ export default function Viewer({ primary, secondary, labels, generation, display
       context.drawImage(pictures.current.secondary, 0, 0);
       context.restore();
       context.fillStyle = '#ffcc00';
-      context.fillRect(wipeColumn, 0, 1 / view.scale, primary.height);
+      context.fillRect(wipeColumn, 0, 1 / view.scale, shown.current.height);
     }
-  }, [size, view?.x, view?.y, view?.scale, wipeColumn]);
+  }, [size, view?.x, view?.y, view?.scale, wipeColumn, drawing, displayKey]);
 
-  // New pictures or display settings: convert, draw, and mark the moment
-  // the picture is on screen (the benchmark measures to this mark).
+  // New pictures (or, on a 2D canvas, display settings): upload or convert,
+  // draw, and mark the moment the picture is on screen (the benchmark
+  // measures to this mark).
   useLayoutEffect(() => {
-    pictures.current.primary = primary && pictureCanvas(primary, display, pictures.current.primary);
-    pictures.current.secondary = secondary ? pictureCanvas(secondary, display, pictures.current.secondary) : null;
+    if (drawing === 'webgl') {
+      const gl = webgl();
+      if (!gl) return;
+      if (primary) gl.upload(0, primary);
+      if (secondary) gl.upload(1, secondary);
+    } else {
+      pictures.current.primary = primary && pictureCanvas(primary, display, pictures.current.primary);
+      pictures.current.secondary = secondary ? pictureCanvas(secondary, display, pictures.current.secondary) : null;
+    }
     draw();
     if (primary) performance.mark('qz-drawn', { detail: { generation } });
-  }, [primary, secondary, display.channel, display.exposure, display.gamma]);
+  }, [primary, secondary, drawing, drawing === 'canvas' && displayKey]);
 
   useLayoutEffect(draw, [draw]);
 
@@ -96,8 +130,20 @@ export default function Viewer({ primary, secondary, labels, generation, display
     if (!view) return null;
     const image = secondary && (px - view.x) / view.scale >= wipeColumn ? secondary : primary;
     const pixel = pixelAt(image, view, px, py);
-    return pixel && { ...pixel, label: labels[image === primary ? 0 : 1] };
+    return pixel && { ...pixel, image, label: labels[image === primary ? 0 : 1] };
   };
+
+  // The exact values under the mouse, fetched again when the picture changes under it.
+  const hover = pointer && pickAt(...pointer);
+  useEffect(() => {
+    if (!hover) return;
+    let current = true;
+    exactPixel(hover.image, hover.x, hover.y).then(
+      (rgba) => current && setExact({ image: hover.image, x: hover.x, y: hover.y, rgba }), () => {});
+    return () => { current = false; };
+  }, [hover?.image, hover?.x, hover?.y]);
+  const values = hover && exact?.image === hover.image && exact.x === hover.x && exact.y === hover.y
+    ? exact.rgba : null;
 
   if (hookRef) hookRef.current = {
     view,
@@ -108,7 +154,8 @@ export default function Viewer({ primary, secondary, labels, generation, display
   return (
     <div className="viewer" data-testid="viewer">
       <div className="viewer-frame" ref={frameRef}>
-        <canvas ref={canvasRef} data-testid="viewer-canvas" className={picking ? 'picking' : ''}
+        <canvas ref={canvasRef} key={drawing} data-testid="viewer-canvas" data-drawing={drawing}
+          className={picking ? 'picking' : ''}
           style={{ width: size.width, height: size.height }}
           onWheel={(event) => {
             if (!view) return;
@@ -122,19 +169,17 @@ export default function Viewer({ primary, secondary, labels, generation, display
           }}
           onMouseUp={(event) => {
             drag.current = null;
-            if (picking) {
-              const pixel = pickAt(...pointAt(event));
-              if (pixel) onPick(pixel);
-            }
+            const pixel = picking && pickAt(...pointAt(event));
+            if (pixel) exactPixel(pixel.image, pixel.x, pixel.y).then((rgba) => onPick({ ...pixel, rgba }), () => {});
           }}
-          onMouseLeave={() => { drag.current = null; setHover(null); }}
+          onMouseLeave={() => { drag.current = null; setPointer(null); }}
           onMouseMove={(event) => {
             const [px, py] = pointAt(event);
             if (drag.current) {
               const { from, view: start } = drag.current;
               setZoom({ ...start, x: start.x + px - from[0], y: start.y + py - from[1] });
             }
-            setHover(pickAt(px, py));
+            setPointer([px, py]);
           }} />
       </div>
       <div className="viewer-bar">
@@ -148,8 +193,8 @@ export default function Viewer({ primary, secondary, labels, generation, display
               <span data-testid="inspector-y" data-value={hover.y}>y {hover.y}</span>
               {secondary && <span data-testid="inspector-node"> [{hover.label}]</span>}
               {['R', 'G', 'B', 'A'].map((name, i) => (
-                <span key={name} data-testid={`inspector-${name}`} data-value={formatFloat32(hover.rgba[i])}>
-                  {' '}{name} {formatFloat32(hover.rgba[i])}
+                <span key={name} data-testid={`inspector-${name}`} data-value={values ? formatFloat32(values[i]) : undefined}>
+                  {' '}{name} {values ? formatFloat32(values[i]) : '…'}
                 </span>
               ))}
             </>
