@@ -25,6 +25,7 @@ namespace
 {
 constexpr size_t MaxBody = size_t(16) << 20;
 constexpr int MaxBodyDepth = 64;
+constexpr int MaxStep = 64;  // of a render answer's pixels
 const char* const CookieName = "qz_studio";
 
 /// A request refused with its HTTP status.
@@ -765,6 +766,17 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 			throw RequestError{400, "frame " + number.dump() + " is out of range"};
 		frame = number.get<int>();
 	}
+	int step = 1;
+	if (body.contains("step"))
+	{
+		const Json& number = Member(body, "step", &Json::is_number_integer, "an integer step");
+		const bool inRange = number.is_number_unsigned()
+		                         ? number.get<unsigned long long>() >= 1 && number.get<unsigned long long>() <= MaxStep
+		                         : number.get<long long>() >= 1 && number.get<long long>() <= MaxStep;
+		if (!inRange)
+			throw RequestError{400, "step " + number.dump() + " is not 1 to " + std::to_string(MaxStep)};
+		step = number.get<int>();
+	}
 
 	{
 		std::lock_guard<std::mutex> lock(PagesMutex);
@@ -805,18 +817,28 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 	response.set_header("X-Qz-Readouts", answer.Readouts.dump(-1, ' ', true));
 	response.set_header("X-Qz-Cached", answer.Rendered.empty() ? "1" : "0");
 	response.set_header("X-Qz-Rendered", Json(answer.Rendered).dump(-1, ' ', true));
-	// 33 MB of floats for a 1920 x 1080 frame, half that as halves: converted
-	// a slice at a time as the socket takes it, never held whole a second time.
+	response.set_header("X-Qz-Step", std::to_string(step));
+	// 33 MB of floats for a 1920 x 1080 frame, half that as halves, a quarter
+	// of that again at every second pixel: converted a slice at a time as the
+	// socket takes it, never held whole a second time.
 	static constexpr size_t SlicePixels = 16384;
 	const bool halves = format == "half";
 	const size_t pixelBytes = 4 * (halves ? sizeof(uint16_t) : sizeof(float));
+	const size_t width = (image->Width + step - 1) / step, height = (image->Height + step - 1) / step;
 	response.set_content_provider(
-		image->PixelCount() * pixelBytes, "application/octet-stream",
-		[image, halves, pixelBytes, floats = std::vector<float>(), bits = std::vector<unsigned char>()](
+		width * height * pixelBytes, "application/octet-stream",
+		[image, halves, pixelBytes, step, width, floats = std::vector<float>(), bits = std::vector<unsigned char>()](
 			size_t offset, size_t length, httplib::DataSink& sink) mutable {
-			const size_t count = std::min(SlicePixels, length / pixelBytes);
+			const size_t first = offset / pixelBytes, count = std::min(SlicePixels, length / pixelBytes);
 			floats.resize(count * 4);
-			CopyRgba(*image, offset / pixelBytes, count, floats.data());
+			if (step == 1)
+				CopyRgba(*image, first, count, floats.data());
+			else
+				for (size_t i = 0; i < count; ++i)
+				{
+					const size_t row = (first + i) / width * step, column = (first + i) % width * step;
+					CopyRgba(*image, row * image->Width + column, 1, floats.data() + 4 * i);
+				}
 			if (!halves)
 				return sink.write(reinterpret_cast<const char*>(floats.data()), count * pixelBytes);
 			bits.resize(count * pixelBytes);

@@ -206,6 +206,9 @@ TEST_F(Studio, AnswersEveryBadRequestWithAJsonErrorAndKeepsServing)
 		{"POST", "/api/render", json{{"flow", valid}, {"node", 1}, {"generation", 1}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1.5}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1LL << 40}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"step", 0}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"step", 65}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"format", "png"}}.dump(), 400},
 		{"POST", "/api/open", R"({"path": ["a"]})", 400},
 		{"POST", "/api/check", std::string(1000, '[') + std::string(1000, ']'), 400},
 		{"POST", "/api/check", "{\"flow\": \"" + std::string(17 << 20, 'x') + "\"}", 413},
@@ -382,6 +385,12 @@ TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
 			EXPECT_EQ(bits, values[i].second) << values[i].first;
 		}
 	}
+
+	// Every second pixel of every second row: pixels 0 and 2 of the one row.
+	const Answer stepped = Render(flow, "a", 1, {{"page", "p"}, {"format", "half"}, {"step", 2}});
+	EXPECT_EQ(stepped.Header("X-Qz-Width"), "3");
+	EXPECT_EQ(stepped.Header("X-Qz-Step"), "2");
+	EXPECT_EQ(stepped.Body, halves.Body.substr(0, 8) + halves.Body.substr(16, 8));
 
 	const Answer floats = Render(flow, "a", 2, {{"page", "p"}});
 	ASSERT_EQ(floats.Body.size(), values.size() * sizeof(float));

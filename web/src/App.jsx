@@ -22,15 +22,15 @@ const categoryOf = (tool) => tool.category.split('\\').pop();
 
 /// What the viewer renders: the selected node's output (or one of its
 /// inputs), and the wipe's node, each with the part of the flow it reads.
-function viewOf(flow, { selected, viewInput, wipeNode, frame, findTool }) {
+function viewOf(flow, { selected, viewInput, wipeNode, frame, step, findTool }) {
   const node = selected && flow.nodes[selected];
   if (!node || !findTool(node.tool)) return null;
-  const frameField = frame === null ? {} : { frame };
+  const requestFields = { ...(frame === null ? {} : { frame }), ...(step > 1 ? { step } : {}) };
   return {
     primary: { flow: upstreamFlow(flow, [selected]), node: selected, ...(viewInput ? { input: viewInput } : {}),
-               ...frameField },
+               ...requestFields },
     secondary: wipeNode && wipeNode in flow.nodes && wipeNode !== selected
-      ? { flow: upstreamFlow(flow, [wipeNode]), node: wipeNode, ...frameField } : null,
+      ? { flow: upstreamFlow(flow, [wipeNode]), node: wipeNode, ...requestFields } : null,
   };
 }
 
@@ -146,7 +146,11 @@ export default function App() {
 
   const selectedNode = selected && flow.nodes[selected];
   const selectedTool = selectedNode && toolsByName[selectedNode.tool];
-  const viewSettings = { selected, viewInput, wipeNode, frame, findTool };
+  // A picture shown smaller than its size is sent at every second (fourth, ...)
+  // pixel: the screen shows no more of it, and it travels in a quarter of the time.
+  const [step, setStep] = useState(1);
+  const onScale = useCallback((scale) => setStep(Math.min(64, 2 ** Math.max(0, Math.floor(Math.log2(1 / scale))))), []);
+  const viewSettings = { selected, viewInput, wipeNode, frame, step, findTool };
   const view = viewOf(flow, viewSettings);
   const render = useLiveRender(view);
   const labels = useMemo(() => [selected, wipeNode], [selected, wipeNode]);
@@ -285,7 +289,7 @@ export default function App() {
             )}
           </div>
           <Viewer primary={render.primary} secondary={view?.secondary ? render.secondary : null}
-            labels={labels} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
+            labels={labels} onScale={onScale} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
             picking={Boolean(picking)} onPick={pick} />
           {render.error && <div className="render-error" data-testid="render-error">{render.error.message}</div>}
         </section>

@@ -8,18 +8,30 @@ import { formatFloat32 } from './numbers.js';
 // browsers without it do: the browser test compares the two.
 const canvasOnly = new URLSearchParams(location.search).get('draw') === 'canvas';
 
-/// An offscreen canvas holding a picture at one screen pixel per image pixel.
+/// An offscreen canvas holding a picture at one screen pixel per pixel sent.
 function pictureCanvas(image, display, reuse) {
   const canvas = reuse ?? document.createElement('canvas');
-  if (canvas.width !== image.width || canvas.height !== image.height) {
-    canvas.width = image.width;
-    canvas.height = image.height;
+  if (canvas.width !== image.columns || canvas.height !== image.rows) {
+    canvas.width = image.columns;
+    canvas.height = image.rows;
   }
   const context = canvas.getContext('2d');
-  const target = context.createImageData(image.width, image.height);
-  toDisplay(image, target, display);
+  const target = context.createImageData(image.columns, image.rows);
+  toDisplay({ width: image.columns, height: image.rows, halves: image.halves }, target, display);
   context.putImageData(target, 0, 0);
   return canvas;
+}
+
+/// Draws a picture's canvas over its `image.width` x `image.height` pixels,
+/// a pixel sent covering `step` x `step`: the sent rows start at the bottom.
+function drawPicture(context, canvas, image) {
+  context.save();
+  context.beginPath();
+  context.rect(0, 0, image.width, image.height);
+  context.clip();
+  context.drawImage(canvas, 0, image.height - image.rows * image.step, image.columns * image.step,
+                    image.rows * image.step);
+  context.restore();
 }
 
 function fitView(image, width, height) {
@@ -37,7 +49,8 @@ function pixelAt(image, view, px, py) {
 
 /// The picture: fit, zoom (wheel) and pan (drag), a wipe to a second
 /// picture, and the exact floats under the cursor.
-export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, hookRef }) {
+export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, onScale,
+                                 hookRef }) {
   const frameRef = useRef(null);
   const canvasRef = useRef(null);
   const pictures = useRef({ primary: null, secondary: null });  // the canvas fallback's converted pictures
@@ -51,6 +64,7 @@ export default function Viewer({ primary, secondary, labels, generation, display
 
   const view = primary ? zoom ?? fitView(primary, size.width, size.height) : null;
   const wipeColumn = secondary ? Math.round(wipe * primary.width) : Infinity;
+  useEffect(() => { if (view) onScale(view.scale); }, [view?.scale]);
 
   useEffect(() => {
     const observer = new ResizeObserver(([entry]) =>
@@ -69,8 +83,9 @@ export default function Viewer({ primary, secondary, labels, generation, display
   };
 
   // The picture drawn is the latest: new pictures are drawn by the effect below, not again by a new `draw`.
-  const shown = useRef(primary);
+  const shown = useRef(primary), shownSecondary = useRef(secondary);
   shown.current = primary;
+  shownSecondary.current = secondary;
   const draw = useCallback(() => {
     const canvas = canvasRef.current;
     const ratio = window.devicePixelRatio || 1;
@@ -90,13 +105,13 @@ export default function Viewer({ primary, secondary, labels, generation, display
     context.imageSmoothingEnabled = false;
     context.translate(view.x, view.y);
     context.scale(view.scale, view.scale);
-    context.drawImage(pictures.current.primary, 0, 0);
+    drawPicture(context, pictures.current.primary, shown.current);
     if (pictures.current.secondary) {
       context.save();
       context.beginPath();
-      context.rect(wipeColumn, 0, pictures.current.secondary.width, pictures.current.secondary.height);
+      context.rect(wipeColumn, 0, shown.current.width, shown.current.height);
       context.clip();
-      context.drawImage(pictures.current.secondary, 0, 0);
+      drawPicture(context, pictures.current.secondary, shownSecondary.current);
       context.restore();
       context.fillStyle = '#ffcc00';
       context.fillRect(wipeColumn, 0, 1 / view.scale, shown.current.height);

@@ -34,16 +34,29 @@ export const openFlow = (path) => json('POST', '/api/open', { path });
 export const saveFlow = (path, flow) => json('POST', '/api/save', { path, flow });
 
 /// One picture to show: half floats R G B A interleaved, row 0 (the bottom
-/// row) first. Its exact floats come from `exactPixels` when asked for.
+/// row) first, of every `step`-th pixel of every `step`-th row (`columns` x
+/// `rows` of the `width` x `height` picture). Its exact floats come from
+/// `exactPixels` when asked for.
 export async function renderImage(request) {
   const response = await call('POST', '/api/render', { ...request, page: pageId, format: 'half' });
   const width = Number(response.headers.get('X-Qz-Width'));
   const height = Number(response.headers.get('X-Qz-Height'));
+  const step = Number(response.headers.get('X-Qz-Step'));
+  const columns = Math.ceil(width / step), rows = Math.ceil(height / step);
   const readouts = JSON.parse(response.headers.get('X-Qz-Readouts') || '{}');
-  const halves = new Uint16Array(await response.arrayBuffer());
-  if (halves.length !== width * height * 4)
-    throw new Error(`render answered ${halves.length / 4} pixels for ${width} x ${height}`);
-  return { width, height, halves, readouts, generation: request.generation };
+  // Read into place as the body arrives, rather than gathered and copied whole at its end.
+  const halves = new Uint16Array(columns * rows * 4);
+  const bytes = new Uint8Array(halves.buffer);
+  let filled = 0;
+  for (const reader = response.body.getReader(); ;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    if (filled + value.length > bytes.length) throw new Error(`render answered more than ${columns} x ${rows} pixels`);
+    bytes.set(value, filled);
+    filled += value.length;
+  }
+  if (filled !== bytes.length) throw new Error(`render answered ${filled / 8} pixels for ${columns} x ${rows}`);
+  return { width, height, step, columns, rows, halves, readouts, generation: request.generation };
 }
 
 /// The exact float32 R G B A of a rectangle of the picture of render

@@ -17,6 +17,7 @@ uniform vec2 imageSize;      // pixels
 uniform vec3 view;           // x, y (CSS pixels from the top left), scale
 uniform float ratio, screenHeight, wipeColumn, gain, inverseGamma;
 uniform int channel;         // 0..3: R, G, B, A; 4: RGB; 5: luma
+uniform int step;            // the textures hold every step-th pixel of every step-th row
 uniform bool wiped;
 out vec4 colour;
 void main() {
@@ -24,7 +25,7 @@ void main() {
   vec2 at = (point - view.xy) / view.z;
   if (any(lessThan(at, vec2(0.0))) || any(greaterThanEqual(at, imageSize))) { colour = vec4(0.0); return; }
   if (wiped && at.x >= wipeColumn && at.x < wipeColumn + 1.0 / view.z) { colour = vec4(1.0, 0.8, 0.0, 1.0); return; }
-  ivec2 texel = ivec2(int(at.x), int(imageSize.y) - 1 - int(at.y));
+  ivec2 texel = ivec2(int(at.x), int(imageSize.y) - 1 - int(at.y)) / step;
   vec4 v = (wiped && at.x >= wipeColumn ? texelFetch(secondary, texel, 0) : texelFetch(primary, texel, 0)) * gain;
   vec3 c = channel == 4 ? v.rgb : channel == 5 ? vec3(dot(v.rgb, vec3(${lumaWeights.join(', ')}))) : vec3(v[channel]);
   c = mix(c, vec3(0.0), isnan(c));
@@ -62,20 +63,20 @@ export function createGlView(canvas) {
   gl.enableVertexAttribArray(corner);
   gl.vertexAttribPointer(corner, 2, gl.FLOAT, false, 0, 0);
   const uniform = Object.fromEntries(['primary', 'secondary', 'imageSize', 'view', 'ratio', 'screenHeight',
-    'wipeColumn', 'gain', 'inverseGamma', 'channel', 'wiped'].map((name) => [name, gl.getUniformLocation(program, name)]));
+    'wipeColumn', 'gain', 'inverseGamma', 'channel', 'step', 'wiped'].map((name) => [name, gl.getUniformLocation(program, name)]));
   gl.uniform1i(uniform.primary, 0);
   gl.uniform1i(uniform.secondary, 1);
   const textures = [gl.createTexture(), gl.createTexture()];
   gl.pixelStorei(gl.UNPACK_ALIGNMENT, 1);
 
   return {
-    /// Texture unit 0 (primary) or 1 (secondary) takes `image` ({width, height, halves}).
+    /// Texture unit 0 (primary) or 1 (secondary) takes `image` ({columns, rows, halves}).
     upload(unit, image) {
       gl.activeTexture(gl.TEXTURE0 + unit);
       gl.bindTexture(gl.TEXTURE_2D, textures[unit]);
       gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.NEAREST);
       gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.NEAREST);
-      gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGBA16F, image.width, image.height, 0, gl.RGBA, gl.HALF_FLOAT, image.halves);
+      gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGBA16F, image.columns, image.rows, 0, gl.RGBA, gl.HALF_FLOAT, image.halves);
     },
     /// Draws at `view` ({x, y, scale}) with `ratio` device pixels to a CSS pixel.
     draw({ image, view, ratio, display, wipeColumn }) {
@@ -92,6 +93,7 @@ export function createGlView(canvas) {
       gl.uniform1f(uniform.gain, Math.pow(2, display.exposure));
       gl.uniform1f(uniform.inverseGamma, 1 / display.gamma);
       gl.uniform1i(uniform.channel, channels[display.channel]);
+      gl.uniform1i(uniform.step, image.step);
       gl.drawArrays(gl.TRIANGLE_STRIP, 0, 4);
     },
   };
