@@ -4,9 +4,10 @@ import { exactPixel } from './exactValues.js';
 import { createGlView } from './glView.js';
 import { formatFloat32 } from './numbers.js';
 
-// `?draw=canvas` draws on a 2D canvas even where WebGL2 is offered, as
-// browsers without it do: the browser test compares the two.
-const canvasOnly = new URLSearchParams(location.search).get('draw') === 'canvas';
+// `?draw=canvas` draws on a 2D canvas even where WebGL2 is offered, and
+// `?draw=webgl` through WebGL2 even where it runs in software, which
+// otherwise draws on the canvas: the browser test compares the two.
+const drawingAsked = new URLSearchParams(location.search).get('draw');
 
 /// An offscreen canvas holding a picture at one screen pixel per pixel sent.
 function pictureCanvas(image, display, reuse) {
@@ -55,7 +56,7 @@ export default function Viewer({ primary, secondary, labels, generation, display
   const canvasRef = useRef(null);
   const pictures = useRef({ primary: null, secondary: null });  // the canvas fallback's converted pictures
   const glView = useRef(undefined);  // undefined: not tried yet; null: unavailable
-  const [drawing, setDrawing] = useState(canvasOnly ? 'canvas' : 'webgl');
+  const [drawing, setDrawing] = useState(drawingAsked === 'canvas' ? 'canvas' : 'webgl');
   const [size, setSize] = useState({ width: 1, height: 1 });
   const [zoom, setZoom] = useState(null);  // null: fit the picture to the viewer
   const [pointer, setPointer] = useState(null);  // viewer point under the mouse
@@ -77,7 +78,7 @@ export default function Viewer({ primary, secondary, labels, generation, display
   // The WebGL view, made on first use; a browser without one gets a fresh
   // canvas element for 2D drawing, since a canvas keeps its first context.
   const webgl = () => {
-    if (glView.current === undefined) glView.current = createGlView(canvasRef.current);
+    if (glView.current === undefined) glView.current = createGlView(canvasRef.current, { software: drawingAsked === 'webgl' });
     if (!glView.current) setDrawing('canvas');
     return glView.current;
   };

@@ -42,10 +42,17 @@ function compile(gl, type, source) {
   return shader;
 }
 
-/// A WebGL2 view on `canvas`, or null when the browser offers none.
-export function createGlView(canvas) {
+// Renderers that draw on the processor: there, the 2D canvas's table look-ups
+// draw a picture several times faster than the shader.
+const softwareRenderers = /swiftshader|llvmpipe|softpipe|software/i;
+
+/// A WebGL2 view on `canvas`, or null when the browser offers none, or only
+/// a software one and `software` does not take it.
+export function createGlView(canvas, { software = false } = {}) {
   const gl = canvas.getContext('webgl2', { antialias: false, depth: false, preserveDrawingBuffer: true });
   if (!gl) return null;
+  const about = gl.getExtension('WEBGL_debug_renderer_info');
+  if (!software && about && softwareRenderers.test(gl.getParameter(about.UNMASKED_RENDERER_WEBGL))) return null;
   const program = gl.createProgram();
   try {
     gl.attachShader(program, compile(gl, gl.VERTEX_SHADER, vertexShader));
