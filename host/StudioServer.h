@@ -133,7 +133,7 @@ private:
 		std::deque<std::pair<long long, SharedImage>> Shown;  // by generation, oldest first
 		unsigned long long LastRequest = 0;                   // for dropping the page idle longest
 	};
-	static constexpr size_t ShownPerPage = 4, MaxPages = 16;
+	static constexpr size_t ShownPerPage = 4, MaxPages = 4;
 	/// The page's record, made on its first request (the oldest idle page's
 	/// dropped beyond `MaxPages`); call with `PagesMutex` held.
 	PageRenders& PageOf(const std::string& page);

@@ -43,6 +43,8 @@ function graphOf(flow) {
 
 const Graph = memo(FlowGraph);
 
+const checkPause = 150;  // milliseconds
+
 function AddNodeMenu({ tools, onAdd }) {
   const categories = useMemo(() => {
     const grouped = new Map();
@@ -134,8 +136,13 @@ export default function App() {
                                      frames: null });
     // An answer like the last keeps its objects, and the graph stays as it is.
     const settle = (next) => setCheck((last) => (JSON.stringify(last) === JSON.stringify(next) ? last : next));
-    Promise.all([checkFlow(flow).catch(asAnswer), viewed ? checkFlow(viewed).catch(asAnswer) : null]).then(
-      ([whole, part]) => count === checkCount.current && settle({ errors: whole.errors, frames: part?.frames ?? null }));
+    // Checked once the edits pause: a dragged slider's checks would compete
+    // with the renders it asks for.
+    const pause = setTimeout(() => Promise.all([checkFlow(flow).catch(asAnswer),
+                                                viewed ? checkFlow(viewed).catch(asAnswer) : null]).then(
+      ([whole, part]) => count === checkCount.current && settle({ errors: whole.errors, frames: part?.frames ?? null })),
+    checkPause);
+    return () => clearTimeout(pause);
   }, [flow, viewed, session]);
 
   const frames = check.frames;

@@ -9,15 +9,19 @@ import { formatFloat32 } from './numbers.js';
 // otherwise draws on the canvas: the browser test compares the two.
 const drawingAsked = new URLSearchParams(location.search).get('draw');
 
+// Each offscreen canvas's pixels, kept from one picture to the next of its size.
+const canvasPixels = new WeakMap();
+
 /// An offscreen canvas holding a picture at one screen pixel per pixel sent.
 function pictureCanvas(image, display, reuse) {
   const canvas = reuse ?? document.createElement('canvas');
-  if (canvas.width !== image.columns || canvas.height !== image.rows) {
+  const context = canvas.getContext('2d');
+  if (canvas.width !== image.columns || canvas.height !== image.rows || !canvasPixels.has(canvas)) {
     canvas.width = image.columns;
     canvas.height = image.rows;
+    canvasPixels.set(canvas, context.createImageData(image.columns, image.rows));
   }
-  const context = canvas.getContext('2d');
-  const target = context.createImageData(image.columns, image.rows);
+  const target = canvasPixels.get(canvas);
   toDisplay({ width: image.columns, height: image.rows, halves: image.halves }, target, display);
   context.putImageData(target, 0, 0);
   return canvas;
