@@ -7,7 +7,8 @@ and headless Chromium. Each change types a new Zmax into its field; the time
 runs from that input event to the page's `qz-drawn` performance mark, set
 when the canvas holds the new picture. Prints the median of CHANGES changes
 (default 20) after two to warm up, with the picture fit to the viewer (where
-it is sent at every second pixel) and then at 1:1 (every pixel sent).
+it is sent at every second pixel) and then at 1:1 (where the part in view is
+sent, every pixel of it).
 Wall-clock times: run it on an idle machine.
 """
 import json

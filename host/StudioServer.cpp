@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -777,6 +778,17 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 			throw RequestError{400, "step " + number.dump() + " is not 1 to " + std::to_string(MaxStep)};
 		step = number.get<int>();
 	}
+	std::array<long long, 4> region{0, 0, LLONG_MAX, LLONG_MAX};  // x, y, width, height
+	if (body.contains("region"))
+	{
+		const Json& numbers = Member(body, "region", &Json::is_array, "[x, y, width, height]");
+		if (numbers.size() != 4 || !std::all_of(numbers.begin(), numbers.end(), [](const Json& number) {
+			    return number.is_number_integer() && number.get<long long>() >= 0;
+		    }))
+			throw RequestError{400, "request needs \"region\": [x, y, width, height], whole numbers from 0"};
+		for (size_t i = 0; i < 4; ++i)
+			region[i] = numbers[i].get<long long>();
+	}
 
 	{
 		std::lock_guard<std::mutex> lock(PagesMutex);
@@ -817,28 +829,34 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 	response.set_header("X-Qz-Readouts", answer.Readouts.dump(-1, ' ', true));
 	response.set_header("X-Qz-Cached", answer.Rendered.empty() ? "1" : "0");
 	response.set_header("X-Qz-Rendered", Json(answer.Rendered).dump(-1, ' ', true));
+	// The region asked for, within the picture.
+	const size_t left = std::min<long long>(region[0], image->Width), bottom = std::min<long long>(region[1], image->Height);
+	const size_t regionWidth = std::min<long long>(region[2], image->Width - left),
+	             regionHeight = std::min<long long>(region[3], image->Height - bottom);
 	response.set_header("X-Qz-Step", std::to_string(step));
+	response.set_header("X-Qz-Region", std::to_string(left) + " " + std::to_string(bottom) + " " +
+	                                       std::to_string(regionWidth) + " " + std::to_string(regionHeight));
 	// 33 MB of floats for a 1920 x 1080 frame, half that as halves, a quarter
 	// of that again at every second pixel: converted a slice at a time as the
 	// socket takes it, never held whole a second time.
 	static constexpr size_t SlicePixels = 16384;
 	const bool halves = format == "half";
 	const size_t pixelBytes = 4 * (halves ? sizeof(uint16_t) : sizeof(float));
-	const size_t width = (image->Width + step - 1) / step, height = (image->Height + step - 1) / step;
+	const size_t width = (regionWidth + step - 1) / step, height = (regionHeight + step - 1) / step;
+	const size_t origin = bottom * image->Width + left;
 	response.set_content_provider(
 		width * height * pixelBytes, "application/octet-stream",
-		[image, halves, pixelBytes, step, width, floats = std::vector<float>(), bits = std::vector<unsigned char>()](
-			size_t offset, size_t length, httplib::DataSink& sink) mutable {
+		[image, halves, pixelBytes, step, width, origin, floats = std::vector<float>(),
+		 bits = std::vector<unsigned char>()](size_t offset, size_t length, httplib::DataSink& sink) mutable {
 			const size_t first = offset / pixelBytes, count = std::min(SlicePixels, length / pixelBytes);
 			floats.resize(count * 4);
-			if (step == 1)
-				CopyRgba(*image, first, count, floats.data());
-			else
-				for (size_t i = 0; i < count; ++i)
-				{
-					const size_t row = (first + i) / width * step, column = (first + i) % width * step;
-					CopyRgba(*image, row * image->Width + column, 1, floats.data() + 4 * i);
-				}
+			for (size_t i = 0; i < count;)  // a run of a row at a time: the whole of it sent, or every step-th pixel
+			{
+				const size_t row = (first + i) / width, column = (first + i) % width;
+				const size_t run = step == 1 ? std::min(count - i, width - column) : 1;
+				CopyRgba(*image, origin + row * step * image->Width + column * step, run, floats.data() + 4 * i);
+				i += run;
+			}
 			if (!halves)
 				return sink.write(reinterpret_cast<const char*>(floats.data()), count * pixelBytes);
 			bits.resize(count * pixelBytes);

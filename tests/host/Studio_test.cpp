@@ -209,6 +209,8 @@ TEST_F(Studio, AnswersEveryBadRequestWithAJsonErrorAndKeepsServing)
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"step", 0}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"step", 65}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"format", "png"}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"region", {0, 0, 1}}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"region", {0, -1, 1, 1}}}.dump(), 400},
 		{"POST", "/api/open", R"({"path": ["a"]})", 400},
 		{"POST", "/api/check", std::string(1000, '[') + std::string(1000, ']'), 400},
 		{"POST", "/api/check", "{\"flow\": \"" + std::string(17 << 20, 'x') + "\"}", 413},
@@ -391,6 +393,26 @@ TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
 	EXPECT_EQ(stepped.Header("X-Qz-Width"), "3");
 	EXPECT_EQ(stepped.Header("X-Qz-Step"), "2");
 	EXPECT_EQ(stepped.Body, halves.Body.substr(0, 8) + halves.Body.substr(16, 8));
+	struct Region
+	{
+		json Asked;
+		int Step;
+		std::string Sent;  // the region sent, within the picture
+		size_t First, Count;  // pixels sent, of the one row
+	};
+	const std::vector<Region> regions = {
+		{{1, 0, 2, 1}, 1, "1 0 2 1", 1, 2},
+		{{2, 0, 5, 5}, 1, "2 0 1 1", 2, 1},
+		{{1, 0, 2, 1}, 2, "1 0 2 1", 1, 1},
+		{{0, 0, 3, 1}, 1, "0 0 3 1", 0, 3},
+	};
+	for (const Region& region : regions)
+	{
+		const Answer part =
+			Render(flow, "a", 1, {{"page", "p"}, {"format", "half"}, {"step", region.Step}, {"region", region.Asked}});
+		EXPECT_EQ(part.Header("X-Qz-Region"), region.Sent) << region.Asked;
+		EXPECT_EQ(part.Body, halves.Body.substr(region.First * 8, region.Count * 8)) << region.Asked;
+	}
 
 	const Answer floats = Render(flow, "a", 2, {{"page", "p"}});
 	ASSERT_EQ(floats.Body.size(), values.size() * sizeof(float));

@@ -88,8 +88,8 @@ class Studio(unittest.TestCase):
 
     def page_pixels(self):
         """The exact floats of the picture shown, as the inspector reads them; checks the half floats it is
-        drawn from against them: the nearest, of every step-th pixel of every step-th row."""
-        width, height, step, exact, shown = self.browser.execute_async_script('''
+        drawn from against them: the nearest, of every step-th pixel of every step-th row of the region sent."""
+        width, height, step, region, exact, shown = self.browser.execute_async_script('''
             const done = arguments[0], image = window.qzStudio.image;
             const text = (array) => {
               const bytes = new Uint8Array(array.buffer);
@@ -98,9 +98,11 @@ class Studio(unittest.TestCase):
               return btoa(text);
             };
             window.qzStudio.exactPixels(image).then(
-              (floats) => done([image.width, image.height, image.step, text(floats), text(image.halves)]));''')
+              (floats) => done([image.width, image.height, image.step, image.region, text(floats),
+                                text(image.halves)]));''')
         pixels = np.frombuffer(base64.b64decode(exact), np.float32).reshape(height, width, 4)
-        rounded = pixels[::step, ::step].astype(np.float16)
+        x, y = region['x'], region['y']
+        rounded = pixels[y:y + region['height']:step, x:x + region['width']:step].astype(np.float16)
         halves = np.frombuffer(base64.b64decode(shown), np.float16).reshape(rounded.shape)
         self.assertTrue(np.array_equal(np.isnan(halves), np.isnan(rounded)))
         self.assertTrue(np.array_equal(halves[~np.isnan(halves)].view(np.uint16),
@@ -184,6 +186,8 @@ class Studio(unittest.TestCase):
                 seen_x, seen_y, rgba = self.hover(x, y)
                 self.assertEqual((seen_x, seen_y), (x, y))
                 self.assertTrue(same_floats(np.array(rgba, np.float32), expected[seen_y, seen_x]), (zmax, seen_x, seen_y))
+        region = self.browser.execute_script('return window.qzStudio.image.region')
+        self.assertLess(region['width'] * region['height'], 480 * 270, 'zoomed in, the part in view is sent')
         # Shown at a quarter of its size, the picture is sent at every fourth pixel; the inspector stays exact.
         ActionChains(self.browser).scroll_from_origin(canvas, 0, 1200).perform()
         generation = self.rendered(generation)

@@ -22,10 +22,11 @@ const categoryOf = (tool) => tool.category.split('\\').pop();
 
 /// What the viewer renders: the selected node's output (or one of its
 /// inputs), and the wipe's node, each with the part of the flow it reads.
-function viewOf(flow, { selected, viewInput, wipeNode, frame, step, findTool }) {
+function viewOf(flow, { selected, viewInput, wipeNode, frame, sent, findTool }) {
   const node = selected && flow.nodes[selected];
   if (!node || !findTool(node.tool)) return null;
-  const requestFields = { ...(frame === null ? {} : { frame }), ...(step > 1 ? { step } : {}) };
+  const requestFields = { ...(frame === null ? {} : { frame }), ...(sent.step > 1 ? { step: sent.step } : {}),
+                          ...(sent.region ? { region: sent.region } : {}) };
   return {
     primary: { flow: upstreamFlow(flow, [selected]), node: selected, ...(viewInput ? { input: viewInput } : {}),
                ...requestFields },
@@ -153,11 +154,12 @@ export default function App() {
 
   const selectedNode = selected && flow.nodes[selected];
   const selectedTool = selectedNode && toolsByName[selectedNode.tool];
-  // A picture shown smaller than its size is sent at every second (fourth, ...)
-  // pixel: the screen shows no more of it, and it travels in a quarter of the time.
-  const [step, setStep] = useState(1);
-  const onScale = useCallback((scale) => setStep(Math.min(64, 2 ** Math.max(0, Math.floor(Math.log2(1 / scale))))), []);
-  const viewSettings = { selected, viewInput, wipeNode, frame, step, findTool };
+  // Only what the viewer shows is sent: a picture shown smaller than its size
+  // at every second (fourth, ...) pixel, one shown larger in the part in view.
+  const [sent, setSent] = useState({ step: 1, region: null });
+  const onView = useCallback((next) => setSent((last) => (JSON.stringify(last) === JSON.stringify(next) ? last : next)),
+                             []);
+  const viewSettings = { selected, viewInput, wipeNode, frame, sent, findTool };
   const view = viewOf(flow, viewSettings);
   const render = useLiveRender(view);
   const labels = useMemo(() => [selected, wipeNode], [selected, wipeNode]);
@@ -296,7 +298,7 @@ export default function App() {
             )}
           </div>
           <Viewer primary={render.primary} secondary={view?.secondary ? render.secondary : null}
-            labels={labels} onScale={onScale} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
+            labels={labels} onView={onView} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
             picking={Boolean(picking)} onPick={pick} />
           {render.error && <div className="render-error" data-testid="render-error">{render.error.message}</div>}
         </section>

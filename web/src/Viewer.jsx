@@ -27,16 +27,37 @@ function pictureCanvas(image, display, reuse) {
   return canvas;
 }
 
-/// Draws a picture's canvas over its `image.width` x `image.height` pixels,
-/// a pixel sent covering `step` x `step`: the sent rows start at the bottom.
+/// Draws a picture's canvas over the region of the picture it was sent,
+/// a pixel sent covering `step` x `step`: the sent rows start at the region's bottom.
 function drawPicture(context, canvas, image) {
+  const { region, step } = image;
   context.save();
   context.beginPath();
-  context.rect(0, 0, image.width, image.height);
+  context.rect(region.x, image.height - region.y - region.height, region.width, region.height);
   context.clip();
-  context.drawImage(canvas, 0, image.height - image.rows * image.step, image.columns * image.step,
-                    image.rows * image.step);
+  context.drawImage(canvas, region.x, image.height - region.y - image.rows * step, image.columns * step,
+                    image.rows * step);
   context.restore();
+}
+
+// The region sent is the part of the picture in the viewer, widened to
+// whole blocks of this many pixels, so that a small pan asks for nothing new.
+const regionBlock = 256;
+
+/// What of `image` to send for the viewer at `view` ({x, y, scale}) of
+/// `size`: every `step`-th pixel, the largest power of two the screen shows
+/// no more of, of `region` ({x, y, width, height} from the bottom left; null
+/// for the whole picture).
+function sentPart(image, view, size) {
+  const step = Math.min(64, 2 ** Math.max(0, Math.floor(Math.log2(1 / view.scale))));
+  const block = (value, round) => Math.min(Math.max(round(value / regionBlock) * regionBlock, 0), image.width);
+  const left = block(-view.x / view.scale, Math.floor), right = block((size.width - view.x) / view.scale, Math.ceil);
+  const rows = (value, round) => Math.min(Math.max(round(value / regionBlock) * regionBlock, 0), image.height);
+  const bottom = rows(image.height - (size.height - view.y) / view.scale, Math.floor);
+  const top = rows(image.height + view.y / view.scale, Math.ceil);
+  const whole = left === 0 && bottom === 0 && right === image.width && top === image.height;
+  const region = whole || left >= right || bottom >= top ? null : [left, bottom, right - left, top - bottom];
+  return { step, region };
 }
 
 function fitView(image, width, height) {
@@ -54,7 +75,7 @@ function pixelAt(image, view, px, py) {
 
 /// The picture: fit, zoom (wheel) and pan (drag), a wipe to a second
 /// picture, and the exact floats under the cursor.
-export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, onScale,
+export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, onView,
                                  hookRef }) {
   const frameRef = useRef(null);
   const canvasRef = useRef(null);
@@ -69,7 +90,9 @@ export default function Viewer({ primary, secondary, labels, generation, display
 
   const view = primary ? zoom ?? fitView(primary, size.width, size.height) : null;
   const wipeColumn = secondary ? Math.round(wipe * primary.width) : Infinity;
-  useEffect(() => { if (view) onScale(view.scale); }, [view?.scale]);
+  useEffect(() => {
+    if (view) onView(sentPart(primary, view, size));
+  }, [view?.x, view?.y, view?.scale, size, primary?.width, primary?.height]);
 
   useEffect(() => {
     const observer = new ResizeObserver(([entry]) =>

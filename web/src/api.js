@@ -35,14 +35,17 @@ export const saveFlow = (path, flow) => json('POST', '/api/save', { path, flow }
 
 /// One picture to show: half floats R G B A interleaved, row 0 (the bottom
 /// row) first, of every `step`-th pixel of every `step`-th row (`columns` x
-/// `rows` of the `width` x `height` picture). Its exact floats come from
-/// `exactPixels` when asked for.
+/// `rows`) of `region` ({x, y, width, height}, from the bottom left) of the
+/// `width` x `height` picture. Its exact floats come from `exactPixels` when
+/// asked for.
 export async function renderImage(request) {
   const response = await call('POST', '/api/render', { ...request, page: pageId, format: 'half' });
   const width = Number(response.headers.get('X-Qz-Width'));
   const height = Number(response.headers.get('X-Qz-Height'));
   const step = Number(response.headers.get('X-Qz-Step'));
-  const columns = Math.ceil(width / step), rows = Math.ceil(height / step);
+  const [x, y, regionWidth, regionHeight] = response.headers.get('X-Qz-Region').split(' ').map(Number);
+  const region = { x, y, width: regionWidth, height: regionHeight };
+  const columns = Math.ceil(region.width / step), rows = Math.ceil(region.height / step);
   const readouts = JSON.parse(response.headers.get('X-Qz-Readouts') || '{}');
   // Read into place as the body arrives, rather than gathered and copied whole at its end.
   const halves = new Uint16Array(columns * rows * 4);
@@ -56,7 +59,7 @@ export async function renderImage(request) {
     filled += value.length;
   }
   if (filled !== bytes.length) throw new Error(`render answered ${filled / 8} pixels for ${columns} x ${rows}`);
-  return { width, height, step, columns, rows, halves, readouts, generation: request.generation };
+  return { width, height, step, region, columns, rows, halves, readouts, generation: request.generation };
 }
 
 /// The exact float32 R G B A of a rectangle of the picture of render

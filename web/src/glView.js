@@ -18,6 +18,7 @@ uniform vec3 view;           // x, y (CSS pixels from the top left), scale
 uniform float ratio, screenHeight, wipeColumn, gain, inverseGamma;
 uniform int channel;         // 0..3: R, G, B, A; 4: RGB; 5: luma
 uniform int step;            // the textures hold every step-th pixel of every step-th row
+uniform ivec2 origin;        // of the region they hold, from the bottom left
 uniform bool wiped;
 out vec4 colour;
 void main() {
@@ -25,7 +26,12 @@ void main() {
   vec2 at = (point - view.xy) / view.z;
   if (any(lessThan(at, vec2(0.0))) || any(greaterThanEqual(at, imageSize))) { colour = vec4(0.0); return; }
   if (wiped && at.x >= wipeColumn && at.x < wipeColumn + 1.0 / view.z) { colour = vec4(1.0, 0.8, 0.0, 1.0); return; }
-  ivec2 texel = ivec2(int(at.x), int(imageSize.y) - 1 - int(at.y)) / step;
+  ivec2 inRegion = ivec2(int(at.x), int(imageSize.y) - 1 - int(at.y)) - origin;
+  ivec2 texel = inRegion / step;
+  if (any(lessThan(inRegion, ivec2(0))) || any(greaterThanEqual(texel, textureSize(primary, 0)))) {
+    colour = vec4(0.0);  // not sent: outside the viewer when it was asked for
+    return;
+  }
   vec4 v = (wiped && at.x >= wipeColumn ? texelFetch(secondary, texel, 0) : texelFetch(primary, texel, 0)) * gain;
   vec3 c = channel == 4 ? v.rgb : channel == 5 ? vec3(dot(v.rgb, vec3(${lumaWeights.join(', ')}))) : vec3(v[channel]);
   c = mix(c, vec3(0.0), isnan(c));
@@ -70,7 +76,7 @@ export function createGlView(canvas, { software = false } = {}) {
   gl.enableVertexAttribArray(corner);
   gl.vertexAttribPointer(corner, 2, gl.FLOAT, false, 0, 0);
   const uniform = Object.fromEntries(['primary', 'secondary', 'imageSize', 'view', 'ratio', 'screenHeight',
-    'wipeColumn', 'gain', 'inverseGamma', 'channel', 'step', 'wiped'].map((name) => [name, gl.getUniformLocation(program, name)]));
+    'wipeColumn', 'gain', 'inverseGamma', 'channel', 'step', 'origin', 'wiped'].map((name) => [name, gl.getUniformLocation(program, name)]));
   gl.uniform1i(uniform.primary, 0);
   gl.uniform1i(uniform.secondary, 1);
   const textures = [gl.createTexture(), gl.createTexture()];
@@ -101,6 +107,7 @@ export function createGlView(canvas, { software = false } = {}) {
       gl.uniform1f(uniform.inverseGamma, 1 / display.gamma);
       gl.uniform1i(uniform.channel, channels[display.channel]);
       gl.uniform1i(uniform.step, image.step);
+      gl.uniform2i(uniform.origin, image.region.x, image.region.y);
       gl.drawArrays(gl.TRIANGLE_STRIP, 0, 4);
     },
   };
