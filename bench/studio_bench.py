@@ -6,7 +6,10 @@ A 1920 x 1080 float EXR through ZDevider (a per-pixel tool) in `qz studio`
 and headless Chromium. Each change types a new Zmax into its field; the time
 runs from that input event to the page's `qz-drawn` performance mark, set
 when the canvas holds the new picture. Prints the median of CHANGES changes
-(default 20) after two to warm up. Wall-clock times: run it on an idle machine.
+(default 20) after two to warm up, with the picture fit to the viewer (where
+it is sent at every second pixel) and then at 1:1 (where the part in view is
+sent, every pixel of it).
+Wall-clock times: run it on an idle machine.
 """
 import json
 import os
@@ -17,6 +20,7 @@ import tempfile
 
 import numpy as np
 import OpenImageIO as oiio
+from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'studio'))
@@ -74,15 +78,20 @@ def main():
         browser = start_browser(os.path.join(root, 'profile'))
         browser.set_script_timeout(30)
         browser.get(url)
-        WebDriverWait(browser, 60).until(lambda b: b.execute_script(
-            'return window.qzStudio && window.qzStudio.image && !window.qzStudio.busy'))
-        measured = [browser.execute_async_script(CHANGE_AND_TIME, 11 + i * 0.5) for i in range(changes + 2)][2:]
-        times, waiting, transfer, page = zip(*measured)
-        median = lambda values: f'{statistics.median(values):.1f} ms'
-        print(f'studio, change to picture, 1920 x 1080 float through ZDevider: median {median(times)} '
-              f'(min {min(times):.1f}, max {max(times):.1f}, {changes} changes)\n'
-              f'  of the last request: server to first byte {median(waiting)}, picture received {median(transfer)}, '
-              f'page from answer to picture {median(page)}')
+        settled = lambda b: b.execute_script('const s = window.qzStudio; return s && s.image && s.settled')
+        WebDriverWait(browser, 60).until(settled)
+        for zoom in ['fit', '1:1']:
+            if zoom == '1:1':
+                browser.find_element(By.CSS_SELECTOR, '[data-testid="zoom-1"]').click()
+                WebDriverWait(browser, 60).until(lambda b: settled(b) and b.execute_script(
+                    'return window.qzStudio.image.step === 1'))
+            measured = [browser.execute_async_script(CHANGE_AND_TIME, 11 + i * 0.5) for i in range(changes + 2)][2:]
+            times, waiting, transfer, page = zip(*measured)
+            median = lambda values: f'{statistics.median(values):.1f} ms'
+            print(f'studio, change to picture, 1920 x 1080 float through ZDevider, {zoom}: median {median(times)} '
+                  f'(min {min(times):.1f}, max {max(times):.1f}, {changes} changes)\n'
+                  f'  of the last request: server to first byte {median(waiting)}, picture received '
+                  f'{median(transfer)}, page from answer to picture {median(page)}')
     finally:
         if browser:
             browser.quit()

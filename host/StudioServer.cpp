@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "Describe.h"
 #include "FlowRender.h"
 #include "Frames.h"
+#include "HalfFloats.h"
 #include "HostError.h"
 
 namespace fs = std::filesystem;
@@ -24,6 +26,7 @@ namespace
 {
 constexpr size_t MaxBody = size_t(16) << 20;
 constexpr int MaxBodyDepth = 64;
+constexpr int MaxStep = 64;  // of a render answer's pixels
 const char* const CookieName = "qz_studio";
 
 /// A request refused with its HTTP status.
@@ -119,6 +122,23 @@ const Json& Member(const Json& body, const char* key, bool (Json::*isType)() con
 	if (!body.contains(key) || !(body[key].*isType)())
 		throw RequestError{400, std::string("request needs \"") + key + "\": " + type};
 	return body[key];
+}
+
+// A whole number given in the query string.
+long long IntegerParam(const httplib::Request& request, const char* name)
+{
+	const std::string text = request.has_param(name) ? request.get_param_value(name) : "";
+	try
+	{
+		size_t used = 0;
+		const long long value = std::stoll(text, &used);
+		if (used == text.size())
+			return value;
+	}
+	catch (const std::logic_error&)
+	{
+	}
+	throw RequestError{400, std::string("request needs ") + name + "=INTEGER, not \"" + Excerpt(text) + "\""};
 }
 
 const Json& FlowMember(const Json& body)
@@ -238,23 +258,38 @@ const NodeOutput* NodeCache::Find(const std::string& key)
 	if (found == Entries.end())
 		return nullptr;
 	Uses.splice(Uses.end(), Uses, found->second.Use);
+	std::list<std::string>& group = Groups.at(found->second.Group);
+	group.splice(group.end(), group, found->second.GroupUse);
 	return &found->second.Output;
 }
 
-void NodeCache::Put(const std::string& key, const NodeOutput& output)
+void NodeCache::Put(const std::string& key, const std::string& group, const NodeOutput& output)
 {
 	const size_t bytes = output.Out.Pixels->PixelCount() * output.Out.Pixels->PixelBytes();
 	if (bytes > Limit)
 		return;
+	for (auto members = Groups.find(group); members != Groups.end() && members->second.size() >= PerGroup;
+	     members = Groups.find(group))
+		Drop(members->second.front());
 	while (Total + bytes > Limit)
-	{
-		Total -= Entries.at(Uses.front()).Bytes;
-		Entries.erase(Uses.front());
-		Uses.pop_front();
-	}
+		Drop(Uses.front());
+	std::list<std::string>& members = Groups[group];
 	Uses.push_back(key);
-	Entries.emplace(key, Entry{output, bytes, std::prev(Uses.end())});
+	members.push_back(key);
+	Entries.emplace(key, Entry{output, bytes, group, std::prev(Uses.end()), std::prev(members.end())});
 	Total += bytes;
+}
+
+void NodeCache::Drop(const std::string& key)
+{
+	const auto entry = Entries.find(key);
+	Total -= entry->second.Bytes;
+	Uses.erase(entry->second.Use);
+	const auto group = Groups.find(entry->second.Group);
+	group->second.erase(entry->second.GroupUse);
+	if (group->second.empty())
+		Groups.erase(group);
+	Entries.erase(entry);
 }
 
 StudioServer::StudioServer(const PluginHost& host, StudioSettings settings)
@@ -315,6 +350,7 @@ StudioServer::StudioServer(const PluginHost& host, StudioSettings settings)
 	Route("POST", "/api/open", &StudioServer::Open);
 	Route("POST", "/api/save", &StudioServer::Save);
 	Route("POST", "/api/render", &StudioServer::Render);
+	Route("GET", "/api/pixels", &StudioServer::Pixels);
 	// Whatever no route takes: the page's files, or 405 for an API path
 	// asked with another method, or 404.
 	const auto unrouted = [this](const httplib::Request& request, httplib::Response& response) {
@@ -682,7 +718,7 @@ void StudioServer::RenderNodes(const Flow& flow, const std::string& target, cons
 				error.Node = node.Name;
 				throw error;
 			}
-			Cache.Put(key, rendered);
+			Cache.Put(key, node.Name + " at " + std::to_string(frame), rendered);
 			answer.Rendered.push_back(node.Name);
 			output = &rendered;
 		}
@@ -698,11 +734,11 @@ Picture StudioServer::ReadCachedFile(const std::string& file, int frame, std::ma
 {
 	const ImageSource source = ImageSource::Parse(file);
 	const std::string path = FramePath(source.Path, frame);
-	const std::string key = "file " + path + source.Selection() + " " + FileStamp(path);
+	const std::string group = "file " + path + source.Selection(), key = group + " " + FileStamp(path);
 	if (const NodeOutput* cached = Cache.Find(key))
 		return cached->Out;
 	Picture picture = ReadFileOnce(file, frame, files);
-	Cache.Put(key, {picture, {}});
+	Cache.Put(key, group, {picture, {}});
 	return picture;
 }
 
@@ -715,6 +751,13 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 		Member(body, "generation", &Json::is_number_integer, "an integer").get<long long>();
 	const std::string input =
 		body.contains("input") ? Member(body, "input", &Json::is_string, "an image input ID").get<std::string>() : "";
+	const std::string page =
+		body.contains("page") ? Member(body, "page", &Json::is_string, "a page ID").get<std::string>() : "";
+	const std::string format =
+		body.contains("format") ? Member(body, "format", &Json::is_string, "\"float\" or \"half\"").get<std::string>()
+		                        : "float";
+	if (format != "float" && format != "half")
+		throw RequestError{400, "request needs \"format\": \"float\" or \"half\""};
 	std::optional<int> frame;
 	if (body.contains("frame"))
 	{
@@ -724,10 +767,33 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 			throw RequestError{400, "frame " + number.dump() + " is out of range"};
 		frame = number.get<int>();
 	}
-
-	long long latest = LatestGeneration.load();
-	while (latest < generation && !LatestGeneration.compare_exchange_weak(latest, generation))
+	int step = 1;
+	if (body.contains("step"))
 	{
+		const Json& number = Member(body, "step", &Json::is_number_integer, "an integer step");
+		const bool inRange = number.is_number_unsigned()
+		                         ? number.get<unsigned long long>() >= 1 && number.get<unsigned long long>() <= MaxStep
+		                         : number.get<long long>() >= 1 && number.get<long long>() <= MaxStep;
+		if (!inRange)
+			throw RequestError{400, "step " + number.dump() + " is not 1 to " + std::to_string(MaxStep)};
+		step = number.get<int>();
+	}
+	std::array<long long, 4> region{0, 0, LLONG_MAX, LLONG_MAX};  // x, y, width, height
+	if (body.contains("region"))
+	{
+		const Json& numbers = Member(body, "region", &Json::is_array, "[x, y, width, height]");
+		if (numbers.size() != 4 || !std::all_of(numbers.begin(), numbers.end(), [](const Json& number) {
+			    return number.is_number_integer() && number.get<long long>() >= 0;
+		    }))
+			throw RequestError{400, "request needs \"region\": [x, y, width, height], whole numbers from 0"};
+		for (size_t i = 0; i < 4; ++i)
+			region[i] = numbers[i].get<long long>();
+	}
+
+	{
+		std::lock_guard<std::mutex> lock(PagesMutex);
+		PageRenders& renders = PageOf(page);
+		renders.LatestGeneration = std::max(renders.LatestGeneration, generation);
 	}
 	const Flow flow = ParseConfined(document, FlowFolder());
 	if (std::none_of(flow.Nodes.begin(), flow.Nodes.end(), [&](const FlowNode& node) { return node.Name == target; }))
@@ -740,29 +806,103 @@ StudioServer::Answer StudioServer::Render(const httplib::Request& request, httpl
 	const bool sequences = std::any_of(inputs.begin(), inputs.end(), IsSequencePath);
 
 	std::lock_guard<std::mutex> lock(RenderMutex);
-	if (generation < LatestGeneration.load())
-		throw RequestError{409, "stale"};
+	{
+		std::lock_guard<std::mutex> pagesLock(PagesMutex);
+		if (generation < PageOf(page).LatestGeneration)
+			throw RequestError{409, "stale"};
+	}
 	// Without sequences, one render at time 0; without a frame, the first
 	// on disk of the flow's sequences.
 	RenderAnswer answer;
 	RenderNodes(flow, target, input, !sequences ? 0 : frame ? *frame : FramesToRender("", "", inputs).front(), answer);
 
 	const SharedImage image = answer.Shown.Pixels;
+	{
+		std::lock_guard<std::mutex> pagesLock(PagesMutex);
+		auto& shown = PageOf(page).Shown;
+		shown.emplace_back(generation, image);
+		if (shown.size() > ShownPerPage)
+			shown.pop_front();
+	}
 	response.set_header("X-Qz-Width", std::to_string(image->Width));
 	response.set_header("X-Qz-Height", std::to_string(image->Height));
 	response.set_header("X-Qz-Readouts", answer.Readouts.dump(-1, ' ', true));
 	response.set_header("X-Qz-Cached", answer.Rendered.empty() ? "1" : "0");
 	response.set_header("X-Qz-Rendered", Json(answer.Rendered).dump(-1, ' ', true));
-	// 33 MB for a 1920 x 1080 frame: converted a slice at a time as the
+	// The region asked for, within the picture.
+	const size_t left = std::min<long long>(region[0], image->Width), bottom = std::min<long long>(region[1], image->Height);
+	const size_t regionWidth = std::min<long long>(region[2], image->Width - left),
+	             regionHeight = std::min<long long>(region[3], image->Height - bottom);
+	response.set_header("X-Qz-Step", std::to_string(step));
+	response.set_header("X-Qz-Region", std::to_string(left) + " " + std::to_string(bottom) + " " +
+	                                       std::to_string(regionWidth) + " " + std::to_string(regionHeight));
+	// 33 MB of floats for a 1920 x 1080 frame, half that as halves, a quarter
+	// of that again at every second pixel: converted a slice at a time as the
 	// socket takes it, never held whole a second time.
-	static constexpr size_t PixelBytes = 4 * sizeof(float), SlicePixels = 16384;
+	static constexpr size_t SlicePixels = 16384;
+	const bool halves = format == "half";
+	const size_t pixelBytes = 4 * (halves ? sizeof(uint16_t) : sizeof(float));
+	const size_t width = (regionWidth + step - 1) / step, height = (regionHeight + step - 1) / step;
+	const size_t origin = bottom * image->Width + left;
 	response.set_content_provider(
-		image->PixelCount() * PixelBytes, "application/octet-stream",
-		[image, slice = std::vector<float>()](size_t offset, size_t length, httplib::DataSink& sink) mutable {
-			const size_t count = std::min(SlicePixels, length / PixelBytes);
-			slice.resize(count * 4);
-			CopyRgba(*image, offset / PixelBytes, count, slice.data());
-			return sink.write(reinterpret_cast<const char*>(slice.data()), count * PixelBytes);
+		width * height * pixelBytes, "application/octet-stream",
+		[image, halves, pixelBytes, step, width, origin, floats = std::vector<float>(),
+		 bits = std::vector<unsigned char>()](size_t offset, size_t length, httplib::DataSink& sink) mutable {
+			const size_t first = offset / pixelBytes, count = std::min(SlicePixels, length / pixelBytes);
+			floats.resize(count * 4);
+			for (size_t i = 0; i < count;)  // a run of a row at a time: the whole of it sent, or every step-th pixel
+			{
+				const size_t row = (first + i) / width, column = (first + i) % width;
+				const size_t run = step == 1 ? std::min(count - i, width - column) : 1;
+				CopyRgba(*image, origin + row * step * image->Width + column * step, run, floats.data() + 4 * i);
+				i += run;
+			}
+			if (!halves)
+				return sink.write(reinterpret_cast<const char*>(floats.data()), count * pixelBytes);
+			bits.resize(count * pixelBytes);
+			ToHalf(floats.data(), 1, bits.data(), static_cast<int>(count * 4));
+			return sink.write(reinterpret_cast<const char*>(bits.data()), bits.size());
 		});
 	return nullptr;
+}
+
+StudioServer::Answer StudioServer::Pixels(const httplib::Request& request, httplib::Response& response)
+{
+	const std::string page = request.has_param("page") ? request.get_param_value("page") : "";
+	const long long generation = IntegerParam(request, "generation"), x = IntegerParam(request, "x"),
+	                y = IntegerParam(request, "y"), width = IntegerParam(request, "width"),
+	                height = IntegerParam(request, "height");
+	SharedImage image;
+	{
+		std::lock_guard<std::mutex> lock(PagesMutex);
+		const auto found = Pages.find(page);
+		if (found != Pages.end())
+			for (const auto& [shownGeneration, shown] : found->second.Shown)
+				if (shownGeneration == generation)
+					image = shown;
+	}
+	if (!image)
+		throw RequestError{404, "the picture of render " + std::to_string(generation) + " is no longer kept"};
+	if (x < 0 || y < 0 || width < 1 || height < 1 || width > image->Width - x || height > image->Height - y)
+		throw RequestError{400, "pixels " + std::to_string(width) + " x " + std::to_string(height) + " at " +
+		                            std::to_string(x) + ", " + std::to_string(y) + " lie outside the picture of " +
+		                            std::to_string(image->Width) + " x " + std::to_string(image->Height)};
+	std::string rows(size_t(width) * height * 4 * sizeof(float), '\0');
+	for (long long row = 0; row < height; ++row)
+		CopyRgba(*image, size_t(y + row) * image->Width + x, width,
+		         reinterpret_cast<float*>(rows.data()) + size_t(row) * width * 4);
+	response.body = std::move(rows);  // this httplib's set_content would copy it
+	response.set_header("Content-Type", "application/octet-stream");
+	return nullptr;
+}
+
+StudioServer::PageRenders& StudioServer::PageOf(const std::string& page)
+{
+	if (!Pages.count(page) && Pages.size() >= MaxPages)
+		Pages.erase(std::min_element(Pages.begin(), Pages.end(), [](const auto& a, const auto& b) {
+			return a.second.LastRequest < b.second.LastRequest;
+		}));
+	PageRenders& renders = Pages[page];
+	renders.LastRequest = ++Requests;
+	return renders;
 }

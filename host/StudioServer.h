@@ -5,8 +5,8 @@
 // renders run one at a time while other requests are answered.
 #include <httplib.h>
 
-#include <atomic>
 #include <climits>
+#include <deque>
 #include <list>
 #include <map>
 #include <mutex>
@@ -27,25 +27,34 @@ struct StudioSettings
 	size_t CacheBytes = size_t(1) << 30;  // node outputs kept, in pixel bytes
 };
 
-/// Node outputs by key, the oldest used dropped first beyond a total size.
+/// Node outputs by key, the oldest used dropped first beyond a total size,
+/// and beyond `PerGroup` outputs of one group (a node at one frame): a
+/// slider dragged through many values keeps the latest few, and the memory
+/// of the others goes back to the next outputs instead of to the system.
 class NodeCache
 {
 public:
+	static constexpr size_t PerGroup = 2;
+
 	explicit NodeCache(size_t limit) : Limit(limit) {}
 	/// The output kept under `key`, now the newest used; null when none is.
 	const NodeOutput* Find(const std::string& key);
-	void Put(const std::string& key, const NodeOutput& output);
+	void Put(const std::string& key, const std::string& group, const NodeOutput& output);
 
 private:
 	struct Entry
 	{
 		NodeOutput Output;
 		size_t Bytes;
-		std::list<std::string>::iterator Use;
+		std::string Group;
+		std::list<std::string>::iterator Use, GroupUse;
 	};
+	void Drop(const std::string& key);
+
 	size_t Limit, Total = 0;
 	std::map<std::string, Entry> Entries;
-	std::list<std::string> Uses;  // keys, oldest used first
+	std::list<std::string> Uses;                          // keys, oldest used first
+	std::map<std::string, std::list<std::string>> Groups;  // keys of each group, oldest used first
 };
 
 class StudioServer
@@ -84,6 +93,7 @@ private:
 	Answer Open(const httplib::Request&, httplib::Response&);
 	Answer Save(const httplib::Request&, httplib::Response&);
 	Answer Render(const httplib::Request&, httplib::Response&);
+	Answer Pixels(const httplib::Request&, httplib::Response&);
 
 	/// `path` (relative to the root) made absolute and canonical; throws
 	/// 403 when it leaves the root.
@@ -114,7 +124,24 @@ private:
 	std::string OpenPath;          // absolute, or ""
 	Json OpenFlow;
 
+	/// What the server knows of one page: its latest render request, which
+	/// makes its older ones stale, and the pictures it was sent last, whose
+	/// exact values it may ask for.
+	struct PageRenders
+	{
+		long long LatestGeneration = LLONG_MIN;
+		std::deque<std::pair<long long, SharedImage>> Shown;  // by generation, oldest first
+		unsigned long long LastRequest = 0;                   // for dropping the page idle longest
+	};
+	static constexpr size_t ShownPerPage = 4, MaxPages = 4;
+	/// The page's record, made on its first request (the oldest idle page's
+	/// dropped beyond `MaxPages`); call with `PagesMutex` held.
+	PageRenders& PageOf(const std::string& page);
+
+	std::mutex PagesMutex;  // guards `Pages`, `Requests`
+	std::map<std::string, PageRenders> Pages;
+	unsigned long long Requests = 0;
+
 	std::mutex RenderMutex;  // one render at a time; also guards the cache
-	std::atomic<long long> LatestGeneration{LLONG_MIN};
 	NodeCache Cache;
 };

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <limits>
 #include <regex>
 #include <thread>
 
@@ -205,6 +206,11 @@ TEST_F(Studio, AnswersEveryBadRequestWithAJsonErrorAndKeepsServing)
 		{"POST", "/api/render", json{{"flow", valid}, {"node", 1}, {"generation", 1}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1.5}}.dump(), 400},
 		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"frame", 1LL << 40}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"step", 0}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"step", 65}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"format", "png"}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"region", {0, 0, 1}}}.dump(), 400},
+		{"POST", "/api/render", json{{"flow", valid}, {"node", "a"}, {"generation", 1}, {"region", {0, -1, 1, 1}}}.dump(), 400},
 		{"POST", "/api/open", R"({"path": ["a"]})", 400},
 		{"POST", "/api/check", std::string(1000, '[') + std::string(1000, ']'), 400},
 		{"POST", "/api/check", "{\"flow\": \"" + std::string(17 << 20, 'x') + "\"}", 413},
@@ -301,7 +307,8 @@ TEST_F(Studio, RendersOnlyWhatChanged)
 		{flow(2, 10), "remap", json::array(), "1"},
 		{flow(2, 20), "divide", {"divide"}, "0"},
 		{flow(4, 20), "divide", {"remap", "divide"}, "0"},
-		{flow(2, 10), "divide", json::array(), "1"},  // still kept
+		{flow(4, 20), "divide", json::array(), "1"},  // still kept
+		{flow(2, 10), "divide", {"divide"}, "0"},     // a node keeps its latest two outputs only
 	};
 	long long generation = 0;
 	for (const Step& step : steps)
@@ -323,14 +330,126 @@ TEST_F(Studio, RendersOnlyWhatChanged)
 	EXPECT_EQ(first[0], 0.5f);
 }
 
-TEST_F(Studio, RefusesARenderOvertakenByANewerOne)
+TEST_F(Studio, RefusesARenderOvertakenByANewerOneOfTheSamePage)
 {
 	const json flow = {{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr"))}}}};
-	EXPECT_EQ(Render(flow, "a", 5).Status, 200);
-	const Answer stale = Render(flow, "a", 3);
-	EXPECT_EQ(stale.Status, 409);
-	EXPECT_EQ(stale.Json(), json({{"error", "stale"}}));
-	EXPECT_EQ(Render(flow, "a", 5).Status, 200);
+	struct Step
+	{
+		json Page;  // null: a request naming no page
+		long long Generation;
+		int Status;
+	};
+	const std::vector<Step> steps = {
+		{nullptr, 5, 200}, {nullptr, 3, 409}, {nullptr, 5, 200},
+		{"one", 7, 200},   {"two", 2, 200},   {"one", 6, 409}, {"two", 3, 200}, {nullptr, 4, 409},
+	};
+	for (const Step& step : steps)
+	{
+		const Answer answer = Render(flow, "a", step.Generation, step.Page.is_null() ? json::object()
+		                                                                              : json{{"page", step.Page}});
+		EXPECT_EQ(answer.Status, step.Status) << step.Page << " " << step.Generation;
+		if (step.Status == 409)
+		{
+			EXPECT_EQ(answer.Json(), json({{"error", "stale"}}));
+		}
+	}
+}
+
+TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
+{
+	const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+	// Each value beside the half bits it rounds to, to nearest, ties to even.
+	const std::vector<std::pair<float, uint16_t>> values = {
+		{1.0f, 0x3c00},        {-0.0f, 0x8000},       {0.1f, 0x2e66},          {65504.0f, 0x7bff},
+		{65520.0f, 0x7c00},    {-inf, 0xfc00},        {0x1p-24f, 0x0001},      {0x1p-26f, 0x0000},
+		{1 + 0x1p-11f, 0x3c00}, {1 + 0x3p-11f, 0x3c02}, {inf, 0x7c00},          {nan, 0x7e00},
+	};
+	WriteImageFile(*MakeImage(3, 1, [&](int x, int) {
+		               return Pixel(values[x * 4].first, values[x * 4 + 1].first, values[x * 4 + 2].first,
+		                            values[x * 4 + 3].first);
+	               }),
+	               Path("plate.exr"));
+	const json flow = {{"nodes", {{"a", Node("ZDevider", FileInput("plate.exr"), {{"Zmax", 1}})}}}};
+	const Answer halves = Render(flow, "a", 1, {{"page", "p"}, {"format", "half"}});
+	ASSERT_EQ(halves.Status, 200) << halves.Body;
+	ASSERT_EQ(halves.Body.size(), values.size() * sizeof(uint16_t));
+	for (size_t i = 0; i < values.size(); ++i)
+	{
+		uint16_t bits;
+		std::memcpy(&bits, halves.Body.data() + 2 * i, 2);
+		if (std::isnan(values[i].first))
+		{
+			EXPECT_EQ(bits & 0x7c00, 0x7c00);  // any NaN
+			EXPECT_NE(bits & 0x03ff, 0);
+		}
+		else
+		{
+			EXPECT_EQ(bits, values[i].second) << values[i].first;
+		}
+	}
+
+	// Every second pixel of every second row: pixels 0 and 2 of the one row.
+	const Answer stepped = Render(flow, "a", 1, {{"page", "p"}, {"format", "half"}, {"step", 2}});
+	EXPECT_EQ(stepped.Header("X-Qz-Width"), "3");
+	EXPECT_EQ(stepped.Header("X-Qz-Step"), "2");
+	EXPECT_EQ(stepped.Body, halves.Body.substr(0, 8) + halves.Body.substr(16, 8));
+	struct Region
+	{
+		json Asked;
+		int Step;
+		std::string Sent;  // the region sent, within the picture
+		size_t First, Count;  // pixels sent, of the one row
+	};
+	const std::vector<Region> regions = {
+		{{1, 0, 2, 1}, 1, "1 0 2 1", 1, 2},
+		{{2, 0, 5, 5}, 1, "2 0 1 1", 2, 1},
+		{{1, 0, 2, 1}, 2, "1 0 2 1", 1, 1},
+		{{0, 0, 3, 1}, 1, "0 0 3 1", 0, 3},
+	};
+	for (const Region& region : regions)
+	{
+		const Answer part =
+			Render(flow, "a", 1, {{"page", "p"}, {"format", "half"}, {"step", region.Step}, {"region", region.Asked}});
+		EXPECT_EQ(part.Header("X-Qz-Region"), region.Sent) << region.Asked;
+		EXPECT_EQ(part.Body, halves.Body.substr(region.First * 8, region.Count * 8)) << region.Asked;
+	}
+
+	const Answer floats = Render(flow, "a", 2, {{"page", "p"}});
+	ASSERT_EQ(floats.Body.size(), values.size() * sizeof(float));
+	struct Ask
+	{
+		std::string Query;
+		int Status;
+		size_t Offset = 0;  // of the first pixel sent, in the whole picture's floats
+	};
+	const std::vector<Ask> asks = {
+		{"page=p&generation=1&x=0&y=0&width=3&height=1", 200, 0},
+		{"page=p&generation=2&x=1&y=0&width=2&height=1", 200, 4 * sizeof(float)},
+		{"page=p&generation=3&x=0&y=0&width=1&height=1", 404},
+		{"page=q&generation=1&x=0&y=0&width=1&height=1", 404},
+		{"generation=1&x=0&y=0&width=1&height=1", 404},
+		{"page=p&generation=1&x=2&y=0&width=2&height=1", 400},
+		{"page=p&generation=1&x=0&y=-1&width=1&height=1", 400},
+		{"page=p&generation=1&x=0&y=0&width=0&height=1", 400},
+		{"page=p&generation=1&x=0&y=0&width=1", 400},
+		{"page=p&generation=1&x=0&y=0&width=1&height=1x", 400},
+	};
+	for (const Ask& ask : asks)
+	{
+		const Answer answer = Send("GET", "/api/pixels?" + ask.Query);
+		EXPECT_EQ(answer.Status, ask.Status) << ask.Query << " " << answer.Body;
+		if (ask.Status != 200)
+		{
+			EXPECT_TRUE(answer.Json().contains("error")) << answer.Body;
+			continue;
+		}
+		EXPECT_EQ(answer.Body, floats.Body.substr(ask.Offset)) << ask.Query;
+	}
+	// Only the pictures a page was sent last are kept.
+	for (long long generation = 3; generation < 3 + 4; ++generation)
+		ASSERT_EQ(Render(flow, "a", generation, {{"page", "p"}}).Status, 200);
+	EXPECT_EQ(Send("GET", "/api/pixels?page=p&generation=2&x=0&y=0&width=1&height=1").Status, 404);
+	EXPECT_EQ(Send("GET", "/api/pixels?page=p&generation=3&x=0&y=0&width=1&height=1").Status, 200);
 }
 
 TEST_F(Studio, AnswersOtherRequestsWhileRendering)
@@ -398,15 +517,29 @@ TEST(NodeCache, DropsTheOutputsUsedLongestAgoBeyondItsSize)
 {
 	const auto output = [](int width) { return NodeOutput{{ShareImage(new Image(width, 1)), nullptr}, {}}; };
 	NodeCache cache(3 * 16);  // three float RGBA pixels
-	cache.Put("a", output(1));
-	cache.Put("b", output(1));
-	cache.Put("huge", output(4));  // larger than the whole cache: not kept, nothing dropped
+	cache.Put("a", "a", output(1));
+	cache.Put("b", "b", output(1));
+	cache.Put("huge", "huge", output(4));  // larger than the whole cache: not kept, nothing dropped
 	EXPECT_NE(cache.Find("a"), nullptr);
-	cache.Put("c", output(2));  // drops "b", used longest ago
+	cache.Put("c", "c", output(2));  // drops "b", used longest ago
 	EXPECT_EQ(cache.Find("b"), nullptr);
 	EXPECT_EQ(cache.Find("huge"), nullptr);
 	EXPECT_NE(cache.Find("a"), nullptr);
 	EXPECT_EQ(cache.Find("c")->Out.Pixels->Width, 2);
+}
+
+TEST(NodeCache, KeepsTheLatestUsedOutputsOfAGroup)
+{
+	static_assert(NodeCache::PerGroup == 2);
+	NodeCache cache(100 * 16);
+	const NodeOutput output{{ShareImage(new Image(1, 1)), nullptr}, {}};
+	for (const char* key : {"node at 1, value 1", "node at 1, value 2", "other"})
+		cache.Put(key, key == std::string("other") ? "other" : "node at 1", output);
+	EXPECT_NE(cache.Find("node at 1, value 1"), nullptr);  // now used after value 2
+	cache.Put("node at 1, value 3", "node at 1", output);
+	EXPECT_EQ(cache.Find("node at 1, value 2"), nullptr);
+	for (const char* kept : {"node at 1, value 1", "node at 1, value 3", "other"})
+		EXPECT_NE(cache.Find(kept), nullptr) << kept;
 }
 
 // qz studio as a shell starts it, from a copy of qz in a bin/ folder of its own.

@@ -7,7 +7,10 @@ from selenium.webdriver.chrome.service import Service
 
 CHROMIUM, CHROMEDRIVER = '/usr/bin/chromium', '/usr/bin/chromedriver'
 
-BROWSER_OPTIONS = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--disable-quic',
+# Without a GPU, the page's WebGL2 runs on Chromium's software renderer, which
+# newer Chromium versions offer only when asked with --enable-unsafe-swiftshader.
+BROWSER_OPTIONS = ['--headless=new', '--no-sandbox', '--disable-gpu', '--enable-unsafe-swiftshader',
+                   '--disable-dev-shm-usage', '--disable-quic',
                    '--no-first-run', '--disable-background-networking', '--disable-component-update',
                    '--disable-sync', '--window-size=1400,900']
 

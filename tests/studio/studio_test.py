@@ -53,12 +53,12 @@ class Studio(unittest.TestCase):
         cls.root = tempfile.mkdtemp(prefix='qz-studio-test-')
         cls.addClassCleanup(shutil.rmtree, cls.root)
         subprocess.run([QZ, 'demo', '--out', cls.root], check=True, stdout=subprocess.DEVNULL)
-        cls.server, url = start_studio(QZ, cls.root)
+        cls.server, cls.url = start_studio(QZ, cls.root)
         cls.addClassCleanup(cls.server.wait, 10)
         cls.addClassCleanup(cls.server.terminate)
         cls.browser = start_browser(os.path.join(cls.root, 'profile'))
         cls.addClassCleanup(cls.browser.quit)
-        cls.browser.get(url)
+        cls.browser.get(cls.url)
         cls.wait = WebDriverWait(cls.browser, 30)
         cls.wait.until(lambda browser: browser.find_elements(By.CSS_SELECTOR, '[data-testid=add-node]'))
 
@@ -87,13 +87,27 @@ class Studio(unittest.TestCase):
         return self.browser.execute_script('return window.qzStudio.generation')
 
     def page_pixels(self):
-        encoded = self.browser.execute_script('''
-            const bytes = new Uint8Array(window.qzStudio.image.pixels.buffer);
-            let text = '';
-            for (let i = 0; i < bytes.length; i += 32768) text += String.fromCharCode(...bytes.subarray(i, i + 32768));
-            return [window.qzStudio.image.width, window.qzStudio.image.height, btoa(text)];''')
-        width, height, data = encoded
-        return np.frombuffer(base64.b64decode(data), np.float32).reshape(height, width, 4)
+        """The exact floats of the picture shown, as the inspector reads them; checks the half floats it is
+        drawn from against them: the nearest, of every step-th pixel of every step-th row of the region sent."""
+        width, height, step, region, exact, shown = self.browser.execute_async_script('''
+            const done = arguments[0], image = window.qzStudio.image;
+            const text = (array) => {
+              const bytes = new Uint8Array(array.buffer);
+              let text = '';
+              for (let i = 0; i < bytes.length; i += 32768) text += String.fromCharCode(...bytes.subarray(i, i + 32768));
+              return btoa(text);
+            };
+            window.qzStudio.exactPixels(image).then(
+              (floats) => done([image.width, image.height, image.step, image.region, text(floats),
+                                text(image.halves)]));''')
+        pixels = np.frombuffer(base64.b64decode(exact), np.float32).reshape(height, width, 4)
+        x, y = region['x'], region['y']
+        rounded = pixels[y:y + region['height']:step, x:x + region['width']:step].astype(np.float16)
+        halves = np.frombuffer(base64.b64decode(shown), np.float16).reshape(rounded.shape)
+        self.assertTrue(np.array_equal(np.isnan(halves), np.isnan(rounded)))
+        self.assertTrue(np.array_equal(halves[~np.isnan(halves)].view(np.uint16),
+                                       rounded[~np.isnan(rounded)].view(np.uint16)), 'shown as the nearest halves')
+        return pixels
 
     def hover(self, x, y):
         """Moves the mouse over image pixel x, y; returns the pixel the inspector names and its values."""
@@ -101,8 +115,29 @@ class Studio(unittest.TestCase):
         px, py = self.browser.execute_script('return window.qzStudio.viewer.pointOf(arguments[0], arguments[1])', x, y)
         ActionChains(self.browser).move_to_element_with_offset(
             canvas, round(px - canvas.size['width'] / 2), round(py - canvas.size['height'] / 2)).perform()
-        value = lambda name: self.find(f'inspector-{name}').get_attribute('data-value')
-        return int(value('x')), int(value('y')), [np.float32(float(value(c))) for c in 'RGBA']
+        # The exact values come from the server a moment after the mouse arrives.
+        read = self.wait.until(lambda browser: browser.execute_script('''
+            const values = ['x', 'y', 'R', 'G', 'B', 'A'].map((name) =>
+              document.querySelector(`[data-testid="inspector-${name}"]`)?.dataset.value);
+            return values.every((value) => value !== undefined) && values;'''))
+        return int(read[0]), int(read[1]), [np.float32(float(value)) for value in read[2:]]
+
+    def canvas_pixels(self):
+        """The viewer's canvas as drawn, 8-bit RGBA."""
+        encoded = self.browser.execute_script(
+            'return document.querySelector(\'[data-testid="viewer-canvas"]\').toDataURL("image/png").split(",")[1]')
+        path = os.path.join(self.root, 'canvas.png')
+        with open(path, 'wb') as file:
+            file.write(base64.b64decode(encoded))
+        source = oiio.ImageInput.open(path)
+        pixels = source.read_image('uint8')
+        source.close()
+        return pixels
+
+    def open_flow(self, name):
+        self.find('open').click()
+        self.find(f'entry-{name}').click()
+        self.find('picker-ok').click()
 
     def set_field(self, test_id, text):
         self.find(test_id).send_keys(Keys.CONTROL + 'a' + Keys.NULL + text)
@@ -151,6 +186,16 @@ class Studio(unittest.TestCase):
                 seen_x, seen_y, rgba = self.hover(x, y)
                 self.assertEqual((seen_x, seen_y), (x, y))
                 self.assertTrue(same_floats(np.array(rgba, np.float32), expected[seen_y, seen_x]), (zmax, seen_x, seen_y))
+        region = self.browser.execute_script('return window.qzStudio.image.region')
+        self.assertLess(region['width'] * region['height'], 480 * 270, 'zoomed in, the part in view is sent')
+        # Shown at a quarter of its size, the picture is sent at every fourth pixel; the inspector stays exact.
+        ActionChains(self.browser).scroll_from_origin(canvas, 0, 1200).perform()
+        generation = self.rendered(generation)
+        self.assertEqual(self.browser.execute_script('return window.qzStudio.image.step'), 4)
+        self.assertTrue(same_floats(self.page_pixels(), expected))
+        x, y, rgba = self.hover(241, 135)
+        self.assertTrue(same_floats(np.array(rgba, np.float32), expected[y, x]))
+        self.find('fit').click()
 
     def test_3_saved_flow_renders_the_same(self):
         self.set_field('save-path-field', 'defocus.exr')
@@ -162,11 +207,25 @@ class Studio(unittest.TestCase):
         self.assertTrue(same_floats(self.page_pixels(), expected))
         # A new page on the same server opens the flow and renders it again.
         self.browser.refresh()
-        self.find('open').click()
-        self.find('entry-studio.json').click()
-        self.find('picker-ok').click()
+        self.open_flow('studio.json')
         self.rendered(0)
         self.assertTrue(same_floats(self.page_pixels(), expected))
+
+    def test_4_canvas_draws_what_webgl_draws(self):
+        """Where the browser offers no WebGL2, or only in software, the page draws on a 2D canvas: the same
+        picture, up to rounding and the odd pixel at an edge."""
+        drawn = {}
+        for drawing in ['webgl', 'canvas']:
+            self.browser.get(f'{self.url}&draw={drawing}')
+            self.open_flow('studio.json')
+            self.rendered(0)
+            if self.find('viewer-canvas').get_attribute('data-drawing') != drawing:
+                self.skipTest('this browser offers no WebGL2')
+            drawn[drawing] = self.canvas_pixels()
+        webgl, canvas = drawn['webgl'], drawn['canvas']
+        self.assertEqual(webgl.shape, canvas.shape)
+        self.assertEqual(canvas[..., 3].max(), 255, 'a picture is drawn')
+        self.assertLess(np.abs(webgl.astype(int) - canvas.astype(int)).mean(), 2)
 
 
 if __name__ == '__main__':

@@ -1,5 +1,5 @@
-import { useCallback, useEffect, useMemo, useRef, useState } from 'react';
-import { checkFlow, getSession, openFlow, saveFlow } from './api.js';
+import { memo, useCallback, useEffect, useMemo, useRef, useState } from 'react';
+import { checkFlow, exactPixels, getSession, openFlow, saveFlow } from './api.js';
 import ControlPage from './ControlPage.jsx';
 import FilePicker from './FilePicker.jsx';
 import FlowGraph from './FlowGraph.jsx';
@@ -19,6 +19,32 @@ function toolFinder(tools) {
 }
 
 const categoryOf = (tool) => tool.category.split('\\').pop();
+
+/// What the viewer renders: the selected node's output (or one of its
+/// inputs), and the wipe's node, each with the part of the flow it reads.
+function viewOf(flow, { selected, viewInput, wipeNode, frame, sent, findTool }) {
+  const node = selected && flow.nodes[selected];
+  if (!node || !findTool(node.tool)) return null;
+  const requestFields = { ...(frame === null ? {} : { frame }), ...(sent.step > 1 ? { step: sent.step } : {}),
+                          ...(sent.region ? { region: sent.region } : {}) };
+  return {
+    primary: { flow: upstreamFlow(flow, [selected]), node: selected, ...(viewInput ? { input: viewInput } : {}),
+               ...requestFields },
+    secondary: wipeNode && wipeNode in flow.nodes && wipeNode !== selected
+      ? { flow: upstreamFlow(flow, [wipeNode]), node: wipeNode, ...requestFields } : null,
+  };
+}
+
+/// The part of a flow the graph shows: nodes, tools and links, not values,
+/// so that moving a slider leaves the graph as it is.
+function graphOf(flow) {
+  return { nodes: Object.fromEntries(Object.entries(flow.nodes).map(([name, node]) =>
+    [name, { tool: node.tool, inputs: node.inputs }])) };
+}
+
+const Graph = memo(FlowGraph);
+
+const checkPause = 150;  // milliseconds
 
 function AddNodeMenu({ tools, onAdd }) {
   const categories = useMemo(() => {
@@ -83,11 +109,13 @@ export default function App() {
   }, []);
 
   const findTool = useMemo(() => toolFinder(session?.tools ?? []), [session]);
+  const graphKey = JSON.stringify(graphOf(flow));
+  const graph = useMemo(() => graphOf(flow), [graphKey]);
   const toolsByName = useMemo(() => {
     const known = {};
-    for (const node of Object.values(flow.nodes)) known[node.tool] = findTool(node.tool);
+    for (const node of Object.values(graph.nodes)) known[node.tool] = findTool(node.tool);
     return known;
-  }, [flow, findTool]);
+  }, [graph, findTool]);
 
   function loadFlow(path, document) {
     setFlow(document);
@@ -107,8 +135,15 @@ export default function App() {
     const count = ++checkCount.current;
     const asAnswer = (failure) => ({ errors: [{ node: failure.node, input: failure.input, message: failure.message }],
                                      frames: null });
-    Promise.all([checkFlow(flow).catch(asAnswer), viewed ? checkFlow(viewed).catch(asAnswer) : null]).then(
-      ([whole, part]) => count === checkCount.current && setCheck({ errors: whole.errors, frames: part?.frames ?? null }));
+    // An answer like the last keeps its objects, and the graph stays as it is.
+    const settle = (next) => setCheck((last) => (JSON.stringify(last) === JSON.stringify(next) ? last : next));
+    // Checked once the edits pause: a dragged slider's checks would compete
+    // with the renders it asks for.
+    const pause = setTimeout(() => Promise.all([checkFlow(flow).catch(asAnswer),
+                                                viewed ? checkFlow(viewed).catch(asAnswer) : null]).then(
+      ([whole, part]) => count === checkCount.current && settle({ errors: whole.errors, frames: part?.frames ?? null })),
+    checkPause);
+    return () => clearTimeout(pause);
   }, [flow, viewed, session]);
 
   const frames = check.frames;
@@ -119,13 +154,15 @@ export default function App() {
 
   const selectedNode = selected && flow.nodes[selected];
   const selectedTool = selectedNode && toolsByName[selectedNode.tool];
-  const frameField = frame === null ? {} : { frame };
-  const view = selectedNode && selectedTool ? {
-    primary: { flow: viewed, node: selected, ...(viewInput ? { input: viewInput } : {}), ...frameField },
-    secondary: wipeNode && wipeNode in flow.nodes && wipeNode !== selected
-      ? { flow: upstreamFlow(flow, [wipeNode]), node: wipeNode, ...frameField } : null,
-  } : null;
+  // Only what the viewer shows is sent: a picture shown smaller than its size
+  // at every second (fourth, ...) pixel, one shown larger in the part in view.
+  const [sent, setSent] = useState({ step: 1, region: null });
+  const onView = useCallback((next) => setSent((last) => (JSON.stringify(last) === JSON.stringify(next) ? last : next)),
+                             []);
+  const viewSettings = { selected, viewInput, wipeNode, frame, sent, findTool };
+  const view = viewOf(flow, viewSettings);
   const render = useLiveRender(view);
+  const labels = useMemo(() => [selected, wipeNode], [selected, wipeNode]);
   // Read-outs of the nodes rendered last; a node not rendered since keeps its last ones.
   const [readouts, setReadouts] = useState({});
   useEffect(() => setReadouts((known) => ({ ...known, ...render.readouts })), [render.readouts]);
@@ -134,12 +171,21 @@ export default function App() {
     window.qzStudio = {
       image: render.primary, secondary: render.secondary, generation: render.generation, busy: render.busy,
       settled: render.settled,
+      exactPixels: (image) => exactPixels(image.generation, 0, 0, image.width, image.height),
       flow, flowPath, selected, frames, frame,
       get viewer() { return viewerHook.current; },  // the viewer re-renders on its own when zoomed
     };
   });
 
-  const edit = (change) => setFlow((current) => change(current));
+  // An edit asks for its picture at once, before the page re-renders.
+  const latest = useRef();
+  latest.current = { flow, viewSettings };
+  const edit = useCallback((change) => {
+    const next = change(latest.current.flow);
+    latest.current.flow = next;
+    setFlow(next);
+    render.request(viewOf(next, latest.current.viewSettings));
+  }, [render.request]);
   const select = useCallback((name) => {
     setSelected(name);
     setViewInput('');
@@ -252,12 +298,12 @@ export default function App() {
             )}
           </div>
           <Viewer primary={render.primary} secondary={view?.secondary ? render.secondary : null}
-            labels={[selected, wipeNode]} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
+            labels={labels} onView={onView} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
             picking={Boolean(picking)} onPick={pick} />
           {render.error && <div className="render-error" data-testid="render-error">{render.error.message}</div>}
         </section>
         <section className="graph-pane" data-testid="graph">
-          <FlowGraph flow={flow} tools={toolsByName} errors={check.errors} selected={selected} layoutKey={layoutKey}
+          <Graph flow={graph} tools={toolsByName} errors={check.errors} selected={selected} layoutKey={layoutKey}
             onSelect={select} onConnect={onConnect} onDisconnect={onDisconnect} onRemove={onRemove}
             onPickFile={onPickFile} />
         </section>

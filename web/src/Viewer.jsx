@@ -1,19 +1,63 @@
 import { useCallback, useEffect, useLayoutEffect, useRef, useState } from 'react';
 import { toDisplay } from './display.js';
+import { exactPixel } from './exactValues.js';
+import { createGlView } from './glView.js';
 import { formatFloat32 } from './numbers.js';
 
-/// An offscreen canvas holding a picture at one screen pixel per image pixel.
+// `?draw=canvas` draws on a 2D canvas even where WebGL2 is offered, and
+// `?draw=webgl` through WebGL2 even where it runs in software, which
+// otherwise draws on the canvas: the browser test compares the two.
+const drawingAsked = new URLSearchParams(location.search).get('draw');
+
+// Each offscreen canvas's pixels, kept from one picture to the next of its size.
+const canvasPixels = new WeakMap();
+
+/// An offscreen canvas holding a picture at one screen pixel per pixel sent.
 function pictureCanvas(image, display, reuse) {
   const canvas = reuse ?? document.createElement('canvas');
-  if (canvas.width !== image.width || canvas.height !== image.height) {
-    canvas.width = image.width;
-    canvas.height = image.height;
-  }
   const context = canvas.getContext('2d');
-  const target = context.createImageData(image.width, image.height);
-  toDisplay(image, target, display);
+  if (canvas.width !== image.columns || canvas.height !== image.rows || !canvasPixels.has(canvas)) {
+    canvas.width = image.columns;
+    canvas.height = image.rows;
+    canvasPixels.set(canvas, context.createImageData(image.columns, image.rows));
+  }
+  const target = canvasPixels.get(canvas);
+  toDisplay({ width: image.columns, height: image.rows, halves: image.halves }, target, display);
   context.putImageData(target, 0, 0);
   return canvas;
+}
+
+/// Draws a picture's canvas over the region of the picture it was sent,
+/// a pixel sent covering `step` x `step`: the sent rows start at the region's bottom.
+function drawPicture(context, canvas, image) {
+  const { region, step } = image;
+  context.save();
+  context.beginPath();
+  context.rect(region.x, image.height - region.y - region.height, region.width, region.height);
+  context.clip();
+  context.drawImage(canvas, region.x, image.height - region.y - image.rows * step, image.columns * step,
+                    image.rows * step);
+  context.restore();
+}
+
+// The region sent is the part of the picture in the viewer, widened to
+// whole blocks of this many pixels, so that a small pan asks for nothing new.
+const regionBlock = 256;
+
+/// What of `image` to send for the viewer at `view` ({x, y, scale}) of
+/// `size`: every `step`-th pixel, the largest power of two the screen shows
+/// no more of, of `region` ({x, y, width, height} from the bottom left; null
+/// for the whole picture).
+function sentPart(image, view, size) {
+  const step = Math.min(64, 2 ** Math.max(0, Math.floor(Math.log2(1 / view.scale))));
+  const block = (value, round) => Math.min(Math.max(round(value / regionBlock) * regionBlock, 0), image.width);
+  const left = block(-view.x / view.scale, Math.floor), right = block((size.width - view.x) / view.scale, Math.ceil);
+  const rows = (value, round) => Math.min(Math.max(round(value / regionBlock) * regionBlock, 0), image.height);
+  const bottom = rows(image.height - (size.height - view.y) / view.scale, Math.floor);
+  const top = rows(image.height + view.y / view.scale, Math.ceil);
+  const whole = left === 0 && bottom === 0 && right === image.width && top === image.height;
+  const region = whole || left >= right || bottom >= top ? null : [left, bottom, right - left, top - bottom];
+  return { step, region };
 }
 
 function fitView(image, width, height) {
@@ -26,24 +70,29 @@ function pixelAt(image, view, px, py) {
   const x = Math.floor((px - view.x) / view.scale);
   const top = Math.floor((py - view.y) / view.scale);
   if (x < 0 || top < 0 || x >= image.width || top >= image.height) return null;
-  const y = image.height - 1 - top;
-  const at = (y * image.width + x) * 4;
-  return { x, y, rgba: Array.from(image.pixels.subarray(at, at + 4)) };
+  return { x, y: image.height - 1 - top };
 }
 
 /// The picture: fit, zoom (wheel) and pan (drag), a wipe to a second
 /// picture, and the exact floats under the cursor.
-export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, hookRef }) {
+export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, onView,
+                                 hookRef }) {
   const frameRef = useRef(null);
   const canvasRef = useRef(null);
-  const pictures = useRef({ primary: null, secondary: null });
+  const pictures = useRef({ primary: null, secondary: null });  // the canvas fallback's converted pictures
+  const glView = useRef(undefined);  // undefined: not tried yet; null: unavailable
+  const [drawing, setDrawing] = useState(drawingAsked === 'canvas' ? 'canvas' : 'webgl');
   const [size, setSize] = useState({ width: 1, height: 1 });
   const [zoom, setZoom] = useState(null);  // null: fit the picture to the viewer
-  const [hover, setHover] = useState(null);
+  const [pointer, setPointer] = useState(null);  // viewer point under the mouse
+  const [exact, setExact] = useState(null);  // {image, x, y, rgba} as last fetched
   const drag = useRef(null);
 
   const view = primary ? zoom ?? fitView(primary, size.width, size.height) : null;
   const wipeColumn = secondary ? Math.round(wipe * primary.width) : Infinity;
+  useEffect(() => {
+    if (view) onView(sentPart(primary, view, size));
+  }, [view?.x, view?.y, view?.scale, size, primary?.width, primary?.height]);
 
   useEffect(() => {
     const observer = new ResizeObserver(([entry]) =>
@@ -52,11 +101,31 @@ export default function Viewer({ primary, secondary, labels, generation, display
     return () => observer.disconnect();
   }, []);
 
+  const displayKey = `${display.channel} ${display.exposure} ${display.gamma}`;
+  // The WebGL view, made on first use; a browser without one gets a fresh
+  // canvas element for 2D drawing, since a canvas keeps its first context.
+  const webgl = () => {
+    if (glView.current === undefined) glView.current = createGlView(canvasRef.current, { software: drawingAsked === 'webgl' });
+    if (!glView.current) setDrawing('canvas');
+    return glView.current;
+  };
+
+  // The picture drawn is the latest: new pictures are drawn by the effect below, not again by a new `draw`.
+  const shown = useRef(primary), shownSecondary = useRef(secondary);
+  shown.current = primary;
+  shownSecondary.current = secondary;
   const draw = useCallback(() => {
     const canvas = canvasRef.current;
     const ratio = window.devicePixelRatio || 1;
-    canvas.width = Math.round(size.width * ratio);
-    canvas.height = Math.round(size.height * ratio);
+    const width = Math.round(size.width * ratio), height = Math.round(size.height * ratio);
+    if (canvas.width !== width || canvas.height !== height) {
+      canvas.width = width;
+      canvas.height = height;
+    }
+    if (drawing === 'webgl') {
+      webgl()?.draw({ image: shown.current, view, ratio, display, wipeColumn });
+      return;
+    }
     const context = canvas.getContext('2d');
     context.setTransform(ratio, 0, 0, ratio, 0, 0);
     context.clearRect(0, 0, size.width, size.height);
@@ -64,27 +133,35 @@ export default function Viewer({ primary, secondary, labels, generation, display
     context.imageSmoothingEnabled = false;
     context.translate(view.x, view.y);
     context.scale(view.scale, view.scale);
-    context.drawImage(pictures.current.primary, 0, 0);
+    drawPicture(context, pictures.current.primary, shown.current);
     if (pictures.current.secondary) {
       context.save();
       context.beginPath();
-      context.rect(wipeColumn, 0, pictures.current.secondary.width, pictures.current.secondary.height);
+      context.rect(wipeColumn, 0, shown.current.width, shown.current.height);
       context.clip();
-      context.drawImage(pictures.current.secondary, 0, 0);
+      drawPicture(context, pictures.current.secondary, shownSecondary.current);
       context.restore();
       context.fillStyle = '#ffcc00';
-      context.fillRect(wipeColumn, 0, 1 / view.scale, primary.height);
+      context.fillRect(wipeColumn, 0, 1 / view.scale, shown.current.height);
     }
-  }, [size, view?.x, view?.y, view?.scale, wipeColumn]);
+  }, [size, view?.x, view?.y, view?.scale, wipeColumn, drawing, displayKey]);
 
-  // New pictures or display settings: convert, draw, and mark the moment
-  // the picture is on screen (the benchmark measures to this mark).
+  // New pictures (or, on a 2D canvas, display settings): upload or convert,
+  // draw, and mark the moment the picture is on screen (the benchmark
+  // measures to this mark).
   useLayoutEffect(() => {
-    pictures.current.primary = primary && pictureCanvas(primary, display, pictures.current.primary);
-    pictures.current.secondary = secondary ? pictureCanvas(secondary, display, pictures.current.secondary) : null;
+    if (drawing === 'webgl') {
+      const gl = webgl();
+      if (!gl) return;
+      if (primary) gl.upload(0, primary);
+      if (secondary) gl.upload(1, secondary);
+    } else {
+      pictures.current.primary = primary && pictureCanvas(primary, display, pictures.current.primary);
+      pictures.current.secondary = secondary ? pictureCanvas(secondary, display, pictures.current.secondary) : null;
+    }
     draw();
     if (primary) performance.mark('qz-drawn', { detail: { generation } });
-  }, [primary, secondary, display.channel, display.exposure, display.gamma]);
+  }, [primary, secondary, drawing, drawing === 'canvas' && displayKey]);
 
   useLayoutEffect(draw, [draw]);
 
@@ -96,8 +173,20 @@ export default function Viewer({ primary, secondary, labels, generation, display
     if (!view) return null;
     const image = secondary && (px - view.x) / view.scale >= wipeColumn ? secondary : primary;
     const pixel = pixelAt(image, view, px, py);
-    return pixel && { ...pixel, label: labels[image === primary ? 0 : 1] };
+    return pixel && { ...pixel, image, label: labels[image === primary ? 0 : 1] };
   };
+
+  // The exact values under the mouse, fetched again when the picture changes under it.
+  const hover = pointer && pickAt(...pointer);
+  useEffect(() => {
+    if (!hover) return;
+    let current = true;
+    exactPixel(hover.image, hover.x, hover.y).then(
+      (rgba) => current && setExact({ image: hover.image, x: hover.x, y: hover.y, rgba }), () => {});
+    return () => { current = false; };
+  }, [hover?.image, hover?.x, hover?.y]);
+  const values = hover && exact?.image === hover.image && exact.x === hover.x && exact.y === hover.y
+    ? exact.rgba : null;
 
   if (hookRef) hookRef.current = {
     view,
@@ -108,7 +197,8 @@ export default function Viewer({ primary, secondary, labels, generation, display
   return (
     <div className="viewer" data-testid="viewer">
       <div className="viewer-frame" ref={frameRef}>
-        <canvas ref={canvasRef} data-testid="viewer-canvas" className={picking ? 'picking' : ''}
+        <canvas ref={canvasRef} key={drawing} data-testid="viewer-canvas" data-drawing={drawing}
+          className={picking ? 'picking' : ''}
           style={{ width: size.width, height: size.height }}
           onWheel={(event) => {
             if (!view) return;
@@ -122,19 +212,17 @@ export default function Viewer({ primary, secondary, labels, generation, display
           }}
           onMouseUp={(event) => {
             drag.current = null;
-            if (picking) {
-              const pixel = pickAt(...pointAt(event));
-              if (pixel) onPick(pixel);
-            }
+            const pixel = picking && pickAt(...pointAt(event));
+            if (pixel) exactPixel(pixel.image, pixel.x, pixel.y).then((rgba) => onPick({ ...pixel, rgba }), () => {});
           }}
-          onMouseLeave={() => { drag.current = null; setHover(null); }}
+          onMouseLeave={() => { drag.current = null; setPointer(null); }}
           onMouseMove={(event) => {
             const [px, py] = pointAt(event);
             if (drag.current) {
               const { from, view: start } = drag.current;
               setZoom({ ...start, x: start.x + px - from[0], y: start.y + py - from[1] });
             }
-            setHover(pickAt(px, py));
+            setPointer([px, py]);
           }} />
       </div>
       <div className="viewer-bar">
@@ -148,8 +236,8 @@ export default function Viewer({ primary, secondary, labels, generation, display
               <span data-testid="inspector-y" data-value={hover.y}>y {hover.y}</span>
               {secondary && <span data-testid="inspector-node"> [{hover.label}]</span>}
               {['R', 'G', 'B', 'A'].map((name, i) => (
-                <span key={name} data-testid={`inspector-${name}`} data-value={formatFloat32(hover.rgba[i])}>
-                  {' '}{name} {formatFloat32(hover.rgba[i])}
+                <span key={name} data-testid={`inspector-${name}`} data-value={values ? formatFloat32(values[i]) : undefined}>
+                  {' '}{name} {values ? formatFloat32(values[i]) : '…'}
                 </span>
               ))}
             </>

@@ -2,6 +2,10 @@
 // token, which the page was opened with (?token=...).
 const token = new URLSearchParams(location.search).get('token') ?? '';
 
+/// This page's own name for the server, which counts each page's render
+/// generations apart and keeps the pictures it sent each.
+export const pageId = Array.from(crypto.getRandomValues(new Uint32Array(4)), (n) => n.toString(16)).join('');
+
 export class ApiError extends Error {
   constructor(status, body) {
     super(body?.error ?? `HTTP ${status}`);
@@ -29,14 +33,39 @@ export const checkFlow = (flow) => json('POST', '/api/check', { flow });
 export const openFlow = (path) => json('POST', '/api/open', { path });
 export const saveFlow = (path, flow) => json('POST', '/api/save', { path, flow });
 
-/// One picture: float32 R G B A interleaved, row 0 (the bottom row) first.
+/// One picture to show: half floats R G B A interleaved, row 0 (the bottom
+/// row) first, of every `step`-th pixel of every `step`-th row (`columns` x
+/// `rows`) of `region` ({x, y, width, height}, from the bottom left) of the
+/// `width` x `height` picture. Its exact floats come from `exactPixels` when
+/// asked for.
 export async function renderImage(request) {
-  const response = await call('POST', '/api/render', request);
+  const response = await call('POST', '/api/render', { ...request, page: pageId, format: 'half' });
   const width = Number(response.headers.get('X-Qz-Width'));
   const height = Number(response.headers.get('X-Qz-Height'));
+  const step = Number(response.headers.get('X-Qz-Step'));
+  const [x, y, regionWidth, regionHeight] = response.headers.get('X-Qz-Region').split(' ').map(Number);
+  const region = { x, y, width: regionWidth, height: regionHeight };
+  const columns = Math.ceil(region.width / step), rows = Math.ceil(region.height / step);
   const readouts = JSON.parse(response.headers.get('X-Qz-Readouts') || '{}');
-  const pixels = new Float32Array(await response.arrayBuffer());
-  if (pixels.length !== width * height * 4)
-    throw new Error(`render answered ${pixels.length / 4} pixels for ${width} x ${height}`);
-  return { width, height, pixels, readouts };
+  // Read into place as the body arrives, rather than gathered and copied whole at its end.
+  const halves = new Uint16Array(columns * rows * 4);
+  const bytes = new Uint8Array(halves.buffer);
+  let filled = 0;
+  for (const reader = response.body.getReader(); ;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    if (filled + value.length > bytes.length) throw new Error(`render answered more than ${columns} x ${rows} pixels`);
+    bytes.set(value, filled);
+    filled += value.length;
+  }
+  if (filled !== bytes.length) throw new Error(`render answered ${filled / 8} pixels for ${columns} x ${rows}`);
+  return { width, height, step, region, columns, rows, halves, readouts, generation: request.generation };
+}
+
+/// The exact float32 R G B A of a rectangle of the picture of render
+/// `generation`, bottom row first.
+export async function exactPixels(generation, x, y, width, height) {
+  const query = new URLSearchParams({ page: pageId, generation, x, y, width, height });
+  const response = await call('GET', `/api/pixels?${query}`);
+  return new Float32Array(await response.arrayBuffer());
 }

@@ -1,61 +1,62 @@
-import { useEffect, useRef, useState } from 'react';
+import { useCallback, useEffect, useRef, useState } from 'react';
 import { renderImage } from './api.js';
 
-/// Renders `view` ({primary: request, secondary: request | null}) whenever
-/// it changes. Each request carries a higher generation than the last; at
-/// most one is in flight, and an answer that a newer change has overtaken is
-/// dropped rather than shown.
+/// Renders a view ({primary: request, secondary: request | null}) whenever
+/// it changes. `request(view)` sends it at once, from the event that changed
+/// it, before the page re-renders; the hook also asks for `view` itself, for
+/// changes made otherwise (a selection, a frame). Each request carries a
+/// higher generation than the last of this page; at most one is in flight,
+/// and an answer that a newer change has overtaken is dropped rather than
+/// shown.
 export default function useLiveRender(view) {
   const [shown, setShown] = useState({ primary: null, secondary: null, generation: 0, readouts: {}, key: null });
   const [busy, setBusy] = useState(false);
   const [error, setError] = useState(null);
-  // The server answers 409 to any generation below the highest it has seen,
-  // from this page or one loaded before it. Counting on from the clock keeps
-  // a reloaded page above its predecessor: each request waits for the one
-  // before, so none outruns the clock's milliseconds.
-  const generation = useRef(Date.now());
-  const wanted = useRef(null);
+  const generation = useRef(0);
+  const wanted = useRef({ view: null, key: null });
   const inFlight = useRef(false);
-  const key = view ? JSON.stringify(view) : null;
 
-  useEffect(() => {
-    wanted.current = view;
-    if (!view) {
-      setShown({ primary: null, secondary: null, generation: generation.current, readouts: {}, key: null });
-      setError(null);
-      return;
-    }
-    pump();
-  }, [key]);
-
-  async function pump() {
-    if (inFlight.current || !wanted.current) return;
+  const pump = useCallback(async () => {
+    if (inFlight.current || !wanted.current.view) return;
     const request = wanted.current;
-    const requestKey = JSON.stringify(request);
     const overtaken = () => wanted.current !== request;
     inFlight.current = true;
     setBusy(true);
     try {
       const primaryGeneration = ++generation.current;
-      const primary = await renderImage({ ...request.primary, generation: primaryGeneration });
-      const secondary = request.secondary && !overtaken()
-        ? await renderImage({ ...request.secondary, generation: ++generation.current })
+      const primary = await renderImage({ ...request.view.primary, generation: primaryGeneration });
+      const secondary = request.view.secondary && !overtaken()
+        ? await renderImage({ ...request.view.secondary, generation: ++generation.current })
         : null;
       if (!overtaken()) {
         performance.mark('qz-received', { detail: { generation: primaryGeneration } });
         setShown({ primary, secondary, generation: primaryGeneration,
-                   readouts: { ...secondary?.readouts, ...primary.readouts }, key: requestKey });
+                   readouts: { ...secondary?.readouts, ...primary.readouts }, key: request.key });
         setError(null);
       }
     } catch (failure) {
       if (!overtaken() && failure.status !== 409) setError(failure);
     } finally {
       inFlight.current = false;
-      if (wanted.current && overtaken()) pump();
+      if (wanted.current.view && overtaken()) pump();
       else setBusy(false);
     }
-  }
+  }, []);
+
+  const request = useCallback((next) => {
+    const key = next ? JSON.stringify(next) : null;
+    if (key === wanted.current.key) return;
+    wanted.current = { view: next, key };
+    if (next) pump();
+    else {
+      setShown({ primary: null, secondary: null, generation: generation.current, readouts: {}, key: null });
+      setError(null);
+    }
+  }, [pump]);
+
+  const key = view ? JSON.stringify(view) : null;
+  useEffect(() => request(view), [key]);
 
   // Settled: the picture shown is that of the latest change.
-  return { ...shown, busy, error, settled: !busy && shown.key === key };
+  return { ...shown, busy, error, settled: !busy && shown.key === key, request };
 }
