@@ -2,6 +2,7 @@
 // Convolution's per-pixel arithmetic, defined with its formulas in
 // QZ_Tools_Convolution.cpp; declared here for tests on raw values.
 #include <array>
+#include <cstddef>
 
 namespace ConvolutionKernel
 {
@@ -10,6 +11,16 @@ namespace ConvolutionKernel
 constexpr int MaxSamples = 1 << 20;
 
 int SampleCount(double samples);
-void AddTap(float* sum, const float* row, int width, int kx, const std::array<float, 4>& k);
+/// One kernel pixel as a row of the output takes it: the kernel column and
+/// the pixel's B, G, R, A twice over, to weigh two source pixels at once.
+struct TapWeight
+{
+	float K[8];
+	int Kx;
+};
+
+TapWeight WeightOf(int kx, const std::array<float, 4>& k);
 float Normalised(float sum, double weightSum);
+void ConvolveRow(float* out, const float* const* rows, const TapWeight* taps, size_t tapCount, int width,
+                 double weightSum);
 }
