@@ -5,7 +5,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -597,6 +599,38 @@ TEST(Kernels, UVpositionerReadsTheTextureWhereTheSampleModeSays)
 			SampleTexture(texture, fast, c.Mode, c.U, c.V, sample);
 			EXPECT_EQ(sample.R, c.R) << c.U << "," << c.V << (fast ? " plain" : " sampled");
 		}
+
+	// A block of UV pixels reads, pixel by pixel, what SampleTexture reads
+	// there, weighted by the UV alpha, in every mode: positions inside and
+	// outside, beyond fixed point, not a number; alpha 0, -0, negative, NaN.
+	const struct
+	{
+		float U, V, Alpha;
+	} uvs[] = {
+		{0.75f, 0.75f, 1},    {0.25f, 0.0f, 0.5f}, {1.25f, -0.5f, 1}, {-0.75f, 2.5f, 2},   {100000.25f, 0.5f, 1},
+		{0.5f, -1000000.5f, 1},     {NaN, 0.5f, 1},      {0.5f, Inf, 1},    {-Inf, NaN, 1},      {0.75f, 0.25f, 0},
+		{0.75f, 0.25f, -0.0f}, {0.25f, 0.75f, -1}, {0.25f, 0.25f, NaN}, {0.75f, 0.75f, Inf},
+	};
+	const Placement placement{{false, false, false}, 0.0, 0.0, 2.0, 1.0, 2.0, 2.0};
+	for (SampleMode mode : {SampleMode::Black, SampleMode::Wrap, SampleMode::Duplicate, SampleMode::None})
+	{
+		PixelBlock block;
+		block.Count = static_cast<int>(std::size(uvs));
+		for (int i = 0; i < block.Count; ++i)
+			block.Set(i, Rgba(uvs[i].U, uvs[i].V, 0, uvs[i].Alpha));
+		SampleBlock(plain, mode, placement, block);
+		for (int i = 0; i < block.Count; ++i)
+		{
+			FltPixel expected;
+			if (mode != SampleMode::None && uvs[i].Alpha != 0.0f)
+				SampleTexture(texture, nullptr, mode, TexturePosition(uvs[i].U, 0.0, 2.0, 2.0),
+				              TexturePosition(uvs[i].V, 0.0, 1.0, 2.0), expected);
+			WeightByAlpha(expected, uvs[i].Alpha);
+			for (const auto& [got, want] : {std::pair{block.B[i], expected.B}, {block.G[i], expected.G},
+			                                {block.R[i], expected.R}, {block.A[i], expected.A}})
+				EXPECT_TRUE(Same(got, want)) << "pixel " << i << ", mode " << static_cast<int>(mode);
+		}
+	}
 
 	FltPixel weighted = Rgba(2, 4, 8, 1);
 	WeightByAlpha(weighted, 0.5f);
