@@ -45,9 +45,9 @@ private:
 	const float* SourceRows = nullptr;  // B, G, R, A floats, rows bottom-up
 	std::vector<float> SourceCopy;      // SourceRows of a source stored otherwise
 	int KernelWidth = 0, KernelHeight = 0;
-	std::vector<std::array<float, 4>> KernelPixels;  // B, G, R, A, row by row
-	std::vector<Tap> Taps;                           // in the order they are summed
-	std::vector<ConvolutionKernel::TapWeight> Weights;                 // of Taps, in the same order
+	std::vector<std::array<float, 4>> KernelPixels;      // B, G, R, A, row by row
+	std::vector<Tap> Taps;                               // in the order they are summed
+	std::vector<ConvolutionKernel::TapWeight> Weights;  // of Taps, in the same order
 	double WeightSum = 0.0;
 
 	void ReadSource();
