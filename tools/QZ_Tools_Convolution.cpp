@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "Declarations.h"
@@ -44,8 +45,9 @@ private:
 	const float* SourceRows = nullptr;  // B, G, R, A floats, rows bottom-up
 	std::vector<float> SourceCopy;      // SourceRows of a source stored otherwise
 	int KernelWidth = 0, KernelHeight = 0;
-	std::vector<std::array<float, 4>> KernelPixels;  // B, G, R, A, row by row
-	std::vector<Tap> Taps;                           // in the order they are summed
+	std::vector<std::array<float, 4>> KernelPixels;      // B, G, R, A, row by row
+	std::vector<Tap> Taps;                               // in the order they are summed
+	std::vector<ConvolutionKernel::TapWeight> Weights;  // of Taps, in the same order
 	double WeightSum = 0.0;
 
 	void ReadSource();
@@ -96,24 +98,10 @@ int SampleCount(double samples)
 	return static_cast<int>(std::min(samples, static_cast<double>(MaxSamples)));
 }
 
-/// Adds one tap to the sums of a row: for every x,
-///     sum(x) += source(min(x + kx, width - 1)) * k
-/// channel by channel, product and sum in single precision. `row` is the
-/// source row the tap falls on; columns beyond the last read the last one.
-void AddTap(float* sum, const float* row, int width, int kx, const std::array<float, 4>& k)
+/// Tap of kernel column `kx` with kernel pixel `k` (B, G, R, A).
+TapWeight WeightOf(int kx, const std::array<float, 4>& k)
 {
-	const int inside = kx < width ? width - kx : 0;
-	if (inside > 0)
-	{
-		const float* from = row + static_cast<size_t>(kx) * 4;
-		for (size_t i = 0, n = static_cast<size_t>(inside) * 4; i < n; i += 4)
-			for (int c = 0; c < 4; ++c)
-				sum[i + c] += from[i + c] * k[c];
-	}
-	const float* edge = row + static_cast<size_t>(width - 1) * 4;
-	for (size_t i = static_cast<size_t>(inside) * 4, n = static_cast<size_t>(width) * 4; i < n; i += 4)
-		for (int c = 0; c < 4; ++c)
-			sum[i + c] += edge[c] * k[c];
+	return {{k[0], k[1], k[2], k[3], k[0], k[1], k[2], k[3]}, kx};
 }
 
 /// One output channel: the summed channel widened to double, divided by the
@@ -122,6 +110,72 @@ void AddTap(float* sum, const float* row, int width, int kx, const std::array<fl
 float Normalised(float sum, double weightSum)
 {
 	return static_cast<float>(sum / weightSum);
+}
+
+namespace
+{
+using pixelwalk::Floats4;
+using pixelwalk::Floats8;
+using Doubles8 = double __attribute__((vector_size(64)));
+
+// Pixels summed at once: their sums fill half the AVX registers.
+constexpr int BlockPixels = 16;
+
+/// Puts the eight channels of two pixels, each `Normalised`, at `to`.
+inline void PutNormalised(float* to, const Floats8& sums, double weightSum)
+{
+	pixelwalk::Put8(to, __builtin_convertvector(__builtin_convertvector(sums, Doubles8) / weightSum, Floats8));
+}
+}
+
+/// One output row of `width` pixels (B, G, R, A floats) into `out`: for
+/// every x, channel by channel,
+///     sum = 0, then for each tap in order
+///     sum += source(min(x + kx, width - 1)) * k,
+///     out(x) = Normalised(sum),
+/// product and sum in single precision. rows[i] is the source row tap i
+/// falls on; columns beyond the last read the last one. Sixteen pixels whose
+/// taps all lie inside the row are summed side by side, tap by tap, with the
+/// same operations in the same order for each.
+QZ_PIXEL_LOOPS void ConvolveRow(float* out, const float* const* rows, const TapWeight* taps, size_t tapCount,
+                                int width, double weightSum)
+{
+	int reach = 0;
+	for (size_t i = 0; i < tapCount; ++i)
+		reach = std::max(reach, taps[i].Kx);
+	const int inside = reach < width ? width - reach : 0;
+	int x = 0;
+	for (; x + BlockPixels <= inside; x += BlockPixels)
+	{
+		Floats8 sums[BlockPixels / 2] = {};
+		for (size_t i = 0; i < tapCount; ++i)
+		{
+			const float* from = rows[i] + (static_cast<size_t>(x) + taps[i].Kx) * 4;
+			Floats8 k, source;
+			pixelwalk::Get8(taps[i].K, k);
+			for (int j = 0; j < BlockPixels / 2; ++j)
+			{
+				pixelwalk::Get8(from + 8 * j, source);
+				sums[j] += source * k;
+			}
+		}
+		for (int j = 0; j < BlockPixels / 2; ++j)
+			PutNormalised(out + static_cast<size_t>(x) * 4 + 8 * j, sums[j], weightSum);
+	}
+	for (; x < width; ++x)
+	{
+		Floats4 sum = {};
+		for (size_t i = 0; i < tapCount; ++i)
+		{
+			const int column = taps[i].Kx < width - x ? x + taps[i].Kx : width - 1;
+			Floats4 source, k;
+			std::memcpy(&source, rows[i] + static_cast<size_t>(column) * 4, sizeof source);
+			std::memcpy(&k, taps[i].K, sizeof k);
+			sum += source * k;
+		}
+		for (int c = 0; c < 4; ++c)
+			out[static_cast<size_t>(x) * 4 + c] = Normalised(sum[c], weightSum);
+	}
 }
 }
 
@@ -212,6 +266,9 @@ void Convolution::Process(Request* request)
 	ReadKernel(*kernel);
 	Taps = fast != 0.0 ? DrawnTaps(samples) : EveryTap();
 	WeightSum = PositiveAlphaSum();
+	Weights.clear();
+	for (const Tap& tap : Taps)
+		Weights.push_back(WeightOf(tap.Kx, KernelAt(tap)));
 	ReadSource();
 
 	DoMultiProcess(request, Source->Height);
@@ -226,23 +283,29 @@ void Convolution::ProcessChunk(Request* /*request*/, int y)
 		return;
 	// Row y sums over source rows y + 1 .. y + kh: kernel row ky lands kh - ky
 	// rows above, so row 0 is the farthest; rows beyond the top read the top.
-	std::vector<float> sums(static_cast<size_t>(width) * 4, 0.0f);
-	for (const Tap& tap : Taps)
+	std::vector<const float*> rows(Taps.size());
+	const size_t rowFloats = static_cast<size_t>(width) * 4;
+	for (size_t i = 0; i < Taps.size(); ++i)
 	{
-		const int up = KernelHeight - tap.Ky;
+		const int up = KernelHeight - Taps[i].Ky;
 		const int row = up > height - 1 - y ? height - 1 : y + up;
-		AddTap(sums.data(), SourceRows + static_cast<size_t>(row) * width * 4, width, tap.Kx, KernelAt(tap));
+		rows[i] = SourceRows + static_cast<size_t>(row) * rowFloats;
 	}
 
+	if (Target->IsPlainFloatRGBA())
+	{
+		float* out = reinterpret_cast<float*>(Target->Data()) + static_cast<size_t>(y) * rowFloats;
+		ConvolveRow(out, rows.data(), Weights.data(), Weights.size(), width, WeightSum);
+		return;
+	}
+	std::vector<float> row(rowFloats);
+	ConvolveRow(row.data(), rows.data(), Weights.data(), Weights.size(), width, WeightSum);
 	PixPtr out(Target);
 	out.GotoXY(0, y);
 	FltPixel pixel;
-	for (size_t i = 0, n = static_cast<size_t>(width) * 4; i < n; i += 4)
+	for (size_t i = 0; i < rowFloats; i += 4)
 	{
-		pixel.B = Normalised(sums[i], WeightSum);
-		pixel.G = Normalised(sums[i + 1], WeightSum);
-		pixel.R = Normalised(sums[i + 2], WeightSum);
-		pixel.A = Normalised(sums[i + 3], WeightSum);
+		std::copy(&row[i], &row[i] + 4, &pixel.B);
 		out >>= pixel;
 	}
 }

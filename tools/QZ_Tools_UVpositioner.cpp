@@ -145,6 +145,88 @@ void WeightByAlpha(FltPixel& sample, float alpha)
 	sample.B *= alpha;
 	sample.A *= alpha;
 }
+
+namespace
+{
+/// Whether position p lies within 16.16 fixed point, where `SampledPixel`
+/// and `WholePixelOf` give trunc(p).
+bool Near(double p)
+{
+	return std::fabs(p) < 32768.0;
+}
+
+/// `SampleBlock` with the sample mode fixed.
+template <SampleMode Mode>
+void SampleBlockAs(const PixelSampler& texture, const Placement& placement, PixelBlock& block)
+{
+	const auto positionOf = [&](int i) {
+		const UVPosition uv = ReadUV(block.Pixel(i), placement.Options);
+		return UVPosition{TexturePosition(uv.U, placement.XOffset, placement.UScale, placement.Width),
+		                  TexturePosition(uv.V, placement.YOffset, placement.VScale, placement.Height)};
+	};
+	// Near positions, nearly all, are truncated side by side; the others go
+	// through `SampledPixel` one by one.
+	int columns[PixelBlock::Capacity], rows[PixelBlock::Capacity];
+	int far = 0;  // a count, which the compiler sums side by side as it would not a flag
+	const int count = block.Count;
+	for (int i = 0; i < count; ++i)
+	{
+		const UVPosition p = positionOf(i);
+		const bool nearU = Near(p.U), nearV = Near(p.V);
+		columns[i] = static_cast<int>(nearU ? p.U : 0.0);
+		rows[i] = static_cast<int>(nearV ? p.V : 0.0);
+		far += !(nearU & nearV);
+	}
+	for (int i = 0; far > 0 && i < count; ++i)
+	{
+		const UVPosition p = positionOf(i);
+		if (!Near(p.U))
+			columns[i] = WholePixelOf(SampledPixel(p.U, placement.Width, Mode));
+		if (!Near(p.V))
+			rows[i] = WholePixelOf(SampledPixel(p.V, placement.Height, Mode));
+	}
+
+	// Samples are gathered whole, then split into channels and weighted side by side.
+	Bgra samples[PixelBlock::Capacity];
+	float alphas[PixelBlock::Capacity];
+	for (int i = 0; i < count; ++i)
+	{
+		alphas[i] = block.A[i];
+		samples[i] = Bgra{};
+		if (alphas[i] != 0.0f)
+		{
+			if constexpr (Mode == SampleMode::Black)
+				samples[i] = texture.Black(columns[i], rows[i]);
+			else if constexpr (Mode == SampleMode::Wrap)
+				samples[i] = texture.Wrap(columns[i], rows[i]);
+			else if constexpr (Mode == SampleMode::Duplicate)
+				samples[i] = texture.Duplicate(columns[i], rows[i]);
+		}
+	}
+	pixelwalk::Load(reinterpret_cast<const uint8_t*>(samples), block);
+	for (int i = 0; i < count; ++i)
+	{
+		block.B[i] *= alphas[i];
+		block.G[i] *= alphas[i];
+		block.R[i] *= alphas[i];
+		block.A[i] *= alphas[i];
+	}
+}
+}
+
+/// Turns a block of UV pass pixels into output pixels: for each, the texture
+/// pixel its position reads with `mode`, as `SampleTexture` reads it (none
+/// where the UV pass's alpha is 0), weighted by that alpha.
+void SampleBlock(const PixelSampler& texture, SampleMode mode, const Placement& placement, PixelBlock& block)
+{
+	switch (mode)
+	{
+	case SampleMode::Black: SampleBlockAs<SampleMode::Black>(texture, placement, block); break;
+	case SampleMode::Wrap: SampleBlockAs<SampleMode::Wrap>(texture, placement, block); break;
+	case SampleMode::Duplicate: SampleBlockAs<SampleMode::Duplicate>(texture, placement, block); break;
+	case SampleMode::None: SampleBlockAs<SampleMode::None>(texture, placement, block); break;
+	}
+}
 }
 
 using namespace UVpositionerKernel;
@@ -164,12 +246,24 @@ using namespace UVpositionerKernel;
 		return;
 	// Every pixel is written below, so the new image is not cleared.
 	Image* output = NewImageLike(uvPass);
-	const double textureWidth = texture->Width, textureHeight = texture->Height;
+	const Placement placement{options, xOffset, yOffset, uScale, vScale, static_cast<double>(texture->Width),
+	                          static_cast<double>(texture->Height)};
 	const SampleMode mode = ChosenMode(ChoiceValue(InSampleMode, request));
+
+	// A plain UV pass makes a plain output, which keeps B, G, R and A of the
+	// samples and nothing else: the texture is read through a sampler.
+	if (uvPass->IsPlainFloatRGBA())
+	{
+		const PixelSampler sampler(texture);
+		MapPixelBlocks(uvPass, nullptr, output,
+		               [&](PixelBlock& block, const PixelBlock&) { SampleBlock(sampler, mode, placement, block); });
+		OutImage->Set(request, output, nullptr);
+		return;
+	}
+
 	std::optional<PixelSampler> plainTexture;
 	if (texture->IsPlainFloatRGBA())
 		plainTexture.emplace(texture);
-
 	PixPtr uvCursor(uvPass), out(output);
 	FltPixel uvPixel;
 	for (int y = 0; y < uvPass->Height; ++y)
@@ -185,8 +279,8 @@ using namespace UVpositionerKernel;
 			{
 				const UVPosition uv = ReadUV(uvPixel, options);
 				SampleTexture(*texture, plainTexture ? &*plainTexture : nullptr, mode,
-				              TexturePosition(uv.U, xOffset, uScale, textureWidth),
-				              TexturePosition(uv.V, yOffset, vScale, textureHeight), sample);
+				              TexturePosition(uv.U, xOffset, uScale, placement.Width),
+				              TexturePosition(uv.V, yOffset, vScale, placement.Height), sample);
 			}
 			WeightByAlpha(sample, uvPixel.A);
 			out >>= sample;

@@ -2,7 +2,11 @@
 // scattered into texture space, to the position its UV pass names; what no
 // pixel reaches stays transparent black. Optionally each pixel is averaged
 // with its neighbours first, and written as a 2 x 2 block to close holes.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "Declarations.h"
 #include "Registration.h"
@@ -26,6 +30,10 @@ private:
 	Output* OutImage;
 
 	static const std::vector<InputDecl<UVunwrap>>& Declarations();
+	static void UnwrapPlain(Image& image, Image& uvPass, const UVOptions& options, bool average, bool block,
+	                        Image& output);
+	static void UnwrapThroughCursors(Image& image, Image& uvPass, const UVOptions& options, bool average, bool block,
+	                                 Image& output);
 };
 
 using namespace Attr;
@@ -95,23 +103,69 @@ void AverageWithNeighbours(PixPtr& image, int x, int y, int width, int height, F
 	pixel.A = static_cast<float>(a / count);
 }
 
+namespace
+{
+/// `Place` through `write(column, row)`.
+template <class Write>
+void PlaceWith(double u, double v, double width, double height, bool block, Write&& write)
+{
+	const int column = static_cast<int>(u), row = static_cast<int>(v);
+	write(column, row);
+	if (!block)
+		return;
+	const bool above = v + 1.0 < height, right = u + 1.0 < width;
+	if (above)
+		write(column, row + 1);
+	if (right)
+		write(column + 1, row);
+	if (above && right)
+		write(column + 1, row + 1);
+}
+}
+
 /// Writes `pixel` at (trunc u, trunc v), u and v inside the output; as a
 /// block also at (u, v + 1) when v + 1 < height, at (u + 1, v) when
 /// u + 1 < width, and at (u + 1, v + 1) when both hold, in that order.
 void Place(PixPtr& out, double u, double v, double width, double height, bool block, const FltPixel& pixel)
 {
-	const int column = static_cast<int>(u), row = static_cast<int>(v);
-	out.SetPixel(column, row, pixel);
-	if (!block)
-		return;
-	const bool above = v + 1.0 < height, right = u + 1.0 < width;
-	if (above)
-		out.SetPixel(column, row + 1, pixel);
-	if (right)
-		out.SetPixel(column + 1, row, pixel);
-	if (above && right)
-		out.SetPixel(column + 1, row + 1, pixel);
+	PlaceWith(u, v, width, height, block, [&](int column, int row) { out.SetPixel(column, row, pixel); });
 }
+}
+
+namespace
+{
+/// Which pixels of a plain output have been written, one bit each, so that
+/// only the others are cleared at the end rather than all of them first.
+class WrittenPixels
+{
+public:
+	explicit WrittenPixels(size_t count) : Words((count + 63) / 64, 0) {}
+
+	/// Where `Mark` sets bits.
+	uint64_t* Bits() { return Words.data(); }
+
+	static void Mark(uint64_t* bits, size_t index) { bits[index / 64] |= uint64_t(1) << (index % 64); }
+
+	/// Sets every pixel of `image` (plain float RGBA) not marked to 0.
+	void ClearOthers(Image& image) const
+	{
+		const size_t count = image.PixelCount();
+		for (size_t word = 0; word < Words.size(); ++word)
+		{
+			if (Words[word] == ~uint64_t(0))
+				continue;
+			const size_t first = word * 64, end = std::min(count, first + 64);
+			for (size_t i = first; i < end; ++i)
+				if (!(Words[word] >> (i % 64) & 1))
+					std::memset(image.Data() + i * PlainBytes, 0, PlainBytes);
+		}
+	}
+
+	static constexpr size_t PlainBytes = 4 * sizeof(float);
+
+private:
+	std::vector<uint64_t> Words;
+};
 }
 
 using namespace UVunwrapKernel;
@@ -127,35 +181,107 @@ void UVunwrap::Process(Request* request)
 	if (!image || !uvPass)
 		return;
 	Image* output = NewImageLike(image);
-	const double width = image->Width, height = image->Height;
-	output->Fill(0, 0, 0, 0);
-
-	if (image->Width == uvPass->Width && image->Height == uvPass->Height)
+	const bool sameSize = image->Width == uvPass->Width && image->Height == uvPass->Height;
+	if (sameSize && image->IsPlainFloatRGBA() && uvPass->IsPlainFloatRGBA())
+		UnwrapPlain(*image, *uvPass, options, average, block, *output);
+	else
 	{
-		// Neighbours are read through their own cursor, so the row walk of
-		// `source` is not disturbed.
-		PixPtr uvCursor(uvPass), source(image), neighbours(image), out(output);
-		FltPixel uvPixel, pixel;
-		for (int y = 0; y < image->Height; ++y)
-		{
-			uvCursor.GotoXY(0, y);
-			source.GotoXY(0, y);
-			for (int x = 0; x < image->Width; ++x)
-			{
-				uvPixel >>= uvCursor;
-				pixel >>= source;
-				const UVPosition uv = ReadUV(uvPixel, options);
-				const double u = TargetPosition(uv.U, width), v = TargetPosition(uv.V, height);
-				// A UV that is not a number names no position: the pixel is dropped.
-				if (std::isnan(u) || std::isnan(v))
-					continue;
-				if (average)
-					AverageWithNeighbours(neighbours, x, y, image->Width, image->Height, pixel);
-				Place(out, u, v, width, height, block, pixel);
-			}
-		}
+		output->Fill(0, 0, 0, 0);
+		if (sameSize)
+			UnwrapThroughCursors(*image, *uvPass, options, average, block, *output);
 	}
 	OutImage->Set(request, output, nullptr);
+}
+
+/// Plain float RGBA images: the UV pass is walked in blocks whose target
+/// positions are computed side by side; pixels are copied in place.
+void UVunwrap::UnwrapPlain(Image& image, Image& uvPass, const UVOptions& options, bool average, bool block,
+                           Image& output)
+{
+	const double width = image.Width, height = image.Height;
+	constexpr size_t PixelBytes = WrittenPixels::PlainBytes;
+	WrittenPixels written(output.PixelCount());
+	PixPtr neighbours(&image);
+	size_t start = 0;
+	VisitPixelBlocks(&uvPass, [&](const PixelBlock& uvBlock) {
+		// Locals, which the pixel copies below cannot change for all the compiler knows.
+		uint64_t* const bits = written.Bits();
+		const uint8_t* const pixels = image.Data();
+		uint8_t* const out = output.Data();
+		const size_t imageWidth = image.Width;
+		const int count = uvBlock.Count;
+
+		// Target positions side by side; a UV that is not a number names no
+		// position, and its pixel is dropped (row -1).
+		double us[PixelBlock::Capacity], vs[PixelBlock::Capacity];
+		int columns[PixelBlock::Capacity], rows[PixelBlock::Capacity];
+		for (int i = 0; i < count; ++i)
+		{
+			const UVPosition uv = ReadUV(uvBlock.Pixel(i), options);
+			us[i] = TargetPosition(uv.U, width);
+			vs[i] = TargetPosition(uv.V, height);
+			const bool named = !std::isnan(us[i]) & !std::isnan(vs[i]);
+			columns[i] = named ? static_cast<int>(us[i]) : 0;
+			rows[i] = named ? static_cast<int>(vs[i]) : -1;
+		}
+		pixelwalk::PrefetchAhead(&image, start * PixelBytes);
+		const auto write = [&](const void* pixel, int column, int row) {
+			const size_t at = static_cast<size_t>(row) * imageWidth + column;
+			std::memcpy(out + at * PixelBytes, pixel, PixelBytes);
+			WrittenPixels::Mark(bits, at);
+		};
+		if (!average && !block)
+		{
+			for (int i = 0; i < count; ++i)
+				if (rows[i] >= 0)
+					write(pixels + (start + i) * PixelBytes, columns[i], rows[i]);
+		}
+		else
+			for (int i = 0; i < count; ++i)
+			{
+				if (rows[i] < 0)
+					continue;
+				const size_t index = start + i;
+				FltPixel pixel;
+				std::memcpy(&pixel.B, pixels + index * PixelBytes, PixelBytes);
+				if (average)
+					AverageWithNeighbours(neighbours, static_cast<int>(index % imageWidth),
+					                      static_cast<int>(index / imageWidth), image.Width, image.Height, pixel);
+				PlaceWith(us[i], vs[i], width, height, block,
+				          [&](int column, int row) { write(&pixel.B, column, row); });
+			}
+		start += count;
+	});
+	written.ClearOthers(output);
+}
+
+/// Other layouts, pixel by pixel through cursors, on an output cleared first.
+void UVunwrap::UnwrapThroughCursors(Image& image, Image& uvPass, const UVOptions& options, bool average, bool block,
+                                    Image& output)
+{
+	const double width = image.Width, height = image.Height;
+	// Neighbours are read through their own cursor, so the row walk of
+	// `source` is not disturbed.
+	PixPtr uvCursor(&uvPass), source(&image), neighbours(&image), out(&output);
+	FltPixel uvPixel, pixel;
+	for (int y = 0; y < image.Height; ++y)
+	{
+		uvCursor.GotoXY(0, y);
+		source.GotoXY(0, y);
+		for (int x = 0; x < image.Width; ++x)
+		{
+			uvPixel >>= uvCursor;
+			pixel >>= source;
+			const UVPosition uv = ReadUV(uvPixel, options);
+			const double u = TargetPosition(uv.U, width), v = TargetPosition(uv.V, height);
+			// A UV that is not a number names no position: the pixel is dropped.
+			if (std::isnan(u) || std::isnan(v))
+				continue;
+			if (average)
+				AverageWithNeighbours(neighbours, x, y, image.Width, image.Height, pixel);
+			Place(out, u, v, width, height, block, pixel);
+		}
+	}
 }
 
 QZ_REGISTER_TOOL(UVunwrap, "Korvane.UVunwrap",

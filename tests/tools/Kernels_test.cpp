@@ -5,7 +5,10 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -387,7 +390,7 @@ TEST(Kernels, SimpleSpotlightLightsAsPowWouldWhateverTheExponent)
 		}
 }
 
-TEST(Kernels, ConvolutionSumsTapsInSinglePrecisionAndReadsTheLastColumnBeyondTheEdge)
+TEST(Kernels, ConvolutionSumsTapsInOrderInSinglePrecisionAndReadsTheLastColumnBeyondTheEdge)
 {
 	using namespace ConvolutionKernel;
 	EXPECT_EQ(SampleCount(250.9), 250);
@@ -396,7 +399,8 @@ TEST(Kernels, ConvolutionSumsTapsInSinglePrecisionAndReadsTheLastColumnBeyondThe
 	EXPECT_EQ(SampleCount(NaN), 0);
 	EXPECT_EQ(SampleCount(1e300), MaxSamples);
 
-	// A row of three pixels (B, G, R, A) and a tap weighing B 1, G 2, R 0.5, A -1.
+	// A row of three pixels (B, G, R, A) and one tap weighing B 1, G 2, R 0.5,
+	// A -1, divided by 1: each output pixel is the source pixel it reads, weighted.
 	const float row[] = {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, NaN};
 	const std::array<float, 4> k = {1.0f, 2.0f, 0.5f, -1.0f};
 	const struct
@@ -406,17 +410,37 @@ TEST(Kernels, ConvolutionSumsTapsInSinglePrecisionAndReadsTheLastColumnBeyondThe
 	} taps[] = {{0, {1, 2, 3}}, {1, {2, 3, 3}}, {2, {3, 3, 3}}, {7, {3, 3, 3}}};
 	for (const auto& tap : taps)
 	{
-		float sum[12];
-		std::fill(sum, sum + 12, 0.25f);
-		AddTap(sum, row, 3, tap.Kx, k);
+		const TapWeight weight = WeightOf(tap.Kx, k);
+		const float* rows[] = {row};
+		float out[12];
+		ConvolveRow(out, rows, &weight, 1, 3, 1.0);
 		for (int x = 0; x < 3; ++x)
 			for (int c = 0; c < 3; ++c)
-				EXPECT_TRUE(Same(sum[x * 4 + c], 0.25f + tap.Sources[x] * k[c])) << "kx " << tap.Kx << " x " << x;
+				EXPECT_TRUE(Same(out[x * 4 + c], tap.Sources[x] * k[c])) << "kx " << tap.Kx << " x " << x;
+		EXPECT_TRUE(std::isnan(out[11]));  // a NaN alpha stays with its pixel
 	}
-	float sum[12] = {};
-	AddTap(sum, row, 3, 0, k);
-	EXPECT_TRUE(std::isnan(sum[11]));  // a NaN alpha stays with its pixel
-	EXPECT_TRUE(Same(sum[7], -2.0f));
+
+	// A row of 40 pixels, wide enough for pixels summed side by side and at
+	// the edge, pixel x holding x in B. Taps at kx 0 and 3 weighing 1 give
+	// (x + min(x + 3, 39)) / 4 with a weight sum of 4. Three rows of 1e8, 1
+	// and -1e8 summed in that order give (1e8 + 1) - 1e8 = 0 in single
+	// precision (1e8 + 1 rounds to 1e8), where double would give 1.
+	constexpr int Width = 40;
+	std::vector<float> ramp(Width * 4, 0.0f), big(Width * 4, 1e8f), one(Width * 4, 1.0f), minusBig(Width * 4, -1e8f);
+	for (int x = 0; x < Width; ++x)
+		ramp[x * 4] = static_cast<float>(x);
+	const std::array<float, 4> ones = {1, 1, 1, 1};
+	const TapWeight pair[] = {WeightOf(0, ones), WeightOf(3, ones)}, column[] = {pair[0], pair[0], pair[0]};
+	const float* rampRows[] = {ramp.data(), ramp.data()};
+	const float* orderRows[] = {big.data(), one.data(), minusBig.data()};
+	float shifted[Width * 4], ordered[Width * 4];
+	ConvolveRow(shifted, rampRows, pair, 2, Width, 4.0);
+	ConvolveRow(ordered, orderRows, column, 3, Width, 1.0);
+	for (int x = 0; x < Width; ++x)
+	{
+		EXPECT_TRUE(Same(shifted[x * 4], (x + std::min(x + 3, Width - 1)) / 4.0f)) << x;
+		EXPECT_TRUE(Same(ordered[x * 4 + 2], 0.0f)) << x;
+	}
 
 	EXPECT_TRUE(Same(Normalised(3.0f, 4.0), 0.75f));
 	EXPECT_TRUE(Same(Normalised(1.0f, 3.0), 0.33333334f));  // divided in double, narrowed once
@@ -575,6 +599,38 @@ TEST(Kernels, UVpositionerReadsTheTextureWhereTheSampleModeSays)
 			SampleTexture(texture, fast, c.Mode, c.U, c.V, sample);
 			EXPECT_EQ(sample.R, c.R) << c.U << "," << c.V << (fast ? " plain" : " sampled");
 		}
+
+	// A block of UV pixels reads, pixel by pixel, what SampleTexture reads
+	// there, weighted by the UV alpha, in every mode: positions inside and
+	// outside, beyond fixed point, not a number; alpha 0, -0, negative, NaN.
+	const struct
+	{
+		float U, V, Alpha;
+	} uvs[] = {
+		{0.75f, 0.75f, 1},    {0.25f, 0.0f, 0.5f}, {1.25f, -0.5f, 1}, {-0.75f, 2.5f, 2},   {100000.25f, 0.5f, 1},
+		{0.5f, -1000000.5f, 1},     {NaN, 0.5f, 1},      {0.5f, Inf, 1},    {-Inf, NaN, 1},      {0.75f, 0.25f, 0},
+		{0.75f, 0.25f, -0.0f}, {0.25f, 0.75f, -1}, {0.25f, 0.25f, NaN}, {0.75f, 0.75f, Inf},
+	};
+	const Placement placement{{false, false, false}, 0.0, 0.0, 2.0, 1.0, 2.0, 2.0};
+	for (SampleMode mode : {SampleMode::Black, SampleMode::Wrap, SampleMode::Duplicate, SampleMode::None})
+	{
+		PixelBlock block;
+		block.Count = static_cast<int>(std::size(uvs));
+		for (int i = 0; i < block.Count; ++i)
+			block.Set(i, Rgba(uvs[i].U, uvs[i].V, 0, uvs[i].Alpha));
+		SampleBlock(plain, mode, placement, block);
+		for (int i = 0; i < block.Count; ++i)
+		{
+			FltPixel expected;
+			if (mode != SampleMode::None && uvs[i].Alpha != 0.0f)
+				SampleTexture(texture, nullptr, mode, TexturePosition(uvs[i].U, 0.0, 2.0, 2.0),
+				              TexturePosition(uvs[i].V, 0.0, 1.0, 2.0), expected);
+			WeightByAlpha(expected, uvs[i].Alpha);
+			for (const auto& [got, want] : {std::pair{block.B[i], expected.B}, {block.G[i], expected.G},
+			                                {block.R[i], expected.R}, {block.A[i], expected.A}})
+				EXPECT_TRUE(Same(got, want)) << "pixel " << i << ", mode " << static_cast<int>(mode);
+		}
+	}
 
 	FltPixel weighted = Rgba(2, 4, 8, 1);
 	WeightByAlpha(weighted, 0.5f);

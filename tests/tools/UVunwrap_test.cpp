@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "../ToolHarness.h"
 
@@ -96,6 +97,17 @@ TEST(UVunwrap, PlacesClampsAndLetsTheLastPixelWin)
 		return (x == 1 && y == 0) || (x == 0 && y == 1) ? Pixel(0.5f, 0.5f, 0, 1) : Pixel(0.9f, 0.9f, 0, 1);
 	});
 	ExpectFrom(*collision.Output, 2, 2, 0, 1);
+
+	// An output of 1 MB or more may take over the memory of images given back
+	// while the inputs were made (here the last four, of 9s): what no pixel
+	// reaches is transparent black all the same. All 256 x 256 pixels land on
+	// (128, 128); the last remains.
+	ImagePtr image = MakeImage(256, 256, Source), pass = MakeImage(256, 256, Pixel(0.5f, 0.5f, 0, 1));
+	for (int i = 0; i < 4; ++i)
+		MakeImage(256, 256, Pixel(9, 9, 9, 9));
+	RenderResult reused = RunTool("UVunwrap", {{"Image", image.get()}, {"UV", pass.get()}});
+	for (const auto& [x, y] : {std::pair{128, 128}, {0, 0}, {127, 128}, {255, 255}})
+		ExpectFrom(*reused.Output, x, y, x == 128 && y == 128 ? 255 : -1, 255);
 }
 
 TEST(UVunwrap, InterpolateSamplesAveragesWithTheNeighbours)
