@@ -1,6 +1,5 @@
-// The relighting tools. Goals against BM_MemcpyFrame: the falloff mask, the
-// intuitive relighter and the spot relighter within 3x on one thread; the
-// ambient occlusion scaling with threads (Arg: threads, 0 for all cores).
+// The relighting tools, each beside BM_MemcpyFrame in the table. Arg: worker
+// threads, 0 for all cores.
 #include <cmath>
 
 #include "BenchHarness.h"
