@@ -206,10 +206,9 @@ void SampleBlockAs(const PixelSampler& texture, const Placement& placement, Pixe
 	pixelwalk::Load(reinterpret_cast<const uint8_t*>(samples), block);
 	for (int i = 0; i < count; ++i)
 	{
-		block.B[i] *= alphas[i];
-		block.G[i] *= alphas[i];
-		block.R[i] *= alphas[i];
-		block.A[i] *= alphas[i];
+		FltPixel sample = block.Pixel(i);
+		WeightByAlpha(sample, alphas[i]);
+		block.Set(i, sample);
 	}
 }
 }
