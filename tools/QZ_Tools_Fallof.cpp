@@ -79,10 +79,11 @@ void ShadeFalloff(FltPixel& normal, double intensity)
 {
 	const float squared = normal.R * normal.R + normal.G * normal.G + normal.B * normal.B;
 	const double len = std::sqrt(squared);
-	// Chosen in double, as the mask is, so that a block of pixels takes one
-	// width of lanes throughout.
-	const double value = len == 0.0 ? 0.0 : FalloffMask(normal, len, intensity) * static_cast<double>(normal.A);
-	normal.R = normal.G = normal.B = normal.A = static_cast<float>(value);
+	// The mask is worked out for every pixel and the zero length chosen after
+	// narrowing, so that the choices in double and in single precision stay
+	// apart and a block of pixels needs no conversions between their masks.
+	const float value = static_cast<float>(FalloffMask(normal, len, intensity) * static_cast<double>(normal.A));
+	normal.R = normal.G = normal.B = normal.A = squared == 0.0f ? 0.0f : value;
 }
 
 }
