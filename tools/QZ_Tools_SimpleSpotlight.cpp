@@ -97,22 +97,23 @@ float SpotCosine(const FltPixel& position, const Spot& spot)
 void PowersBySquaring(const float* cosines, int count, int n, double* powers)
 {
 	double bases[PixelBlock::Capacity];
+	// Bit 0 of n, then one pass over the block for each further bit: the
+	// base squared, and taken into the power where the bit is set.
 	for (int i = 0; i < count; ++i)
 	{
-		powers[i] = 1.0;
 		bases[i] = cosines[i];
+		powers[i] = n & 1 ? 1.0 * bases[i] : 1.0;
 	}
-	for (;;)
-	{
+	for (n >>= 1; n != 0; n >>= 1)
 		if (n & 1)
 			for (int i = 0; i < count; ++i)
+			{
+				bases[i] *= bases[i];
 				powers[i] *= bases[i];
-		n >>= 1;
-		if (n == 0)
-			return;
-		for (int i = 0; i < count; ++i)
-			bases[i] *= bases[i];
-	}
+			}
+		else
+			for (int i = 0; i < count; ++i)
+				bases[i] *= bases[i];
 }
 
 /// How far, relatively, the light from pow's power may lie from the light
