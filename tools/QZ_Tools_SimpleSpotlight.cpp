@@ -127,9 +127,17 @@ double SquaringTolerance(int n)
 	return (n + 16) * 0x1p-52;
 }
 
-// Smallest power the shortcut takes: above it every partial product of the
-// squaring is a normal double.
-constexpr double SmallestTrustedPower = 0x1p-1000;
+/// The smallest cosine whose power by squaring to the whole exponent n the
+/// shortcut takes: from it up, m^n is above 2^-1000 (with room for the
+/// roundings of 2^(-1000 / n) and of the squaring), so every partial product
+/// of the squaring is a normal double. Any exponent takes zero exactly.
+float SmallestTrustedCosine(int n)
+{
+	if (n <= 0)
+		return 0.0f;
+	const double smallest = std::exp2(-1000.0 / n) * (1.0 + 0x1p-20);
+	return std::nextafter(static_cast<float>(smallest), 2.0f);
+}
 
 /// L = power x I, times the normal term f of pixel i when there are terms,
 /// in double and in that order.
@@ -148,13 +156,16 @@ void SetLight(PixelBlock& block, int i, float light)
 /// Whether the light from a squared power narrows to the float that the
 /// light from pow's power does. Squaring a zero cosine is exact. Otherwise,
 /// where everything within the tolerance of the light narrows to one float,
-/// so does pow's light, since narrowing never reverses order.
-bool NarrowsLikePow(float cosine, double power, double light, double tolerance)
+/// so does pow's light, since narrowing never reverses order. That holds for
+/// an infinite light too: from an infinite intensity pow's light is the same
+/// infinity, and past the double range it is still past the float range.
+/// A NaN light has NaN bounds, which never compare equal. (All tests are on
+/// floats, so that a block of pixels takes one width of lanes for them.)
+bool NarrowsLikePow(float cosine, double light, const Spot& spot)
 {
-	const float low = static_cast<float>(light * (1.0 - tolerance));
-	const float high = static_cast<float>(light * (1.0 + tolerance));
-	const bool exact = cosine == 0.0f;
-	return exact | ((cosine > 0.0f) & (power >= SmallestTrustedPower) & std::isfinite(light) & (low == high));
+	const float low = static_cast<float>(light * (1.0 - spot.Tolerance));
+	const float high = static_cast<float>(light * (1.0 + spot.Tolerance));
+	return (cosine == 0.0f) | ((cosine >= spot.MinCosine) & (low == high));
 }
 
 /// The light of pixel i from pow's power, narrowed.
@@ -183,11 +194,11 @@ void SetNarrowedLights(const float* cosines, const float* terms, const Spot& spo
 	for (int i = 0; i < count; ++i)
 	{
 		const double light = Light(powers[i], spot, terms, i);
-		unsure += !NarrowsLikePow(cosines[i], powers[i], light, spot.Tolerance);
+		unsure += !NarrowsLikePow(cosines[i], light, spot);
 		SetLight(block, i, static_cast<float>(light));
 	}
 	for (int i = 0; unsure > 0; ++i)
-		if (!NarrowsLikePow(cosines[i], powers[i], Light(powers[i], spot, terms, i), spot.Tolerance))
+		if (!NarrowsLikePow(cosines[i], Light(powers[i], spot, terms, i), spot))
 		{
 			SetLight(block, i, LightByPow(cosines, terms, spot, i));
 			--unsure;
@@ -217,7 +228,7 @@ void SimpleSpotlight::Process(Request* request)
 	const double cone = NumberValue(InConeSize, request);
 	const int wholeCone = WholeExponent(cone);
 	const Spot spot{float3(static_cast<float>(px), static_cast<float>(py), static_cast<float>(pz)), axis, intensity,
-	                cone, wholeCone, SquaringTolerance(wholeCone)};
+	                cone, wholeCone, SquaringTolerance(wholeCone), SmallestTrustedCosine(wholeCone)};
 	Image* positions = ImageValue(InPosition, request);
 	Image* normals = ImageValue(InNormals, request);
 	if (!positions)

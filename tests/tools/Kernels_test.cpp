@@ -325,7 +325,8 @@ TEST(Kernels, SimpleSpotlightLightsAsPowWouldWhateverTheExponent)
 	// A light 10 above the origin, aimed at it.
 	const auto spot = [](double intensity, double cone) {
 		const int whole = WholeExponent(cone);
-		return Spot{float3(0, 0, 10), float3(0, 0, 1), intensity, cone, whole, SquaringTolerance(whole)};
+		return Spot{float3(0, 0, 10), float3(0, 0, 1), intensity, cone, whole, SquaringTolerance(whole),
+		            SmallestTrustedCosine(whole)};
 	};
 	const struct
 	{
@@ -380,6 +381,9 @@ TEST(Kernels, SimpleSpotlightLightsAsPowWouldWhateverTheExponent)
 	for (double cone : {0.0, 1.0, 2.0, 13.0, 64.0, 4096.0, 0.5, 40.25})
 		for (const float* t : {static_cast<const float*>(nullptr), static_cast<const float*>(weights)})
 		{
+			// The smallest cosine the squaring takes, and the float below it.
+			many[4] = SmallestTrustedCosine(std::max(WholeExponent(cone), 0));
+			many[5] = std::nextafter(many[4], 0.0f);
 			SetNarrowedLights(many, t, spot(2.5, cone), block);
 			for (int i = 0; i < block.Count; ++i)
 			{

@@ -16,12 +16,14 @@ struct Spot
 	double Cone;      // the cosine's exponent
 	int WholeCone;    // the exponent when it is a whole number 0 .. MaxWholeCone, else -1
 	double Tolerance; // how far, relatively, pow's light may lie from the squared one
+	float MinCosine;  // the smallest cosine whose squared power is trusted
 };
 
 constexpr int MaxWholeCone = 4096;
 
 int WholeExponent(double cone);
 double SquaringTolerance(int n);
+float SmallestTrustedCosine(int n);
 float SpotCosine(const FltPixel& position, const Spot& spot);
 float NormalTerm(const FltPixel& normal, const Spot& spot);
 void SetNarrowedLights(const float* cosines, const float* terms, const Spot& spot, PixelBlock& block);
