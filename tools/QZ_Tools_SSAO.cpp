@@ -83,6 +83,9 @@ constexpr double QuarterTurn = 1.5707963267948966;
 /// The 45° turn of a pass's second and fourth samples (0.707, not 1/√2).
 constexpr double TurnFactor = 0.707;
 
+/// Four samples in each of the four directions of a set.
+constexpr int SamplesPerSet = 16;
+
 /// The random draws of one pixel, private to it: SplitMix64 started from a
 /// hash of the pixel's position, its outputs cut to 31 bits, so each draw
 /// lies in 0 .. 2147483647 like rand(). The same pixel gets the same draws on
@@ -167,21 +170,27 @@ float2 reflect(float2 i, float2 n)
 	return i - (n * 2.0) * n.dot(i);
 }
 
-/// The occlusion one sample adds: with q the position at tcoord + offset,
+/// The occlusion one sample adds, from the position q read at the sample:
 ///     diff = q - p   (single precision)
 ///     d = |diff| × scale   (stored in single precision)
 ///     t = normalize(diff) · cnorm - bias
 ///     result = max(t, 0) × (1 / (1 + d)) × intensity   (a NaN t counts as 0)
-double doAmbientOcclusion(float2 tcoord, float2 offset, float3 p, float3 cnorm, const PixelSampler& positions,
-                          double bias, double scale, double intensity)
+double Occlusion(const float3& q, const float3& p, const float3& cnorm, double bias, double scale, double intensity)
 {
-	const float3 diff = getPosition(tcoord + offset, positions) - p;
+	const float3 diff = q - p;
 	const float d = static_cast<float>(static_cast<double>(diff.Length()) * scale);
 	float3 v = diff;
 	v.Normalize();
 	const double t = static_cast<double>(v.dot(cnorm)) - bias;
 	const double m = t > 0.0 ? t : 0.0;
 	return m * (1.0 / (1.0 + d)) * intensity;
+}
+
+/// The occlusion of the sample at tcoord + offset.
+double doAmbientOcclusion(float2 tcoord, float2 offset, float3 p, float3 cnorm, const PixelSampler& positions,
+                          double bias, double scale, double intensity)
+{
+	return Occlusion(getPosition(tcoord + offset, positions), p, cnorm, bias, scale, intensity);
 }
 
 /// Adds one sample's occlusion to the single-precision sum, in double.
@@ -237,15 +246,31 @@ void SSAO::Process(Request* request)
 		float ao = 0.0f;
 		const float rad = static_cast<float>(SampleRadius / static_cast<double>(p.z));
 		for (const float2& turn : SetTurns)
+		{
+			// The set's sixteen positions are read first, in the order their
+			// occlusions are summed; the occlusions are then worked out side
+			// by side, and summed in that order.
+			float qx[SamplesPerSet], qy[SamplesPerSet], qz[SamplesPerSet];
+			int k = 0;
 			for (const float2& entry : DirectionTable)
 			{
 				const float2 d1 = reflect(Turned(entry, turn), r) * static_cast<double>(rad);
 				const float2 d2(d1.x * TurnFactor - d1.y * TurnFactor, d1.x * TurnFactor + d1.y * TurnFactor);
-				Accumulate(ao, doAmbientOcclusion(uv, d1 * 0.25, p, n, positions, Bias, Scale, Intensity));
-				Accumulate(ao, doAmbientOcclusion(uv, d2 * 0.5, p, n, positions, Bias, Scale, Intensity));
-				Accumulate(ao, doAmbientOcclusion(uv, d1 * 0.75, p, n, positions, Bias, Scale, Intensity));
-				Accumulate(ao, doAmbientOcclusion(uv, d2, p, n, positions, Bias, Scale, Intensity));
+				for (const float2& offset : {d1 * 0.25, d2 * 0.5, d1 * 0.75, d2})
+				{
+					const float3 q = getPosition(uv + offset, positions);
+					qx[k] = q.x;
+					qy[k] = q.y;
+					qz[k] = q.z;
+					++k;
+				}
 			}
+			double occlusions[SamplesPerSet];
+			for (int i = 0; i < SamplesPerSet; ++i)
+				occlusions[i] = Occlusion(float3(qx[i], qy[i], qz[i]), p, n, Bias, Scale, Intensity);
+			for (const double occlusion : occlusions)
+				Accumulate(ao, occlusion);
+		}
 		ao = static_cast<float>(static_cast<double>(ao) / samples);
 		pixel.R = pixel.G = pixel.B = pixel.A = ao;
 		dst >>= pixel;
