@@ -93,6 +93,27 @@ TEST(Kernels, ZRemapperPicksTheZoneByRedAndRemapsEachChannelOnItsOwnDepth)
 		EXPECT_TRUE(Same(p.B, c.B)) << c.In.R;
 		EXPECT_EQ(p.A, 0.25f);
 	}
+
+	// Only a power of two within 2^±500 has a reciprocal to scale by, and
+	// scaling by it gives the divided depth for every kind of float.
+	const struct
+	{
+		double Scale, Reciprocal;
+	} scales[] = {{1.0, 1.0}, {0.25, 4.0}, {-2.0, -0.5}, {0x1p500, 0x1p-500}, {0x1p-500, 0x1p500}, {10.0, 0.0},
+	              {0x1p501, 0.0}, {0.0, 0.0}, {Inf, 0.0}, {NaN, 0.0}};
+	const float depths[] = {0.0f, -0.0f, 1.0f, -7.3f, 1e-45f, 3.4e38f, Inf, -Inf, NaN};
+	for (const auto& s : scales)
+	{
+		const FocusZone zone{s.Scale, 10.0, 8.0, 13.0, ZRemapperKernel::ExactReciprocal(s.Scale)};
+		EXPECT_EQ(zone.Reciprocal, s.Reciprocal) << s.Scale;
+		if (zone.Reciprocal != 0.0)
+			for (float v : depths)
+			{
+				const double scaled = ZRemapperKernel::ScaledDepth(v, zone, true);
+				const double divided = ZRemapperKernel::ScaledDepth(v, zone, false);
+				EXPECT_TRUE(scaled == divided || (std::isnan(scaled) && std::isnan(divided))) << v << " / " << s.Scale;
+			}
+	}
 }
 
 TEST(Kernels, ClipMotionVectorsChangesOnlyVectorsAtLeastTheMaximumLong)

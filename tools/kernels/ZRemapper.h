@@ -12,9 +12,11 @@ struct FocusZone
 	double Plane;  // P = |plane of focus / S|
 	double Near;
 	double Far;    // raw: negative when the far limit lies at infinity
+	double Reciprocal = 0.0;  // ExactReciprocal(S)
 };
 
-double ScaledDepth(float v, double scale);
+double ExactReciprocal(double scale);
+double ScaledDepth(float v, const FocusZone& zone, bool byReciprocal);
 float DistanceOutsideZone(double signedDepth, double limit, const FocusZone& zone);
-void RemapPixel(FltPixel& pixel, const FocusZone& zone);
+void RemapPixel(FltPixel& pixel, const FocusZone& zone, bool byReciprocal = false);
 }
