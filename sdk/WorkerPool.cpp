@@ -19,7 +19,7 @@ class ParallelRun
 {
 public:
 	ParallelRun(const std::function<void(int)>& task, int count, int threads)
-		: Task(task), Count(count), Threads(threads)
+		: Threads(threads), Task(task), Count(count)
 	{
 	}
 
