@@ -157,11 +157,9 @@ public:
 			const size_t first = word * 64, end = std::min(count, first + 64);
 			for (size_t i = first; i < end; ++i)
 				if (!(Words[word] >> (i % 64) & 1))
-					std::memset(image.Data() + i * PlainBytes, 0, PlainBytes);
+					std::memset(image.Data() + i * pixelwalk::PlainPixelBytes, 0, pixelwalk::PlainPixelBytes);
 		}
 	}
-
-	static constexpr size_t PlainBytes = 4 * sizeof(float);
 
 private:
 	std::vector<uint64_t> Words;
@@ -199,7 +197,7 @@ void UVunwrap::UnwrapPlain(Image& image, Image& uvPass, const UVOptions& options
                            Image& output)
 {
 	const double width = image.Width, height = image.Height;
-	constexpr size_t PixelBytes = WrittenPixels::PlainBytes;
+	constexpr size_t PixelBytes = pixelwalk::PlainPixelBytes;
 	WrittenPixels written(output.PixelCount());
 	PixPtr neighbours(&image);
 	size_t start = 0;
