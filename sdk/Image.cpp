@@ -35,10 +35,10 @@ size_t BytesPerChannel(PixelFormat format)
 
 namespace
 {
-// Pixel buffers of recently destroyed images, kept for the next image of the
-// same size. A render makes a new frame-sized image per request; taking fresh
-// memory from the system each time costs more in page faults than the tools
-// spend on their pixels.
+// Pixel buffers of recently destroyed images and scratch arrays, kept for the
+// next one of the same size. A render makes a new frame-sized image per
+// request; taking fresh memory from the system each time costs more in page
+// faults than the tools spend on their pixels.
 class BufferPool
 {
 public:
@@ -91,6 +91,16 @@ BufferPool& Pool()
 	static BufferPool* pool = new BufferPool;
 	return *pool;
 }
+}
+
+std::vector<uint8_t> TakeScratchBytes(size_t bytes)
+{
+	return Pool().Take(bytes, false);
+}
+
+void GiveScratchBytes(std::vector<uint8_t>&& bytes)
+{
+	Pool().Give(std::move(bytes));
 }
 
 Image::Image(int width, int height, PixelFormat format, std::vector<std::string> auxChannels, NewPixels pixels)

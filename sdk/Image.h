@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Object.h"
@@ -130,6 +131,46 @@ inline SharedImage ShareImage(Image* image)
 /// unset until written (a tool that does not write them all clears the image
 /// with `Fill(0, 0, 0, 0)` first). Returns null when the list names no model.
 Image* NewImageTagList(const TagList& tags);
+
+/// Bytes from the pool that keeps the pixel buffers of destroyed images
+/// (contents unset), and back to it.
+std::vector<uint8_t> TakeScratchBytes(size_t bytes);
+void GiveScratchBytes(std::vector<uint8_t>&& bytes);
+
+/// Working memory of a render: `count` values of T, unset until written. Like
+/// an image's pixels it comes from, and goes back to, the pool of recently
+/// freed buffers, so a tool that needs a frame-sized array on every render
+/// does not fault in fresh pages from the system each time.
+template <class T>
+class ScratchArray
+{
+	static_assert(std::is_trivially_copyable_v<T> && alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
+	              "a scratch array holds plain values in memory from operator new");
+
+public:
+	ScratchArray() = default;
+	explicit ScratchArray(size_t count) : Bytes(TakeScratchBytes(count * sizeof(T))) {}
+	ScratchArray(ScratchArray&& other) noexcept = default;
+	ScratchArray& operator=(ScratchArray&& other) noexcept
+	{
+		if (this != &other)
+		{
+			GiveScratchBytes(std::move(Bytes));
+			Bytes = std::move(other.Bytes);
+		}
+		return *this;
+	}
+	~ScratchArray() { GiveScratchBytes(std::move(Bytes)); }
+
+	T* data() { return reinterpret_cast<T*>(Bytes.data()); }
+	const T* data() const { return reinterpret_cast<const T*>(Bytes.data()); }
+	size_t size() const { return Bytes.size() / sizeof(T); }
+	T& operator[](size_t i) { return data()[i]; }
+	const T& operator[](size_t i) const { return data()[i]; }
+
+private:
+	std::vector<uint8_t> Bytes;
+};
 
 /// A cursor over one image that reads and writes pixels as `FltPixel`
 /// whatever the stored format. A new cursor has no position: call `GotoXY`

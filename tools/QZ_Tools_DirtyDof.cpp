@@ -51,12 +51,12 @@ private:
 	std::vector<std::uint8_t> DrawTargets;  // DrawTarget of each draw, two passes' worth
 
 	// What the blur reads of every pixel, found once before the blur: the
-	// mean depth and blur radius of each pixel of the colour image's extent
-	// (draws land on no other depth pixel; the depth pass is not read again),
-	// and the colours.
-	bool MeasuringDepths = false;  // the chunks fill PixelDepths and PixelRadii
-	std::unique_ptr<float[]> PixelDepths;
-	std::unique_ptr<double[]> PixelRadii;
+	// mean depth of each pixel of the colour image's extent and which draw
+	// offsets its blur radius reaches across (draws land on no other depth
+	// pixel; the depth pass is not read again), and the colours.
+	bool MeasuringDepths = false;  // the chunks fill PixelDepths and PixelReaches
+	ScratchArray<float> PixelDepths;
+	ScratchArray<std::uint8_t> PixelReaches;
 	std::unique_ptr<PixelSampler> Colours;
 
 	static const std::vector<InputDecl<DirtyDof>>& Declarations();
@@ -172,12 +172,23 @@ void ColourSum::WriteTo(FltPixel& out) const
 	out.A = divide ? static_cast<float>(A / Weight) : A;
 }
 
+/// The off-centre draw offsets a blur radius reaches across, r > distance:
+/// bit i for DrawOffsets[i]. (A pixel is a neighbour across each of them, so
+/// one byte keeps every test its radius takes part in.)
+std::uint8_t ReachedOffsets(double radius)
+{
+	std::uint8_t reached = 0;
+	for (int i = 1; i < 4; ++i)
+		reached |= (radius > DrawOffsets[i].Distance) << i;
+	return reached;
+}
+
 /// Whether a draw on a neighbour brings its colour: its blur reaches the
 /// pixel, r(zs) > distance, and in the depth-tested passes it is also nearer
 /// the camera, |zs| < zc.
-bool TakesDraw(const Neighbour& n, double distance, bool depthTested, double zc)
+bool TakesDraw(const Neighbour& n, bool depthTested, double zc)
 {
-	return n.Radius > distance && (!depthTested || std::fabs(n.Depth) < zc);
+	return n.Reaches && (!depthTested || std::fabs(n.Depth) < zc);
 }
 }
 
@@ -231,7 +242,7 @@ FltPixel DirtyDof::Gather(int x, int y, float z, const FltPixel& own) const
 				const size_t at = static_cast<size_t>(std::max(y + DrawOffsets[i].Dy, 0)) * width +
 				                  static_cast<size_t>(std::max(x + DrawOffsets[i].Dx, 0));
 				neighbours[i].Depth = PixelDepths[at];
-				neighbours[i].Radius = PixelRadii[at];
+				neighbours[i].Reaches = (PixelReaches[at] >> i) & 1;
 			}
 			sampled = true;
 		}
@@ -239,7 +250,7 @@ FltPixel DirtyDof::Gather(int x, int y, float z, const FltPixel& own) const
 		for (int i = 1; i < 4; ++i)
 		{
 			Neighbour& n = neighbours[i];
-			if (!TakesDraw(n, DrawOffsets[i].Distance, depthTested, zc))
+			if (!TakesDraw(n, depthTested, zc))
 				continue;
 			if (!n.HasColour)
 			{
@@ -278,7 +289,7 @@ void DirtyDof::MeasureDepths(int y)
 		depth >>= depthAt;
 		const float z = MeanDepth(depth);
 		PixelDepths[row + x] = z;
-		PixelRadii[row + x] = BlurRadius(z, Lens);
+		PixelReaches[row + x] = ReachedOffsets(BlurRadius(z, Lens));
 	}
 }
 
@@ -341,8 +352,8 @@ void DirtyDof::Process(Request* request)
 	if (BlurSwitch != 0)
 	{
 		const size_t pixels = Colour->PixelCount();
-		PixelDepths.reset(new float[pixels]);
-		PixelRadii.reset(new double[pixels]);
+		PixelDepths = ScratchArray<float>(pixels);
+		PixelReaches = ScratchArray<std::uint8_t>(pixels);
 		Colours = std::make_unique<PixelSampler>(Colour);
 		MeasuringDepths = true;
 		DoMultiProcess(request, Colour->Height);
@@ -352,8 +363,8 @@ void DirtyDof::Process(Request* request)
 	Result = NewImageLike(Colour);
 	DoMultiProcess(request, Colour->Height);
 	OutImage->Set(request, Result, nullptr);
-	PixelDepths.reset();
-	PixelRadii.reset();
+	PixelDepths = {};
+	PixelReaches = {};
 	Colours.reset();
 }
 

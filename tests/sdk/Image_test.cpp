@@ -3,6 +3,8 @@
 #include <cmath>
 #include <Imath/half.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "../ToolHarness.h"
@@ -171,4 +173,24 @@ TEST(Image, SamplersOutsideTheImage)
 	EXPECT_EQ(p.R, 0.0f);
 	empty.SamplePixelW(0, 0, p);
 	EXPECT_EQ(p.R, 0.0f);
+}
+
+TEST(Image, FreedPixelsAreRecycledAndClearedWhenAskedFor)
+{
+	constexpr int Side = 509;  // 4 MB of float RGBA: large enough to be kept, a size no other test uses
+	constexpr size_t Floats = size_t(Side) * Side * 4;
+	const uint8_t* freed = nullptr;
+	{
+		Image image(Side, Side);
+		std::memset(image.Data(), 0xff, Floats * sizeof(float));
+		freed = image.Data();
+	}
+	ScratchArray<float> scratch(Floats);
+	EXPECT_EQ(reinterpret_cast<const uint8_t*>(scratch.data()), freed);
+	EXPECT_EQ(scratch.size(), Floats);
+
+	scratch = ScratchArray<float>();  // gives the buffer back
+	Image cleared(Side, Side);
+	EXPECT_EQ(cleared.Data(), freed);
+	EXPECT_EQ(std::count(cleared.Data(), cleared.Data() + Floats * sizeof(float), 0), ptrdiff_t(Floats * sizeof(float)));
 }

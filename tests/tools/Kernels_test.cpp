@@ -558,11 +558,21 @@ TEST(Kernels, DirtyDofBlursByTheThinLensCircle)
 	for (const auto& d : draws)
 		EXPECT_EQ(DrawTarget(d.R1, d.R2), d.Target) << d.R1 << "," << d.R2;
 
-	const Neighbour near{5.0f, 20.0, {}, false};
-	EXPECT_TRUE(TakesDraw(near, 15.0, false, 0.0));
-	EXPECT_TRUE(TakesDraw(near, 15.0, true, 6.0));
-	EXPECT_FALSE(TakesDraw(near, 15.0, true, 4.0));   // behind the pixel in a depth-tested pass
-	EXPECT_FALSE(TakesDraw(near, 20.0, false, 0.0));  // its blur does not reach
+	// A radius reaches across the offsets it exceeds: 15 pixels left, 15 down, 15√2 diagonally.
+	const struct
+	{
+		double Radius;
+		int Reached;
+	} radii[] = {{15.0, 0}, {15.000000000000002, 0b0110}, {21.213203435596427, 0b0110},
+	             {21.21320343559643, 0b1110}, {Inf, 0b1110}, {NaN, 0}, {-20.0, 0}};
+	for (const auto& r : radii)
+		EXPECT_EQ(ReachedOffsets(r.Radius), r.Reached) << r.Radius;
+
+	const Neighbour near{5.0f, true, {}, false};
+	EXPECT_TRUE(TakesDraw(near, false, 0.0));
+	EXPECT_TRUE(TakesDraw(near, true, 6.0));
+	EXPECT_FALSE(TakesDraw(near, true, 4.0));  // behind the pixel in a depth-tested pass
+	EXPECT_FALSE(TakesDraw({5.0f, false, {}, false}, false, 0.0));  // its blur does not reach
 
 	// Positive alphas weigh; the sums are divided only by a weight above 0.
 	ColourSum sum(Rgba(0.1f, 0.2f, 0.3f, -0.5f));

@@ -33,7 +33,7 @@ struct ColourSum
 struct Neighbour
 {
 	float Depth;             // zs
-	double Radius;           // r(zs)
+	bool Reaches;            // r(zs) > the distance of the draw's offset
 	Bgra Colour;
 	bool HasColour = false;  // Colour is sampled the first time a draw takes it
 };
@@ -42,5 +42,6 @@ std::uint8_t DrawTarget(int r1, int r2);
 float MeanDepth(const FltPixel& pixel);
 double BlurDiameter(float z, const LensBlur& lens);
 double BlurRadius(float z, const LensBlur& lens);
-bool TakesDraw(const Neighbour& n, double distance, bool depthTested, double zc);
+std::uint8_t ReachedOffsets(double radius);
+bool TakesDraw(const Neighbour& n, bool depthTested, double zc);
 }
