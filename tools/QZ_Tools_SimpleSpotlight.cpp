@@ -90,30 +90,55 @@ float SpotCosine(const FltPixel& position, const Spot& spot)
 	return NotBelowZero(toLight.dot(spot.Axis));
 }
 
-/// m^n for each of `count` cosines by repeated squaring, for a whole n >= 0,
-/// in loops over the block. While no partial product leaves the normal range,
-/// the relative error is below (n - 1) x 2^-53 (each of at most 2 log2(n)
-/// roundings is raised to at most the power of the exponent still to build).
+/// m^n for each of `count` cosines by repeated squaring, for a whole n >= 0
+/// of `Bits` binary digits (its highest set bit is bit Bits - 1). While no
+/// partial product leaves the normal range, the relative error is below
+/// (n - 1) x 2^-53 (each of at most 2 log2(n) roundings is raised to at most
+/// the power of the exponent still to build).
+template <int Bits>
 void PowersBySquaring(const float* cosines, int count, int n, double* powers)
 {
-	double bases[PixelBlock::Capacity];
-	// Bit 0 of n, then one pass over the block for each further bit: the
-	// base squared, and taken into the power where the bit is set.
+	// Bit 0 of n, then for each further bit the base squared, and taken into
+	// the power where the bit is set. With the number of bits fixed, the
+	// compiler runs the whole chain on several pixels at once in registers.
 	for (int i = 0; i < count; ++i)
 	{
-		bases[i] = cosines[i];
-		powers[i] = n & 1 ? 1.0 * bases[i] : 1.0;
+		double base = cosines[i];
+		double power = n & 1 ? 1.0 * base : 1.0;
+		for (int bit = 1; bit < Bits; ++bit)
+		{
+			base *= base;
+			if ((n >> bit) & 1)
+				power *= base;
+		}
+		powers[i] = power;
 	}
-	for (n >>= 1; n != 0; n >>= 1)
-		if (n & 1)
-			for (int i = 0; i < count; ++i)
-			{
-				bases[i] *= bases[i];
-				powers[i] *= bases[i];
-			}
-		else
-			for (int i = 0; i < count; ++i)
-				bases[i] *= bases[i];
+}
+
+/// The squaring above for n from 0 to MaxWholeCone.
+void PowersBySquaring(const float* cosines, int count, int n, double* powers)
+{
+	static_assert(MaxWholeCone < (1 << 13), "a whole exponent has at most 13 bits");
+	int bits = 0;
+	while (n >> bits)
+		++bits;
+	switch (bits)
+	{
+	case 0: return PowersBySquaring<0>(cosines, count, n, powers);
+	case 1: return PowersBySquaring<1>(cosines, count, n, powers);
+	case 2: return PowersBySquaring<2>(cosines, count, n, powers);
+	case 3: return PowersBySquaring<3>(cosines, count, n, powers);
+	case 4: return PowersBySquaring<4>(cosines, count, n, powers);
+	case 5: return PowersBySquaring<5>(cosines, count, n, powers);
+	case 6: return PowersBySquaring<6>(cosines, count, n, powers);
+	case 7: return PowersBySquaring<7>(cosines, count, n, powers);
+	case 8: return PowersBySquaring<8>(cosines, count, n, powers);
+	case 9: return PowersBySquaring<9>(cosines, count, n, powers);
+	case 10: return PowersBySquaring<10>(cosines, count, n, powers);
+	case 11: return PowersBySquaring<11>(cosines, count, n, powers);
+	case 12: return PowersBySquaring<12>(cosines, count, n, powers);
+	default: return PowersBySquaring<13>(cosines, count, n, powers);
+	}
 }
 
 /// How far, relatively, the light from pow's power may lie from the light

@@ -399,7 +399,9 @@ TEST(Kernels, SimpleSpotlightLightsAsPowWouldWhateverTheExponent)
 		many[i] = i < 4 ? (i == 0 ? 0.0f : i == 1 ? NaN : i == 2 ? 1.0f : 1e-30f) : 0.005f + i * 0.00995f;
 		weights[i] = 0.01f * i;
 	}
-	for (double cone : {0.0, 1.0, 2.0, 13.0, 64.0, 4096.0, 0.5, 40.25})
+	// Whole exponents of every length from 0 to 13 bits, then two others.
+	for (double cone : {0.0, 1.0, 2.0, 5.0, 13.0, 17.0, 33.0, 64.0, 255.0, 256.0, 1000.0, 2047.0, 2048.0, 4096.0, 0.5,
+	                    40.25})
 		for (const float* t : {static_cast<const float*>(nullptr), static_cast<const float*>(weights)})
 		{
 			// The smallest cosine the squaring takes, and the float below it.
