@@ -115,30 +115,27 @@ void PowersBySquaring(const float* cosines, int count, int n, double* powers)
 	}
 }
 
+/// The squaring above with `bits` binary digits, for any `bits` up to
+/// MostBits. (Direct calls, so that each build of the pixel walk inlines
+/// them all.)
+template <int MostBits>
+void PowersBySquaringOfBits(int bits, const float* cosines, int count, int n, double* powers)
+{
+	if constexpr (MostBits > 0)
+		if (bits < MostBits)
+			return PowersBySquaringOfBits<MostBits - 1>(bits, cosines, count, n, powers);
+	PowersBySquaring<MostBits>(cosines, count, n, powers);
+}
+
 /// The squaring above for n from 0 to MaxWholeCone.
 void PowersBySquaring(const float* cosines, int count, int n, double* powers)
 {
-	static_assert(MaxWholeCone < (1 << 13), "a whole exponent has at most 13 bits");
+	constexpr int MostBits = 13;
+	static_assert(MaxWholeCone < (1 << MostBits), "every whole exponent has a squaring");
 	int bits = 0;
 	while (n >> bits)
 		++bits;
-	switch (bits)
-	{
-	case 0: return PowersBySquaring<0>(cosines, count, n, powers);
-	case 1: return PowersBySquaring<1>(cosines, count, n, powers);
-	case 2: return PowersBySquaring<2>(cosines, count, n, powers);
-	case 3: return PowersBySquaring<3>(cosines, count, n, powers);
-	case 4: return PowersBySquaring<4>(cosines, count, n, powers);
-	case 5: return PowersBySquaring<5>(cosines, count, n, powers);
-	case 6: return PowersBySquaring<6>(cosines, count, n, powers);
-	case 7: return PowersBySquaring<7>(cosines, count, n, powers);
-	case 8: return PowersBySquaring<8>(cosines, count, n, powers);
-	case 9: return PowersBySquaring<9>(cosines, count, n, powers);
-	case 10: return PowersBySquaring<10>(cosines, count, n, powers);
-	case 11: return PowersBySquaring<11>(cosines, count, n, powers);
-	case 12: return PowersBySquaring<12>(cosines, count, n, powers);
-	default: return PowersBySquaring<13>(cosines, count, n, powers);
-	}
+	PowersBySquaringOfBits<MostBits>(bits, cosines, count, n, powers);
 }
 
 /// How far, relatively, the light from pow's power may lie from the light
