@@ -312,7 +312,7 @@ void DirtyDof::Blur(int y)
 	PixPtr colourAt(Colour), out(Result);
 	colourAt.GotoXY(0, y);
 	out.GotoXY(0, y);
-	const float* depths = &PixelDepths[static_cast<size_t>(y) * Colour->Width];
+	const float* depths = PixelDepths.data() + static_cast<size_t>(y) * Colour->Width;
 	FltPixel colour;
 	for (int x = 0; x < Colour->Width; ++x)
 	{
