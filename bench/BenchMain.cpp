@@ -2,7 +2,9 @@
 // memcpy of the frame and, where there is one, OpenImageIO's nearest
 // equivalent operation, with the ratios. With --benchmark_repetitions the
 // table takes each benchmark's fastest repetition: on a shared machine the
-// slower ones measure other work as well.
+// slower ones measure other work as well. (`make bench` also shuffles the
+// repetitions of all benchmarks together, so that a ratio does not hang on
+// how fast the memory was at the one moment the memcpy ran.)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
