@@ -60,6 +60,13 @@ public:
 		return Pixel(x, y);
 	}
 
+	/// Where B, G, R and A of pixel (x, y), inside the image, lie as four
+	/// floats: for a caller that reads many pixels at once.
+	const uint8_t* PixelAddress(int x, int y) const
+	{
+		return Bytes + sizeof(Bgra) * (static_cast<size_t>(y) * Width + x);
+	}
+
 private:
 	bool Empty() const { return Width == 0 || Height == 0; }
 
@@ -68,7 +75,7 @@ private:
 	Bgra Pixel(int x, int y) const
 	{
 		Bgra pixel;
-		std::memcpy(&pixel, Bytes + sizeof(Bgra) * (static_cast<size_t>(y) * Width + x), sizeof pixel);
+		std::memcpy(&pixel, PixelAddress(x, y), sizeof pixel);
 		return pixel;
 	}
 

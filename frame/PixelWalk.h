@@ -157,6 +157,39 @@ inline void Load(const uint8_t* pixels, PixelBlock& block)
 }
 
 using Floats4 = float __attribute__((vector_size(16)));
+// The same, at any float's address in memory of any type.
+typedef float LooseFloats4 __attribute__((vector_size(16), aligned(4), may_alias));
+
+/// Reads `block.Count` plain float RGBA pixels, pixel i from `pixels[i]`:
+/// as `Load` does, for pixels anywhere in memory.
+inline void LoadScattered(const uint8_t* const* pixels, PixelBlock& block)
+{
+	int i = 0;
+	for (; i + 8 <= block.Count; i += 8)
+	{
+		Floats8 eight[4], b, g, r, a;
+		for (int k = 0; k < 4; ++k)
+		{
+			const Floats4 first = *reinterpret_cast<const LooseFloats4*>(pixels[i + 2 * k]);
+			const Floats4 second = *reinterpret_cast<const LooseFloats4*>(pixels[i + 2 * k + 1]);
+			eight[k] = __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7);
+		}
+		Deinterleave(eight, b, g, r, a);
+		Put8(block.B + i, b);
+		Put8(block.G + i, g);
+		Put8(block.R + i, r);
+		Put8(block.A + i, a);
+	}
+	for (; i < block.Count; ++i)
+	{
+		float bgra[4];
+		std::memcpy(bgra, pixels[i], sizeof bgra);
+		block.B[i] = bgra[0];
+		block.G[i] = bgra[1];
+		block.R[i] = bgra[2];
+		block.A[i] = bgra[3];
+	}
+}
 
 /// Puts eight floats at `at` (16-byte aligned) straight into memory, past the
 /// caches: a frame too big to stay in them is not read in first only to be

@@ -186,24 +186,47 @@ void SampleBlockAs(const PixelSampler& texture, const Placement& placement, Pixe
 			rows[i] = WholePixelOf(SampledPixel(p.V, placement.Height, Mode));
 	}
 
-	// Samples are gathered whole, then split into channels and weighted side by side.
-	Bgra samples[PixelBlock::Capacity];
+	// Where each sample is read: in place for a position inside the texture,
+	// from a copy of what the sampler reads for one outside it, and zero
+	// where the UV pass's alpha is 0. The addresses are found side by side;
+	// the samples are then read and split into channels eight at a time.
+	// (Addresses as integers, so that those of positions outside the texture
+	// may be formed and dropped.)
+	static constexpr Bgra Nothing{};
+	const uintptr_t nothing = reinterpret_cast<uintptr_t>(&Nothing);
+	const uintptr_t texels = reinterpret_cast<uintptr_t>(texture.PixelAddress(0, 0));
+	const int width = static_cast<int>(placement.Width), height = static_cast<int>(placement.Height);
+	const auto inTexture = [&](int i) {
+		return (columns[i] >= 0) & (columns[i] < width) & (rows[i] >= 0) & (rows[i] < height);
+	};
+	const uint8_t* sources[PixelBlock::Capacity];
 	float alphas[PixelBlock::Capacity];
+	int outside = 0;  // samples read outside the texture (a count, for the same reason as `far`)
 	for (int i = 0; i < count; ++i)
 	{
 		alphas[i] = block.A[i];
-		samples[i] = Bgra{};
-		if (alphas[i] != 0.0f)
-		{
-			if constexpr (Mode == SampleMode::Black)
-				samples[i] = texture.Black(columns[i], rows[i]);
-			else if constexpr (Mode == SampleMode::Wrap)
-				samples[i] = texture.Wrap(columns[i], rows[i]);
-			else if constexpr (Mode == SampleMode::Duplicate)
-				samples[i] = texture.Duplicate(columns[i], rows[i]);
-		}
+		const bool inside = inTexture(i);
+		const bool sampled = Mode != SampleMode::None && alphas[i] != 0.0f;
+		const uintptr_t texel =
+			texels + sizeof(Bgra) * (static_cast<uintptr_t>(rows[i]) * width + static_cast<uintptr_t>(columns[i]));
+		sources[i] = reinterpret_cast<const uint8_t*>(inside & sampled ? texel : nothing);
+		outside += !inside & sampled;
 	}
-	pixelwalk::Load(reinterpret_cast<const uint8_t*>(samples), block);
+	Bgra outsideSamples[PixelBlock::Capacity];
+	for (int i = 0; outside > 0 && i < count; ++i)
+	{
+		if (inTexture(i) || Mode == SampleMode::None || alphas[i] == 0.0f)
+			continue;
+		if constexpr (Mode == SampleMode::Black)
+			outsideSamples[i] = texture.Black(columns[i], rows[i]);
+		else if constexpr (Mode == SampleMode::Wrap)
+			outsideSamples[i] = texture.Wrap(columns[i], rows[i]);
+		else if constexpr (Mode == SampleMode::Duplicate)
+			outsideSamples[i] = texture.Duplicate(columns[i], rows[i]);
+		sources[i] = reinterpret_cast<const uint8_t*>(&outsideSamples[i]);
+		--outside;
+	}
+	pixelwalk::LoadScattered(sources, block);
 	for (int i = 0; i < count; ++i)
 	{
 		FltPixel sample = block.Pixel(i);

@@ -54,6 +54,27 @@ TEST(PixelWalk, ShufflesRoundTripEightPixels)
 	EXPECT_EQ(std::memcmp(back, in, sizeof in), 0);
 }
 
+// A scattered load reads each pixel from its own address, whole and in the
+// block's order, through the shuffles and the tail alike.
+TEST(PixelWalk, ScatteredLoadReadsEachPixelFromItsAddress)
+{
+	for (int count : {7, 8, 9, 17, PixelBlock::Capacity})
+	{
+		std::vector<FltPixel> pixels(count);
+		std::vector<const uint8_t*> addresses(count);
+		for (int i = 0; i < count; ++i)
+		{
+			pixels[i] = Numbered(i);
+			addresses[count - 1 - i] = reinterpret_cast<const uint8_t*>(&pixels[i]);
+		}
+		PixelBlock block;
+		block.Count = count;
+		pixelwalk::LoadScattered(addresses.data(), block);
+		for (int i = 0; i < count; ++i)
+			EXPECT_TRUE(SameBits(block.Pixel(i), pixels[count - 1 - i])) << count << " pixels, pixel " << i;
+	}
+}
+
 // A visit sees every pixel once, in row order; a map (spans of blocks on
 // several threads) pairs each pixel with the side image's pixel at the same
 // place. The last size is a frame large enough to be written past the caches.
