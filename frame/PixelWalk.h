@@ -129,6 +129,29 @@ inline void Put8(void* at, const Floats8& floats)
 	*static_cast<LooseFloats8*>(at) = floats;
 }
 
+/// Splits eight interleaved pixels (two to each of `eight`) into pixels
+/// i .. i+7 of `block`.
+inline void PutEight(const Floats8 (&eight)[4], PixelBlock& block, int i)
+{
+	Floats8 b, g, r, a;
+	Deinterleave(eight, b, g, r, a);
+	Put8(block.B + i, b);
+	Put8(block.G + i, g);
+	Put8(block.R + i, r);
+	Put8(block.A + i, a);
+}
+
+/// Sets pixel i of `block` to the plain float RGBA pixel at `pixel`.
+inline void PutOne(const uint8_t* pixel, PixelBlock& block, int i)
+{
+	float bgra[4];
+	std::memcpy(bgra, pixel, sizeof bgra);
+	block.B[i] = bgra[0];
+	block.G[i] = bgra[1];
+	block.R[i] = bgra[2];
+	block.A[i] = bgra[3];
+}
+
 /// Reads `block.Count` plain float RGBA pixels starting at `pixels`.
 inline void Load(const uint8_t* pixels, PixelBlock& block)
 {
@@ -136,24 +159,13 @@ inline void Load(const uint8_t* pixels, PixelBlock& block)
 	for (; i + 8 <= block.Count; i += 8)
 	{
 		const uint8_t* from = pixels + i * PlainPixelBytes;
-		Floats8 eight[4], b, g, r, a;
+		Floats8 eight[4];
 		for (int k = 0; k < 4; ++k)
 			Get8(from + 32 * k, eight[k]);
-		Deinterleave(eight, b, g, r, a);
-		Put8(block.B + i, b);
-		Put8(block.G + i, g);
-		Put8(block.R + i, r);
-		Put8(block.A + i, a);
+		PutEight(eight, block, i);
 	}
 	for (; i < block.Count; ++i)
-	{
-		float bgra[4];
-		std::memcpy(bgra, pixels + i * PlainPixelBytes, sizeof bgra);
-		block.B[i] = bgra[0];
-		block.G[i] = bgra[1];
-		block.R[i] = bgra[2];
-		block.A[i] = bgra[3];
-	}
+		PutOne(pixels + i * PlainPixelBytes, block, i);
 }
 
 using Floats4 = float __attribute__((vector_size(16)));
@@ -167,28 +179,17 @@ inline void LoadScattered(const uint8_t* const* pixels, PixelBlock& block)
 	int i = 0;
 	for (; i + 8 <= block.Count; i += 8)
 	{
-		Floats8 eight[4], b, g, r, a;
+		Floats8 eight[4];
 		for (int k = 0; k < 4; ++k)
 		{
 			const Floats4 first = *reinterpret_cast<const LooseFloats4*>(pixels[i + 2 * k]);
 			const Floats4 second = *reinterpret_cast<const LooseFloats4*>(pixels[i + 2 * k + 1]);
 			eight[k] = __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7);
 		}
-		Deinterleave(eight, b, g, r, a);
-		Put8(block.B + i, b);
-		Put8(block.G + i, g);
-		Put8(block.R + i, r);
-		Put8(block.A + i, a);
+		PutEight(eight, block, i);
 	}
 	for (; i < block.Count; ++i)
-	{
-		float bgra[4];
-		std::memcpy(bgra, pixels[i], sizeof bgra);
-		block.B[i] = bgra[0];
-		block.G[i] = bgra[1];
-		block.R[i] = bgra[2];
-		block.A[i] = bgra[3];
-	}
+		PutOne(pixels[i], block, i);
 }
 
 /// Puts eight floats at `at` (16-byte aligned) straight into memory, past the
