@@ -2,7 +2,8 @@
 // The pixel walk of the per-pixel tools: every pixel of the main image, with
 // the pixel at the same place of any other image involved. A visit sees the
 // pixels in row order (row 0 first, left to right); a map, whose pixels do not
-// depend on each other, shares spans of them out to the worker threads.
+// depend on each other, shares spans of them out to the worker threads, as
+// does a gather, which then merges what the spans found in row order.
 //
 // The walk hands the tool blocks of consecutive pixels with each of B, G, R
 // and A in an array of its own, so that the compiler can run a tool's
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "Image.h"
 #include "Operator.h"
@@ -364,6 +366,21 @@ QZ_PIXEL_LOOPS void WalkSpan(Image* input, Image* side, Image* output, bool plai
 // span.
 constexpr size_t SpanPixels = 64 * PixelBlock::Capacity;
 
+/// How a walk cuts its images into spans for the worker pool: of pixels in
+/// the plain layout, of whole rows in the others.
+struct Spans
+{
+	size_t Units, PerSpan;
+
+	Spans(const Image* input, bool plain)
+		: Units(plain ? input->PixelCount() : static_cast<size_t>(input->Height)),
+		  PerSpan(plain ? SpanPixels : std::max<size_t>(1, SpanPixels / std::max(input->Width, 1)))
+	{
+	}
+	int Count() const { return static_cast<int>((Units + PerSpan - 1) / PerSpan); }
+	Span operator[](int i) const { return {i * PerSpan, std::min(Units, (i + 1) * PerSpan)}; }
+};
+
 /// `step(block, sideBlock)` for every block of `input`. The side block holds
 /// the pixels at the same places of `side` (an image of the same size) when
 /// there is one; the block as the step leaves it is written to the same
@@ -376,18 +393,14 @@ void Walk(Image* input, Image* side, Image* output, Step&& step)
 {
 	const bool plain = AllPlain(input, side, output);
 	const bool stream = plain && StreamsTo(output);
-	const size_t units = plain ? input->PixelCount() : static_cast<size_t>(input->Height);
+	const Spans spans(input, plain);
 	if (!output)
 	{
-		WalkSpan(input, side, output, plain, stream, Span{0, units}, step);
+		WalkSpan(input, side, output, plain, stream, Span{0, spans.Units}, step);
 		return;
 	}
-	const size_t perSpan = plain ? SpanPixels : std::max<size_t>(1, SpanPixels / std::max(input->Width, 1));
-	const int spans = static_cast<int>((units + perSpan - 1) / perSpan);
-	RunOnWorkers(spans, GetThreadCount(), [&](int i) {
-		const size_t first = i * perSpan;
-		WalkSpan(input, side, output, plain, stream, Span{first, std::min(units, first + perSpan)}, step);
-	});
+	RunOnWorkers(spans.Count(), GetThreadCount(),
+	             [&](int i) { WalkSpan(input, side, output, plain, stream, spans[i], step); });
 }
 }
 
@@ -396,6 +409,29 @@ template <class Visit>
 void VisitPixelBlocks(Image* input, Visit&& visit)
 {
 	pixelwalk::Walk(input, nullptr, nullptr, [&](PixelBlock& block, const PixelBlock&) { visit(block); });
+}
+
+/// Gathers a `Tally` over the blocks of pixels of `input`, spans of blocks
+/// at once on the worker pool. Each span keeps a tally of its own, starting
+/// from a copy of `start`, and takes its blocks in row order,
+/// `gather(tally, block)`; the spans' tallies then go in row order to
+/// `merge(total, tally)` on the calling thread, the total starting from
+/// `start`. The result is that of one walk in row order when merging a
+/// span's tally does what gathering its blocks did.
+template <class Tally, class Gather, class Merge>
+Tally GatherPixelBlocks(Image* input, const Tally& start, Gather&& gather, Merge&& merge)
+{
+	const bool plain = pixelwalk::AllPlain(input, nullptr, nullptr);
+	const pixelwalk::Spans spans(input, plain);
+	std::vector<Tally> tallies(spans.Count(), start);
+	RunOnWorkers(spans.Count(), GetThreadCount(), [&](int i) {
+		auto step = [&, &tally = tallies[i]](PixelBlock& block, const PixelBlock&) { gather(tally, block); };
+		pixelwalk::WalkSpan(input, nullptr, nullptr, plain, false, spans[i], step);
+	});
+	Tally total = start;
+	for (const Tally& tally : tallies)
+		merge(total, tally);
+	return total;
 }
 
 /// Turns each block of pixels of `input` into the pixels at the same places of

@@ -2,6 +2,7 @@
 // largest value of each channel over the frame become 0 and 1. Per channel, a
 // minimum and a maximum threshold keep outliers out of the search for the
 // extremes; optionally one common range is applied to all three channels.
+#include <array>
 #include <cstring>
 
 #include "Declarations.h"
@@ -60,6 +61,10 @@ namespace NormalizerKernel
 // Four channel values side by side, as single and as double precision.
 using Floats = float __attribute__((vector_size(4 * sizeof(float))));
 using Doubles = double __attribute__((vector_size(4 * sizeof(double))));
+// Running extremes in four groups of four lanes, so that the comparisons of
+// one value need not wait for those of the value before.
+constexpr int Groups = 4;
+constexpr int Lanes = 4 * Groups;
 
 /// The first of the values that is 0 (of either sign) and passes `test`.
 template <class Test>
@@ -71,32 +76,49 @@ double ChannelExtremes::FirstZero(const float* values, int count, Test test)
 	return 0.0;
 }
 
+/// The least lane, or the greatest: first group against group, then lane
+/// against lane. Which of two equal lanes it keeps does not matter: only
+/// zeros compare equal and differ.
+template <bool Greatest>
+double WinningLane(const Doubles (&groups)[Groups])
+{
+	Doubles best = groups[0];
+	for (int g = 1; g < Groups; ++g)
+		best = (Greatest ? groups[g] > best : groups[g] < best) ? groups[g] : best;
+	double winner = best[0];
+	for (int lane = 1; lane < 4; ++lane)
+		winner = (Greatest ? best[lane] > winner : best[lane] < winner) ? best[lane] : winner;
+	return winner;
+}
+
 /// Takes `count` values in order, each v as
 ///     if v >= Low and v < Min: Min = v;  if v <= High and v > Max: Max = v
-/// Four values at a time go to four lanes that each keep running extremes
-/// that way, side by side; the most extreme lane has the value the walk in
-/// order ends with. It has its bits too, but for a zero: -0 and +0 compare
-/// equal, and the walk in order keeps the first, so a new extreme of 0 is
-/// looked up in order.
+/// Sixteen values at a time go to sixteen lanes that each keep running
+/// extremes that way, side by side; the most extreme lane has the value the
+/// walk in order ends with. It has its bits too, but for a zero: -0 and +0
+/// compare equal, and the walk in order keeps the first, so a new extreme of
+/// 0 is looked up in order.
 void ChannelExtremes::IncludeAll(const float* values, int count)
 {
 	const Doubles low = {Low, Low, Low, Low}, high = {High, High, High, High};
-	Doubles mins = {Min, Min, Min, Min}, maxs = {Max, Max, Max, Max};
+	Doubles mins[Groups], maxs[Groups];
+	for (int g = 0; g < Groups; ++g)
+	{
+		mins[g] = Doubles{Min, Min, Min, Min};
+		maxs[g] = Doubles{Max, Max, Max, Max};
+	}
 	int i = 0;
-	for (; i + 4 <= count; i += 4)
-	{
-		Floats four;
-		std::memcpy(&four, values + i, sizeof four);
-		const Doubles v = __builtin_convertvector(four, Doubles);
-		mins = ((v >= low) & (v < mins)) ? v : mins;
-		maxs = ((v <= high) & (v > maxs)) ? v : maxs;
-	}
-	double min = Min, max = Max;
-	for (int lane = 0; lane < 4; ++lane)
-	{
-		min = mins[lane] < min ? mins[lane] : min;
-		max = maxs[lane] > max ? maxs[lane] : max;
-	}
+	for (; i + Lanes <= count; i += Lanes)
+		for (int g = 0; g < Groups; ++g)
+		{
+			Floats four;
+			std::memcpy(&four, values + i + 4 * g, sizeof four);
+			const Doubles v = __builtin_convertvector(four, Doubles);
+			mins[g] = ((v >= low) & (v < mins[g])) ? v : mins[g];
+			maxs[g] = ((v <= high) & (v > maxs[g])) ? v : maxs[g];
+		}
+	double min = WinningLane<false>(mins);
+	double max = WinningLane<true>(maxs);
 	for (; i < count; ++i)
 	{
 		const double v = values[i];
@@ -107,6 +129,17 @@ void ChannelExtremes::IncludeAll(const float* values, int count)
 		Min = min != 0.0 ? min : FirstZero(values, count, [this](double v) { return v >= Low; });
 	if (max > Max)
 		Max = max != 0.0 ? max : FirstZero(values, count, [this](double v) { return v <= High; });
+}
+
+/// Takes the extremes that a later span of the frame found from the
+/// starting ones, as if its values came next: a later extreme replaces an
+/// earlier one only where it is strictly beyond it, as a later value would.
+void ChannelExtremes::IncludeLater(const ChannelExtremes& later)
+{
+	if (later.Min < Min)
+		Min = later.Min;
+	if (later.Max > Max)
+		Max = later.Max;
 }
 
 /// How one channel is remapped: (v - Origin) / Span in double, narrowed to
@@ -145,26 +178,34 @@ using namespace NormalizerKernel;
 
 void Normalizer::Process(Request* request)
 {
-	ChannelExtremes red{NumberValue(InRedMin, request), NumberValue(InRedMax, request)};
-	ChannelExtremes green{NumberValue(InGreenMin, request), NumberValue(InGreenMax, request)};
-	ChannelExtremes blue{NumberValue(InBlueMin, request), NumberValue(InBlueMax, request)};
+	const ChannelExtremes red{NumberValue(InRedMin, request), NumberValue(InRedMax, request)};
+	const ChannelExtremes green{NumberValue(InGreenMin, request), NumberValue(InGreenMax, request)};
+	const ChannelExtremes blue{NumberValue(InBlueMin, request), NumberValue(InBlueMax, request)};
 	const bool commonRange = NumberValue(InLuminance, request) == 1.0;
 	Image* input = ImageValue(InImage, request);
 	if (!input)
 		return;
 	Image* output = NewImageLike(input);
 
-	VisitPixelBlocks(input, [&](const PixelBlock& block) {
-		red.IncludeAll(block.R, block.Count);
-		green.IncludeAll(block.G, block.Count);
-		blue.IncludeAll(block.B, block.Count);
-	});
-
-	const ChannelExtremes channels[3] = {red, green, blue};
+	// Each span of the frame finds its own extremes, and the spans' are then
+	// taken in row order.
+	using RGBExtremes = std::array<ChannelExtremes, 3>;
+	const RGBExtremes found = GatherPixelBlocks(
+		input, RGBExtremes{red, green, blue},
+		[](RGBExtremes& extremes, const PixelBlock& block) {
+			extremes[0].IncludeAll(block.R, block.Count);
+			extremes[1].IncludeAll(block.G, block.Count);
+			extremes[2].IncludeAll(block.B, block.Count);
+		},
+		[](RGBExtremes& extremes, const RGBExtremes& later) {
+			for (int c = 0; c < 3; ++c)
+				extremes[c].IncludeLater(later[c]);
+		});
+	const ChannelExtremes channels[3] = {found[0], found[1], found[2]};
 	const ChannelStretch common = CommonRange(channels);
-	const ChannelStretch r = commonRange ? common : OwnRange(red);
-	const ChannelStretch g = commonRange ? common : OwnRange(green);
-	const ChannelStretch b = commonRange ? common : OwnRange(blue);
+	const ChannelStretch r = commonRange ? common : OwnRange(channels[0]);
+	const ChannelStretch g = commonRange ? common : OwnRange(channels[1]);
+	const ChannelStretch b = commonRange ? common : OwnRange(channels[2]);
 
 	MapPixels(input, output, [&](FltPixel& pixel) {
 		pixel.R = r.Apply(pixel.R);

@@ -105,6 +105,23 @@ TEST(PixelWalk, BlocksCoverEveryPixelOnceAtBlockEdges)
 			EXPECT_EQ(next, input.PixelCount()) << where;
 			EXPECT_TRUE(inOrder) << where;
 
+			// A gather on the worker pool merges its spans back into row order.
+			using Seen = std::vector<FltPixel>;
+			const Seen seen = GatherPixelBlocks(
+				&input, Seen{},
+				[](Seen& tally, const PixelBlock& block) {
+					for (int k = 0; k < block.Count; ++k)
+						tally.push_back(block.Pixel(k));
+				},
+				[](Seen& total, const Seen& tally) { total.insert(total.end(), tally.begin(), tally.end()); });
+			ASSERT_EQ(seen.size(), input.PixelCount()) << where;
+			for (size_t i = 0; i < seen.size(); ++i)
+			{
+				FltPixel expected;
+				input.ReadPixel(i, expected);
+				ASSERT_TRUE(SameBits(seen[i], expected)) << where << ", pixel " << i;
+			}
+
 			// Green comes from the side image, the other channels from the input.
 			MapPixelBlocks(&input, &side, &output, [](PixelBlock& block, const PixelBlock& sideBlock) {
 				std::copy(sideBlock.G, sideBlock.G + block.Count, block.G);

@@ -145,21 +145,24 @@ TEST(Normalizer, EmptyRangesAndStartValues)
 // The search keeps the first of equal extremes. Only zeros can be equal and
 // differ, and the sign of the minimum shows in a -0 pixel: -0 - (+0) is -0,
 // -0 - (-0) is +0. Both zeros are placed in the same group of four pixels,
-// in different groups with the later one further left in its group, and in
-// different blocks of the walk, each in both orders.
+// in different groups with the later one further left in its group, in
+// different blocks of the walk, and in different spans of the threads' work,
+// each in both orders.
 TEST(Normalizer, FirstOfEqualZeroMinimaIsKept)
 {
-	const int width = 700;
-	const std::pair<int, int> placements[] = {{40, 41}, {41, 40}, {10, 13}, {13, 10}, {100, 600}, {600, 100}};
+	const int width = 700, height = 30;
+	const std::pair<int, int> placements[] = {{40, 41},   {41, 40},   {10, 13},      {13, 10},
+	                                          {100, 600}, {600, 100}, {100, 20000}, {20000, 100}};
 	for (auto [positive, negative] : placements)
 	{
-		ImagePtr image = MakeImage(width, 1, [&](int x, int) {
-			const float v = x == positive ? 0.0f : x == negative ? -0.0f : 0.25f + 0.001f * (x % 300);
+		ImagePtr image = MakeImage(width, height, [&](int x, int y) {
+			const int i = y * width + x;
+			const float v = i == positive ? 0.0f : i == negative ? -0.0f : 0.25f + 0.001f * (x % 300);
 			return Pixel(v, v, v);
 		});
 		RenderResult result = RunTool("Normalizer", {{"Input", image.get()}});
 		ASSERT_TRUE(result.Output);
-		const float atNegative = PixelAt(*result.Output, negative, 0).R;
+		const float atNegative = PixelAt(*result.Output, negative % width, negative / width).R;
 		EXPECT_EQ(atNegative, 0.0f);
 		EXPECT_EQ(std::signbit(atNegative), positive < negative) << "+0 at " << positive << ", -0 at " << negative;
 	}

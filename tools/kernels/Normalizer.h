@@ -17,6 +17,7 @@ struct ChannelExtremes
 	double Min = StartMin, Max = StartMax;
 
 	void IncludeAll(const float* values, int count);
+	void IncludeLater(const ChannelExtremes& later);
 
 private:
 	template <class Test>
