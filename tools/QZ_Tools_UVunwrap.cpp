@@ -134,35 +134,45 @@ void Place(PixPtr& out, double u, double v, double width, double height, bool bl
 
 namespace
 {
-/// Which pixels of a plain output have been written, one bit each, so that
-/// only the others are cleared at the end rather than all of them first.
+/// Which pixels of a plain output have been written, so that only the others
+/// are cleared at the end rather than all of them first. One byte each:
+/// marking a pixel is then a store of its own, where bits would have each
+/// mark wait for the one before in the same word.
 class WrittenPixels
 {
 public:
-	explicit WrittenPixels(size_t count) : Words((count + 63) / 64, 0) {}
+	explicit WrittenPixels(size_t count) : Flags(count, 0) {}
 
-	/// Where `Mark` sets bits.
-	uint64_t* Bits() { return Words.data(); }
+	/// Where `Mark` sets marks.
+	uint8_t* Marks() { return Flags.data(); }
 
-	static void Mark(uint64_t* bits, size_t index) { bits[index / 64] |= uint64_t(1) << (index % 64); }
+	static void Mark(uint8_t* marks, size_t index) { marks[index] = 1; }
 
-	/// Sets every pixel of `image` (plain float RGBA) not marked to 0.
+	/// Sets every pixel of `image` (plain float RGBA) not marked to 0,
+	/// skipping eight marked pixels at a time.
 	void ClearOthers(Image& image) const
 	{
-		const size_t count = image.PixelCount();
-		for (size_t word = 0; word < Words.size(); ++word)
+		constexpr uint64_t AllMarked = 0x0101010101010101u;
+		const size_t count = Flags.size();
+		size_t i = 0;
+		while (i < count)
 		{
-			if (Words[word] == ~uint64_t(0))
+			uint64_t eight = 0;
+			if (i + 8 <= count)
+				std::memcpy(&eight, Flags.data() + i, sizeof eight);
+			if (eight == AllMarked)
+			{
+				i += 8;
 				continue;
-			const size_t first = word * 64, end = std::min(count, first + 64);
-			for (size_t i = first; i < end; ++i)
-				if (!(Words[word] >> (i % 64) & 1))
+			}
+			for (const size_t end = std::min(count, i + 8); i < end; ++i)
+				if (!Flags[i])
 					std::memset(image.Data() + i * pixelwalk::PlainPixelBytes, 0, pixelwalk::PlainPixelBytes);
 		}
 	}
 
 private:
-	std::vector<uint64_t> Words;
+	std::vector<uint8_t> Flags;
 };
 }
 
@@ -203,10 +213,11 @@ void UVunwrap::UnwrapPlain(Image& image, Image& uvPass, const UVOptions& options
 	size_t start = 0;
 	VisitPixelBlocks(&uvPass, [&](const PixelBlock& uvBlock) {
 		// Locals, which the pixel copies below cannot change for all the compiler knows.
-		uint64_t* const bits = written.Bits();
+		uint8_t* const marks = written.Marks();
 		const uint8_t* const pixels = image.Data();
 		uint8_t* const out = output.Data();
 		const size_t imageWidth = image.Width;
+		const size_t first = start;
 		const int count = uvBlock.Count;
 
 		// Target positions side by side; a UV that is not a number names no
@@ -222,24 +233,24 @@ void UVunwrap::UnwrapPlain(Image& image, Image& uvPass, const UVOptions& options
 			columns[i] = named ? static_cast<int>(us[i]) : 0;
 			rows[i] = named ? static_cast<int>(vs[i]) : -1;
 		}
-		pixelwalk::PrefetchAhead(&image, start * PixelBytes);
+		pixelwalk::PrefetchAhead(&image, first * PixelBytes);
 		const auto write = [&](const void* pixel, int column, int row) {
 			const size_t at = static_cast<size_t>(row) * imageWidth + column;
 			std::memcpy(out + at * PixelBytes, pixel, PixelBytes);
-			WrittenPixels::Mark(bits, at);
+			WrittenPixels::Mark(marks, at);
 		};
 		if (!average && !block)
 		{
 			for (int i = 0; i < count; ++i)
 				if (rows[i] >= 0)
-					write(pixels + (start + i) * PixelBytes, columns[i], rows[i]);
+					write(pixels + (first + i) * PixelBytes, columns[i], rows[i]);
 		}
 		else
 			for (int i = 0; i < count; ++i)
 			{
 				if (rows[i] < 0)
 					continue;
-				const size_t index = start + i;
+				const size_t index = first + i;
 				FltPixel pixel;
 				std::memcpy(&pixel.B, pixels + index * PixelBytes, PixelBytes);
 				if (average)

@@ -100,14 +100,16 @@ TEST(UVunwrap, PlacesClampsAndLetsTheLastPixelWin)
 
 	// An output of 1 MB or more may take over the memory of images given back
 	// while the inputs were made (here the last four, of 9s): what no pixel
-	// reaches is transparent black all the same. All 256 x 256 pixels land on
-	// (128, 128); the last remains.
-	ImagePtr image = MakeImage(256, 256, Source), pass = MakeImage(256, 256, Pixel(0.5f, 0.5f, 0, 1));
+	// reaches is transparent black all the same, up to the last pixel of a
+	// frame whose pixel count is odd. All 259 x 255 pixels land on (129, 127);
+	// the last remains.
+	const int width = 259, height = 255;
+	ImagePtr image = MakeImage(width, height, Source), pass = MakeImage(width, height, Pixel(0.5f, 0.5f, 0, 1));
 	for (int i = 0; i < 4; ++i)
-		MakeImage(256, 256, Pixel(9, 9, 9, 9));
+		MakeImage(width, height, Pixel(9, 9, 9, 9));
 	RenderResult reused = RunTool("UVunwrap", {{"Image", image.get()}, {"UV", pass.get()}});
-	for (const auto& [x, y] : {std::pair{128, 128}, {0, 0}, {127, 128}, {255, 255}})
-		ExpectFrom(*reused.Output, x, y, x == 128 && y == 128 ? 255 : -1, 255);
+	for (const auto& [x, y] : {std::pair{129, 127}, {0, 0}, {128, 127}, {257, 254}, {258, 254}})
+		ExpectFrom(*reused.Output, x, y, x == 129 && y == 127 ? 258 : -1, 254);
 }
 
 TEST(UVunwrap, InterpolateSamplesAveragesWithTheNeighbours)
