@@ -110,8 +110,9 @@ Picture ReadWithImageLibrary(const ImageSource& source)
 	std::vector<std::string> names;
 	for (int i = 0; in->seek_subimage(i, 0); ++i)
 	{
-		parts.push_back(in->spec());  // the header of subimage i
-		names.push_back(parts.back().get_string_attribute("name"));
+		const ImageSpec& subimage = in->spec();
+		parts.push_back(subimage);
+		names.push_back(subimage.get_string_attribute("name"));
 	}
 	in->geterror();  // seeking past the last part is not a fault
 	if (parts.empty())
