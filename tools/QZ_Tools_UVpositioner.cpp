@@ -199,23 +199,23 @@ void SampleBlockAs(const PixelSampler& texture, const Placement& placement, Pixe
 	const auto inTexture = [&](int i) {
 		return (columns[i] >= 0) & (columns[i] < width) & (rows[i] >= 0) & (rows[i] < height);
 	};
-	const uint8_t* sources[PixelBlock::Capacity];
 	float alphas[PixelBlock::Capacity];
+	const auto sampled = [&](int i) { return Mode != SampleMode::None && alphas[i] != 0.0f; };
+	const uint8_t* sources[PixelBlock::Capacity];
 	int outside = 0;  // samples read outside the texture (a count, for the same reason as `far`)
 	for (int i = 0; i < count; ++i)
 	{
 		alphas[i] = block.A[i];
 		const bool inside = inTexture(i);
-		const bool sampled = Mode != SampleMode::None && alphas[i] != 0.0f;
 		const uintptr_t texel =
 			texels + sizeof(Bgra) * (static_cast<uintptr_t>(rows[i]) * width + static_cast<uintptr_t>(columns[i]));
-		sources[i] = reinterpret_cast<const uint8_t*>(inside & sampled ? texel : nothing);
-		outside += !inside & sampled;
+		sources[i] = reinterpret_cast<const uint8_t*>(inside & sampled(i) ? texel : nothing);
+		outside += !inside & sampled(i);
 	}
 	Bgra outsideSamples[PixelBlock::Capacity];
 	for (int i = 0; outside > 0 && i < count; ++i)
 	{
-		if (inTexture(i) || Mode == SampleMode::None || alphas[i] == 0.0f)
+		if (inTexture(i) || !sampled(i))
 			continue;
 		if constexpr (Mode == SampleMode::Black)
 			outsideSamples[i] = texture.Black(columns[i], rows[i]);
