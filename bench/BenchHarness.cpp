@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "ImageFill.h"
+#include "qz/io/ImageFill.h"
 
 PluginHost& BenchPlugins()
 {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "Image.h"
-#include "PluginHost.h"
-#include "ToolSession.h"
+#include "qz/core/PluginHost.h"
+#include "qz/core/ToolSession.h"
 
 /// Width and height of every benchmark frame.
 constexpr int BenchSize = 2048;

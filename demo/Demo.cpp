@@ -1,13 +1,14 @@
-#include "Demo.h"
+#include "DemoStages.h"
+#include "qz/demo/Demo.h"
 
 #include <filesystem>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
-#include "Frames.h"
-#include "HostError.h"
-#include "ImageFiles.h"
+#include "qz/graph/Frames.h"
+#include "qz/core/Error.h"
+#include "qz/io/ImageFiles.h"
 
 RenderResult DemoContext::Render(const std::string& tool, const std::map<std::string, Image*>& images,
                                  const std::map<std::string, double>& numbers,
@@ -15,12 +16,12 @@ RenderResult DemoContext::Render(const std::string& tool, const std::map<std::st
 {
 	const Registry* registry = Host.FindTool(tool);
 	if (!registry)
-		throw HostError(ExitRenderFailed, "demo needs the tool " + tool + ", which no plug-in registered");
+		throw HostError(ErrorKind::Render, "demo needs the tool " + tool + ", which no plug-in registered");
 	ToolSession session(registry);
 	session.Configure(images, numbers, choices);
 	RenderResult result = session.Render();
 	if (!result.Output)
-		throw HostError(ExitRenderFailed, tool + " set no output");
+		throw HostError(ErrorKind::Render, tool + " set no output");
 	return result;
 }
 
@@ -73,7 +74,7 @@ void WriteShotFlow(const std::filesystem::path& path)
 	std::ofstream file(path);
 	file << flow.dump(2) << "\n";
 	if (!file.flush())
-		throw HostError(ExitRenderFailed, "cannot write " + path.string());
+		throw HostError(ErrorKind::Write, "cannot write " + path.string());
 }
 
 // How to call this qz from where the user stands.
@@ -93,7 +94,7 @@ void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& ou
 	std::error_code ec;
 	std::filesystem::create_directories(outDir, ec);
 	if (ec)
-		throw HostError(ExitRenderFailed, "cannot create " + outDir + ": " + ec.message());
+		throw HostError(ErrorKind::Write, "cannot create " + outDir + ": " + ec.message());
 
 	const DemoScene scene = RenderDemoScene(480, 270);
 	const DemoContext demo(host, scene, outDir, out);

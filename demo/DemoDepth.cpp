@@ -1,9 +1,9 @@
 // Demo stage of the depth tools: camera read-outs and a normalised depth pass.
 #include <algorithm>
 
-#include "Demo.h"
-#include "ImageFill.h"
-#include "ToolSession.h"
+#include "DemoStages.h"
+#include "qz/io/ImageFill.h"
+#include "qz/core/ToolSession.h"
 
 // The largest depth of the pass, as an artist would pick it for "Zmax".
 static float LargestDepth(Image& depth)

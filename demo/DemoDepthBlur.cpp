@@ -1,8 +1,8 @@
 // Demo stage of the depth-of-field blur: the depth pass remapped around the
 // zone of focus, the blur-size map and the blurred beauty, all seen through
 // one camera.
-#include "Demo.h"
-#include "ToolSession.h"
+#include "DemoStages.h"
+#include "qz/core/ToolSession.h"
 
 void DemoDepthBlur(const DemoContext& demo)
 {

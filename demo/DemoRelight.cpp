@@ -1,8 +1,8 @@
 // Demo stage of the relighting tools: a facing-ratio mask of the normal pass,
 // a point-light mask and a spotlight from the position pass, and an
 // ambient-occlusion pass from both.
-#include "Demo.h"
-#include "ToolSession.h"
+#include "DemoStages.h"
+#include "qz/core/ToolSession.h"
 
 // A copy of `image` with `change` applied to every pixel.
 template <class Change>

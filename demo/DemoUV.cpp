@@ -5,8 +5,8 @@
 #include <cmath>
 #include <functional>
 
-#include "Demo.h"
-#include "ImageFill.h"
+#include "DemoStages.h"
+#include "qz/io/ImageFill.h"
 
 namespace
 {

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <tuple>
 
-#include "Demo.h"
-#include "ImageFill.h"
-#include "ToolSession.h"
+#include "DemoStages.h"
+#include "qz/io/ImageFill.h"
+#include "qz/core/ToolSession.h"
 
 // Longest vector (red, green, blue) of a pass, for reporting what the clipper did.
 static double LongestVector(Image& pass)

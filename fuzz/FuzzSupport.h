@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "PluginHost.h"
+#include "qz/core/PluginHost.h"
 
 PluginHost& FuzzPlugins();
 

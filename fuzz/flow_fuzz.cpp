@@ -2,9 +2,9 @@
 // error.
 #include <sstream>
 
-#include "Flow.h"
+#include "qz/graph/Flow.h"
 #include "FuzzSupport.h"
-#include "HostError.h"
+#include "qz/core/Error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	}
 	catch (const HostError& e)
 	{
-		if (e.Status != ExitUsage)
+		if (e.Kind != ErrorKind::Usage)
 			__builtin_trap();
 	}
 	return 0;

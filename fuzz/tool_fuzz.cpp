@@ -2,7 +2,7 @@
 // from 0 x 0, secondary images of other sizes, any float (counts excepted),
 // any button text.
 #include "FuzzSupport.h"
-#include "ToolSession.h"
+#include "qz/core/ToolSession.h"
 
 namespace
 {

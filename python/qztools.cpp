@@ -2,20 +2,26 @@
 // as qz. Arrays are float32 (height, width, 4), RGBA, row 0 at the top.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "Describe.h"
-#include "HostError.h"
+#include "qz/core/Describe.h"
+#include "qz/core/Error.h"
 #include "Image.h"
 #include "Operator.h"
-#include "PluginHost.h"
-#include "ToolSession.h"
+#include "qz/core/PluginHost.h"
+#include "qz/core/ToolSession.h"
+#include "qz/graph/Evaluator.h"
+#include "qz/graph/Flow.h"
+#include "qz/graph/FlowRender.h"
+#include "qz/graph/Frames.h"
 
 namespace py = pybind11;
 
@@ -44,6 +50,11 @@ const PluginHost& Host()
 	return *host;
 }
 
+void Warn(const std::string& warning)
+{
+	py::module_::import("warnings").attr("warn")(warning);
+}
+
 py::object JsonToPython(const nlohmann::ordered_json& json)
 {
 	return py::module_::import("json").attr("loads")(json.dump());
@@ -53,7 +64,7 @@ const Registry* FindToolOrFail(const std::string& name)
 {
 	const Registry* tool = Host().FindTool(name);
 	if (!tool)
-		throw HostError(ExitUsage, "unknown tool \"" + name + "\" (qz list shows the tools)");
+		throw HostError(ErrorKind::Usage, "unknown tool \"" + name + "\" (qz list shows the tools)");
 	return tool;
 }
 
@@ -63,14 +74,14 @@ ImageHandle ImageFromArray(const std::string& id, const py::handle& object)
 {
 	const std::string expected = "image \"" + id + "\" must be a float32 array of shape (height, width, 4)";
 	if (!py::isinstance<py::array>(object))
-		throw HostError(ExitUsage, expected + ", not " + std::string(py::str(py::type::of(object).attr("__name__"))));
+		throw HostError(ErrorKind::Usage, expected + ", not " + std::string(py::str(py::type::of(object).attr("__name__"))));
 	const py::array array = py::reinterpret_borrow<py::array>(object);
 	if (!array.dtype().is(py::dtype::of<float>()))
-		throw HostError(ExitUsage, expected + ", not " + std::string(py::str(array.dtype())));
+		throw HostError(ErrorKind::Usage, expected + ", not " + std::string(py::str(array.dtype())));
 	if (array.ndim() != 3 || array.shape(2) != 4)
-		throw HostError(ExitUsage, expected + ", not shape " + std::string(py::str(py::getattr(array, "shape"))));
+		throw HostError(ErrorKind::Usage, expected + ", not shape " + std::string(py::str(py::getattr(array, "shape"))));
 	if (array.shape(0) > INT_MAX || array.shape(1) > INT_MAX)
-		throw HostError(ExitUsage, "image \"" + id + "\" is too large");
+		throw HostError(ErrorKind::Usage, "image \"" + id + "\" is too large");
 
 	const auto pixels = py::array_t<float>(array).unchecked<3>();
 	const int height = static_cast<int>(array.shape(0)), width = static_cast<int>(array.shape(1));
@@ -121,7 +132,7 @@ void SetValue(ToolSession& session, const std::string& id, const py::handle& val
 	{
 		const std::string warning = session.SetValue(id, value.cast<std::string>());
 		if (!warning.empty())
-			py::module_::import("warnings").attr("warn")(warning);
+			Warn(warning);
 		return;
 	}
 	// A NumPy scalar (arr.max(), a float32 or int64 element) is the Python
@@ -132,7 +143,7 @@ void SetValue(ToolSession& session, const std::string& id, const py::handle& val
 	if (py::isinstance<py::bool_>(value))
 		return SetValue(session, id, py::int_(value.cast<bool>() ? 1 : 0));
 	if (!(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
-		throw HostError(ExitUsage, session.Name() + ": input \"" + id + "\" takes a number or a button text, not " +
+		throw HostError(ErrorKind::Usage, session.Name() + ": input \"" + id + "\" takes a number or a button text, not " +
 		                               std::string(py::str(py::repr(value))));
 	// Whole numbers go as qz takes their text: one too large for a double is refused.
 	if (py::isinstance<py::int_>(value))
@@ -169,14 +180,14 @@ private:
 py::tuple Run(const std::string& name, const py::dict& images, int threads, const py::kwargs& values)
 {
 	if (threads < 0)
-		throw HostError(ExitUsage, "threads must be 0 (all) or more, not " + std::to_string(threads));
+		throw HostError(ErrorKind::Usage, "threads must be 0 (all) or more, not " + std::to_string(threads));
 	ToolSession session(FindToolOrFail(name));
 	for (const auto& [id, value] : values)
 		SetValue(session, py::str(id), value);
 	for (const auto& [key, array] : images)
 	{
 		if (!py::isinstance<py::str>(key))
-			throw HostError(ExitUsage, "image IDs must be texts, not " + std::string(py::str(py::repr(key))));
+			throw HostError(ErrorKind::Usage, "image IDs must be texts, not " + std::string(py::str(py::repr(key))));
 		const std::string id = py::str(key);
 		session.FindImageInput(id);
 		ImageHandle image = ImageFromArray(id, array);
@@ -199,11 +210,88 @@ py::tuple Run(const std::string& name, const py::dict& images, int threads, cons
 		// hand on (a stereo switch on an unconnected eye) gives None.
 		const std::string sizes = session.DifferingImageSizes();
 		if (!sizes.empty())
-			throw HostError(ExitRenderFailed,
+			throw HostError(ErrorKind::Render,
 			                session.Name() + " set no output: its images differ in size (" + sizes + ")");
 		return py::make_tuple(py::none(), readouts);
 	}
 	return py::make_tuple(ArrayFromImage(*result.Output), readouts);
+}
+
+/// The outputs of one process's flows, kept between calls as the studio
+/// keeps them between edits.
+OutputCache& FlowCache()
+{
+	static OutputCache* cache = new OutputCache(size_t(1) << 30);
+	return *cache;
+}
+
+/// A flow from a path or from a dict (its files then taken from the current folder).
+Flow ReadFlow(const py::object& flow)
+{
+	if (py::isinstance<py::str>(flow))
+		return LoadFlow(Host(), flow.cast<std::string>(), Warn);
+	if (!py::isinstance<py::dict>(flow))
+		throw HostError(ErrorKind::Usage, "flow must be a path or a dict, not " +
+		                                      std::string(py::str(py::type::of(flow).attr("__name__"))));
+	std::istringstream text(py::module_::import("json").attr("dumps")(flow).cast<std::string>());
+	return ParseFlow(Host(), ReadFlowDocument(text, "(dict)"), std::filesystem::current_path().string(), Warn);
+}
+
+py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame, const py::dict& images, int threads)
+{
+	if (threads < 0)
+		throw HostError(ErrorKind::Usage, "threads must be 0 (all) or more, not " + std::to_string(threads));
+	const Flow flow = ReadFlow(flowObject);
+	const std::string baseDir =
+		py::isinstance<py::str>(flowObject)
+			? std::filesystem::path(flowObject.cast<std::string>()).parent_path().string()
+			: std::filesystem::current_path().string();
+	EvaluatorSettings settings;
+	settings.Threads = threads;
+	std::vector<std::string> files;
+	for (const FlowNode& node : flow.Nodes)
+		for (const FlowLink& link : node.Links)
+			if (!link.File.empty())
+				files.push_back(link.File);
+	for (const auto& [key, array] : images)
+	{
+		if (!py::isinstance<py::str>(key))
+			throw HostError(ErrorKind::Usage, "images are keyed by a flow's file, not " + std::string(py::str(py::repr(key))));
+		const std::string file = ResolveFlowFile(baseDir, py::str(key));
+		if (std::find(files.begin(), files.end(), file) == files.end())
+			throw HostError(ErrorKind::Usage, "no node of the flow reads the file \"" + std::string(py::str(key)) + "\"");
+		const SharedImage image = ShareImage(ImageFromArray(py::str(key), array).release());
+		settings.StandIns[file] = {{image, nullptr}, HashOfPixels(*image)};
+	}
+	std::vector<std::string> read;  // the files read from disk, without what each takes of them
+	for (const std::string& file : files)
+		if (!settings.StandIns.count(file))
+			read.push_back(ImageSource::Parse(file).Path);
+	const bool sequences = std::any_of(read.begin(), read.end(), IsSequencePath);
+	const int at = frame ? *frame : sequences ? FramesToRender("", "", read).front() : 0;
+	std::vector<size_t> targets;
+	Evaluator evaluator(flow, FlowCache(), settings);
+	for (const FlowSave& save : flow.Saves)
+		targets.push_back(*evaluator.NodeIndex(save.Node));
+	if (targets.empty())
+		throw HostError(ErrorKind::Usage, "the flow saves no node: its \"save\" names the nodes to return");
+
+	const Evaluation evaluation = [&] {
+		py::gil_scoped_release released;
+		return evaluator.Evaluate(targets, at);
+	}();
+	py::dict outputs, readouts;
+	for (size_t n : targets)
+		outputs[py::str(flow.Nodes[n].Name)] = ArrayFromImage(*evaluation.Outputs[n]->Out.Pixels);
+	for (size_t n = 0; n < flow.Nodes.size(); ++n)
+		if (evaluation.Outputs[n] && !evaluation.Outputs[n]->Readouts.empty())
+		{
+			py::dict values;
+			for (const auto& [id, value] : evaluation.Outputs[n]->Readouts)
+				values[py::str(id)] = value;
+			readouts[py::str(flow.Nodes[n].Name)] = values;
+		}
+	return py::make_tuple(outputs, readouts);
 }
 }
 
@@ -234,4 +322,10 @@ PYBIND11_MODULE(qztools, module)
 	           "Renders one request of tool `name`: `images` maps image input IDs to float32 (height, width, 4) "
 	           "RGBA arrays (row 0 at the top); other keyword arguments set inputs by ID (numbers, or button "
 	           "texts). Returns (output array or None, dict of read-outs).");
+	module.def("flow", &RunFlow, py::arg("flow"), py::arg("frame") = py::none(), py::arg("images") = py::dict(),
+	           py::arg("threads") = 0,
+	           "Renders a flow, given as a path or as a dict, at `frame` (default: the first on disk of its "
+	           "sequences, else 0) through the evaluator qz flow and the studio use. `images` maps files of the "
+	           "flow (as its links name them) to float32 (height, width, 4) RGBA arrays that stand in for them. "
+	           "Writes nothing; returns (dict of the saved nodes' output arrays, dict of read-outs by node).");
 }

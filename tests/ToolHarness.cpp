@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ImageFill.h"
+#include "qz/io/ImageFill.h"
 
 PluginHost& Plugins()
 {

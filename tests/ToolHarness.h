@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "Image.h"
-#include "PluginHost.h"
-#include "ToolSession.h"
+#include "qz/core/PluginHost.h"
+#include "qz/core/ToolSession.h"
 
 using ImagePtr = ImageHandle;
 

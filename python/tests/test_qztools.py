@@ -259,3 +259,30 @@ def test_renders_from_several_threads_agree():
     with ThreadPoolExecutor(4) as pool:
         results = list(pool.map(lambda _: qztools.run("SSAO", images={id: array for id in ids})[0], range(8)))
     assert all(np.array_equal(result, expected, equal_nan=True) for result in results)
+
+
+def test_flow_renders_what_qz_flow_writes_and_arrays_stand_in_for_files(tmp_path):
+    depth = picture(5, 7) * np.float32(10)
+    depth[..., 3] = 1.0
+    write_exr(str(tmp_path / "depth.exr"), depth)
+    flow = {"nodes": {"remap": {"tool": "ZRemapper", "values": {"PlaneOfFocus": 3},
+                                "inputs": {"Input": {"file": "depth.exr"}}},
+                      "divide": {"tool": "ZDevider", "values": {"Zmax": 4}, "inputs": {"Input": {"node": "remap"}}}},
+            "save": [{"node": "divide", "file": "out.exr"}]}
+    path = tmp_path / "shot.json"
+    path.write_text(json.dumps(flow))
+    done = qz("flow", str(path), "--json")
+    assert done.returncode == 0, done.stderr
+
+    outputs, readouts = qztools.flow(str(path))
+    assert list(outputs) == ["divide"]
+    assert np.array_equal(outputs["divide"], read_exr(str(tmp_path / "out.exr")), equal_nan=True)
+    expected = json.loads(done.stdout)["frames"][0]["readouts"]
+    assert readouts == {node: {id: readout_value(v) for id, v in values.items()} for node, values in expected.items()}
+
+    stood_in, _ = qztools.flow(str(path), images={"depth.exr": depth + np.float32(1)})
+    assert not np.array_equal(stood_in["divide"], outputs["divide"])
+    again, _ = qztools.flow(str(path), images={"depth.exr": depth})
+    assert np.array_equal(again["divide"], outputs["divide"], equal_nan=True)
+    with pytest.raises(ValueError, match='no node of the flow reads the file "other.exr"'):
+        qztools.flow(str(path), images={"other.exr": depth})

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 #include "Declarations.h"
 #include "ToolSupport.h"
 #include "WorkerPool.h"

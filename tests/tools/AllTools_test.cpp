@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

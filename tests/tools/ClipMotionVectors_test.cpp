@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

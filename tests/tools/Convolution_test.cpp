@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 // The default camera: f = 50 mm, N = 2.8, plane of focus 9.107735 m, so
 // F = 9107.735 mm; c = 1.225 * 25.4 / 1500 = 0.0207433333 mm;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

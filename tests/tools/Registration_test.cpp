@@ -6,7 +6,7 @@
 #include <optional>
 #include <set>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 #include "Operator.h"
 
 namespace

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <set>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 #include "Vectors.h"
 
 namespace

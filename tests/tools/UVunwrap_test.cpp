@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 namespace
 {

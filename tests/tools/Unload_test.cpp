@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "PluginHost.h"
+#include "qz/core/PluginHost.h"
 
 TEST(Unload, RecordsLeaveInReverseOrder)
 {

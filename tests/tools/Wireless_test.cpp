@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 TEST(Wireless, Declarations)
 {

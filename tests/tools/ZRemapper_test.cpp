@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "../ToolHarness.h"
+#include "ToolHarness.h"
 
 // The default camera: f = 50 mm, plane of focus 9.107735 m, film back
 // 0.98 x 0.735 in, f/2.8. c = sqrt(0.98^2 + 0.735^2) * 25.4 / 1500

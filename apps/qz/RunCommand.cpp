@@ -1,0 +1,116 @@
+#include "RunCommand.h"
+
+#include <nlohmann/json.hpp>
+
+#include "Report.h"
+#include "qz/core/Describe.h"
+#include "qz/graph/FlowRender.h"
+#include "qz/core/Error.h"
+#include "qz/core/ToolSession.h"
+
+std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option)
+{
+	const size_t equals = text.find('=');
+	if (equals == std::string::npos || equals == 0)
+		throw HostError(ErrorKind::Usage, std::string(option) + " expects ID=VALUE, not \"" + text + "\"");
+	return {text.substr(0, equals), text.substr(equals + 1)};
+}
+
+namespace
+{
+nlohmann::ordered_json ReadoutsJson(const ReadoutList& readouts)
+{
+	nlohmann::ordered_json json = nlohmann::ordered_json::object();
+	for (const auto& [id, value] : readouts)
+		json[id] = JsonNumber(value);
+	return json;
+}
+
+// The tool's read-outs of a frame: the one node's, if it wrote any.
+const ReadoutList& ReadoutsOf(const RenderedFrame& frame)
+{
+	static const ReadoutList none;
+	return frame.Readouts.empty() ? none : frame.Readouts.front().second;
+}
+
+nlohmann::ordered_json OutputJson(const RenderedFrame& frame)
+{
+	return frame.Saved.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(frame.Saved.front());
+}
+}
+
+int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& out)
+{
+	FlowNode node;
+	node.Tool = host.FindTool(options.Tool);
+	if (!node.Tool)
+		throw HostError(ErrorKind::Usage, "unknown tool \"" + options.Tool + "\" (qz list shows the tools)");
+	node.Name = node.Tool->Name();
+
+	// Check every ID and value once, up front, warning once per doubtful value.
+	ToolSession probe(node.Tool);
+	for (const std::string& assignment : options.Values)
+	{
+		const auto [id, text] = SplitAssignment(assignment, "-s");
+		const std::string warning = probe.SetValue(id, text);
+		if (!warning.empty())
+			PrintWarning(warning);
+		if (probe.FindInput(id)->IsNumber())
+			node.Values.emplace_back(id, static_cast<double>(*static_cast<Number*>(probe.FindInput(id)->GetSource())));
+		else
+			node.Values.emplace_back(id, text);
+	}
+	for (const std::string& assignment : options.Images)
+	{
+		const auto [id, file] = SplitAssignment(assignment, "-i");
+		probe.FindImageInput(id);
+		ImageSource::Parse(file);
+		node.Links.push_back({id, file, ""});
+	}
+
+	Flow flow;
+	flow.SingleTool = true;
+	flow.Nodes.push_back(node);
+	if (!options.OutputPath.empty())
+		flow.Saves.push_back({node.Name, options.OutputPath, "", ""});
+	ProgressLine progress(!options.Frames.Quiet && !options.Frames.Json);
+	RenderHooks hooks;
+	hooks.Progress = progress.Hook();
+	const FlowRenderResult result = RenderFlow(flow, options.Frames, hooks);
+
+	const std::string name = node.Name;
+	if (!result.TimeIsFrame)
+	{
+		static const RenderedFrame failed;
+		const RenderedFrame& frame = result.Frames.empty() ? failed : result.Frames.begin()->second;
+		if (options.Frames.Json)
+		{
+			nlohmann::ordered_json report{
+				{"tool", name}, {"output", OutputJson(frame)}, {"readouts", ReadoutsJson(ReadoutsOf(frame))}};
+			if (result.Failure)
+				report["failed"] = FailureJson(result);
+			out << report.dump() << "\n";
+		}
+		else if (!result.Failure)
+			for (const auto& [id, value] : ReadoutsOf(frame))
+				out << id << " = " << FormatNumber(value) << "\n";
+	}
+	else if (options.Frames.Json)
+	{
+		nlohmann::ordered_json rendered = nlohmann::ordered_json::array();
+		for (const auto& [number, frame] : result.Frames)
+			rendered.push_back(
+				{{"frame", number}, {"output", OutputJson(frame)}, {"readouts", ReadoutsJson(ReadoutsOf(frame))}});
+		nlohmann::ordered_json report{
+			{"tool", name}, {"frames", rendered}, {"skipped", result.Skipped}, {"existing", result.Existing}};
+		if (result.Failure)
+			report["failed"] = FailureJson(result);
+		out << report.dump() << "\n";
+	}
+	else if (!result.Failure)
+		for (const auto& [number, frame] : result.Frames)
+			for (const auto& [id, value] : ReadoutsOf(frame))
+				out << "frame " << number << ": " << id << " = " << FormatNumber(value) << "\n";
+
+	return FinishRender(result);
+}

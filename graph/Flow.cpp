@@ -1,0 +1,298 @@
+#include "qz/graph/Flow.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "qz/graph/Frames.h"
+#include "qz/core/Error.h"
+#include "qz/io/ImageFiles.h"
+#include "qz/core/ToolSession.h"
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace
+{
+HostError FlowError(const std::string& where, const std::string& what)
+{
+	return HostError(ErrorKind::Usage, "flow " + where + ": " + what);
+}
+
+std::string NodeWhere(const std::string& node, const std::string& input = "")
+{
+	return "node \"" + Excerpt(node) + "\"" + (input.empty() ? "" : " input \"" + Excerpt(input) + "\"");
+}
+
+// A fault in a node, or in one of its inputs when `input` is not empty.
+HostError NodeError(const std::string& node, const std::string& input, const std::string& what)
+{
+	HostError error = FlowError(NodeWhere(node, input), what);
+	error.Node = node;
+	if (!input.empty())
+		error.Input = input;
+	return error;
+}
+
+/// A JSON value as errors quote it.
+std::string JsonExcerpt(const json& value)
+{
+	return Excerpt(value.dump());
+}
+
+FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& description, const std::string& baseDir,
+                   const WarningSink& warn)
+{
+	if (!description.is_object())
+		throw NodeError(name, "", "must be an object with \"tool\", \"values\" and \"inputs\"");
+	for (const auto& [key, value] : description.items())
+		if (key != "tool" && key != "values" && key != "inputs")
+			throw NodeError(name, "", "unknown key \"" + Excerpt(key) + "\"");
+	if (!description.contains("tool") || !description["tool"].is_string())
+		throw NodeError(name, "", "needs \"tool\": a tool name");
+
+	FlowNode node;
+	node.Name = name;
+	node.Tool = host.FindTool(description["tool"].get<std::string>());
+	if (!node.Tool)
+		throw NodeError(name, "", "unknown tool \"" + Excerpt(description["tool"].get<std::string>()) + "\"");
+
+	ToolSession probe(node.Tool);
+	const auto rethrowForNode = [&](const std::string& input, const std::function<void()>& check) {
+		try
+		{
+			check();
+		}
+		catch (const HostError& e)
+		{
+			throw NodeError(name, input, e.what());
+		}
+	};
+
+	const json values = description.value("values", json::object());
+	if (!values.is_object())
+		throw NodeError(name, "", "\"values\" must be an object of input IDs");
+	for (auto item = values.begin(); item != values.end(); ++item)
+	{
+		const std::string& id = item.key();
+		const json& value = item.value();
+		Input* input = nullptr;
+		rethrowForNode(id, [&] { input = probe.FindInput(id); });
+		if (input->IsNumber() && !value.is_number())
+			throw NodeError(name, id, "takes a number, not " + JsonExcerpt(value));
+		if (input->IsButtonRow() && !value.is_string())
+			throw NodeError(name, id, "takes a button text, not " + JsonExcerpt(value));
+		if (!input->IsNumber() && !input->IsButtonRow())
+			throw NodeError(name, id, input->IsImage() ? "is an image: connect it under \"inputs\""
+			                                                      : "takes no value");
+		if (input->IsNumber())
+			rethrowForNode(id, [&] { probe.SetNumberWithinLimit(id, value.get<double>()); });
+		if (input->IsButtonRow())
+		{
+			const std::string warning = probe.SetValue(id, value.get<std::string>());
+			if (!warning.empty() && warn)
+				warn("flow " + NodeWhere(name) + ": " + warning);
+		}
+		node.Values.emplace_back(id, value);
+	}
+
+	const json inputs = description.value("inputs", json::object());
+	if (!inputs.is_object())
+		throw NodeError(name, "", "\"inputs\" must be an object of image input IDs");
+	std::set<std::string> connected;
+	for (auto item = inputs.begin(); item != inputs.end(); ++item)
+	{
+		const std::string& id = item.key();
+		const json& link = item.value();
+		rethrowForNode(id, [&] { probe.FindImageInput(id); });
+		const bool isFile = link.is_object() && link.size() == 1 && link.contains("file") && link["file"].is_string();
+		const bool isNode = link.is_object() && link.size() == 1 && link.contains("node") && link["node"].is_string();
+		if (!isFile && !isNode)
+			throw NodeError(name, id,
+			                "must be {\"file\": PATH} or {\"node\": NAME}, not " + JsonExcerpt(link));
+		if (isFile)
+			rethrowForNode(id, [&] { ImageSource::Parse(link["file"].get<std::string>()); });
+		node.Links.push_back({id, isFile ? ResolveFlowFile(baseDir, link["file"].get<std::string>()) : "",
+		                      isNode ? link["node"].get<std::string>() : ""});
+		connected.insert(id);
+	}
+	for (const auto& input : probe.Tool().Inputs())
+		if (input->MustBeConnected() && !connected.count(input->ID().GetRawString()))
+			throw NodeError(name, input->ID().GetRawString(), "is required but not connected");
+	return node;
+}
+
+// Nodes ordered so that each follows the nodes it reads; throws on a cycle.
+std::vector<FlowNode> OrderNodes(std::map<std::string, FlowNode> nodes)
+{
+	std::vector<FlowNode> ordered;
+	std::map<std::string, int> state;  // 1: on the current path, 2: placed
+	std::vector<std::string> path;
+	std::function<void(const std::string&)> visit = [&](const std::string& name) {
+		if (state[name] == 2)
+			return;
+		path.push_back(name);
+		if (state[name] == 1)
+		{
+			std::string cycle;
+			for (auto it = std::find(path.begin(), path.end(), name); it != path.end(); ++it)
+				cycle += (cycle.empty() ? "" : " -> ") + Excerpt(*it);
+			throw NodeError(name, "", "is part of a cycle: " + cycle);
+		}
+		state[name] = 1;
+		for (const FlowLink& link : nodes.at(name).Links)
+			if (!link.Node.empty())
+				visit(link.Node);
+		state[name] = 2;
+		path.pop_back();
+		ordered.push_back(nodes.at(name));
+	};
+	for (const auto& [name, node] : nodes)
+		visit(name);
+	return ordered;
+}
+}
+
+Flow ParseFlow(const PluginHost& host, const json& document, const std::string& baseDir, const WarningSink& warn)
+{
+	if (!document.is_object() || !document.contains("nodes") || !document["nodes"].is_object())
+		throw FlowError("file", "needs \"nodes\": an object of named nodes");
+	for (const auto& [key, value] : document.items())
+		if (key != "nodes" && key != "save")
+			throw FlowError("file", "unknown key \"" + Excerpt(key) + "\"");
+
+	std::map<std::string, FlowNode> nodes;
+	for (const auto& [name, description] : document["nodes"].items())
+		nodes[name] = ParseNode(host, name, description, baseDir, warn);
+	for (const auto& [name, node] : nodes)
+		for (const FlowLink& link : node.Links)
+			if (!link.Node.empty() && !nodes.count(link.Node))
+				throw NodeError(name, link.Input,
+				                "reads node \"" + Excerpt(link.Node) + "\", which does not exist");
+
+	Flow flow;
+	flow.Nodes = OrderNodes(nodes);
+	const json saves = document.value("save", json::array());
+	if (!saves.is_array())
+		throw FlowError("file", "\"save\" must be a list of {\"node\": NAME, \"file\": PATH}");
+	for (const json& save : saves)
+	{
+		if (!save.is_object() || !save.contains("node") || !save.contains("file") || !save["node"].is_string() ||
+		    !save["file"].is_string())
+			throw FlowError("save", "each entry must be {\"node\": NAME, \"file\": PATH}, not " + JsonExcerpt(save));
+		for (const auto& [key, value] : save.items())
+			if ((key != "node" && key != "file" && key != "type" && key != "compression") || !value.is_string())
+				throw FlowError("save", "unknown key \"" + Excerpt(key) + "\" (node, file, type, compression: texts)");
+		const std::string node = save["node"].get<std::string>();
+		if (!nodes.count(node))
+			throw FlowError("save", "node \"" + Excerpt(node) + "\" does not exist");
+		FlowSave entry{node, ResolveFlowFile(baseDir, save["file"].get<std::string>()), save.value("type", ""),
+		               save.value("compression", "")};
+		try
+		{
+			if (!entry.DataType.empty())
+				ParseDataType(entry.DataType);
+			if (!entry.Compression.empty())
+				CheckCompression(entry.Compression, entry.File);
+		}
+		catch (const HostError& e)
+		{
+			throw FlowError("save of node \"" + Excerpt(node) + "\"", e.what());
+		}
+		flow.Saves.push_back(std::move(entry));
+	}
+	return flow;
+}
+
+namespace
+{
+/// A flow nests five levels deep (the document, "nodes", a node, "inputs",
+/// a link); far deeper values are refused as they are read, before code that
+/// copies or prints a value recursively can run out of stack on them.
+constexpr int MaxFlowDepth = 32;
+
+// A fault found while reading, placed by the key being read in each open
+// object ("" in arrays), outermost first.
+HostError DocumentError(const std::vector<std::string>& keys, const std::string& what)
+{
+	if (keys.size() >= 2 && keys[0] == "nodes")
+	{
+		const bool inInput = keys.size() >= 4 && (keys[2] == "values" || keys[2] == "inputs");
+		return NodeError(keys[1], inInput ? keys[3] : "", what);
+	}
+	return FlowError(!keys.empty() && keys[0] == "save" ? "save" : "file", what);
+}
+
+// A parse error's message, the token it quotes cut to an excerpt.
+std::string ParseErrorText(const json::parse_error& e)
+{
+	const std::string message = e.what(), quote = "last read: '";
+	const size_t token = message.find(quote);
+	if (token == std::string::npos)
+		return message;
+	const size_t start = token + quote.size();
+	return message.substr(0, start) + Excerpt(message.substr(start, message.size() - start - 1)) + "'";
+}
+}
+
+json ReadFlowDocument(std::istream& text, const std::string& name)
+{
+	std::vector<std::string> keys;
+	const json::parser_callback_t track = [&](int depth, json::parse_event_t event, json& parsed) {
+		switch (event)
+		{
+		case json::parse_event_t::object_start:
+		case json::parse_event_t::array_start:
+			if (depth >= MaxFlowDepth)
+				throw DocumentError(keys, "values nest deeper than " + std::to_string(MaxFlowDepth) + " levels");
+			keys.emplace_back();
+			break;
+		case json::parse_event_t::key: keys.back() = parsed.get<std::string>(); break;
+		case json::parse_event_t::object_end:
+		case json::parse_event_t::array_end: keys.pop_back(); break;
+		case json::parse_event_t::value: break;
+		}
+		return true;
+	};
+	try
+	{
+		return json::parse(text, track);
+	}
+	catch (const json::parse_error& e)
+	{
+		throw HostError(ErrorKind::Usage, "cannot read flow " + name + ": " + ParseErrorText(e));
+	}
+	catch (const json::out_of_range&)  // the only one JSON text raises: a number beyond a double's range
+	{
+		throw DocumentError(keys, "a number is too large for a double");
+	}
+}
+
+Flow LoadFlow(const PluginHost& host, const std::string& path, const WarningSink& warn)
+{
+	std::error_code ec;
+	const fs::file_status status = fs::status(path, ec);
+	if (fs::is_directory(status))
+		throw HostError(ErrorKind::Usage, "cannot read flow " + path + ": it is a directory");
+	if (!fs::is_regular_file(status))
+		throw HostError(ErrorKind::Usage, "cannot read flow " + path + ": " +
+		                               (fs::exists(status) ? "not a regular file" : "no such file"));
+	std::ifstream in(path);
+	return ParseFlow(host, ReadFlowDocument(in, path), fs::path(path).parent_path().string(), warn);
+}
+
+std::string ResolveFlowFile(const std::string& baseDir, const std::string& file)
+{
+	return fs::path(file).is_absolute() || baseDir.empty() ? file : (fs::path(baseDir) / file).string();
+}
+
+std::vector<std::string> InputFiles(const Flow& flow)
+{
+	std::vector<std::string> paths;
+	for (const FlowNode& node : flow.Nodes)
+		for (const FlowLink& link : node.Links)
+			if (!link.File.empty())
+				paths.push_back(ImageSource::Parse(link.File).Path);
+	return paths;
+}

@@ -1,0 +1,104 @@
+#include "qz/graph/NodeRender.h"
+
+#include "qz/graph/Frames.h"
+
+namespace
+{
+// The input whose picture the output is made like: the main image (`MainIndex`
+// 1), or the one image input of a tool that picks its image on its page.
+std::string MainImageInput(const Operator& tool)
+{
+	std::string first;
+	for (const auto& input : tool.Inputs())
+		if (input->IsImage())
+		{
+			if (input->Attributes().GetInt(Attr::MainIndex) == 1)
+				return input->ID().GetRawString();
+			if (first.empty())
+				first = input->ID().GetRawString();
+		}
+	return first;
+}
+
+// The context of an input lined up with the main input: its own header and
+// attributes over the main input's windows. Its other channels cannot follow
+// the picture into the new window and stay behind.
+std::shared_ptr<const FileContext> LinedUpContext(const FileContext& input, const FileContext& main)
+{
+	auto lined = std::make_shared<FileContext>(input);
+	lined->Data = main.Data;
+	lined->Carried.clear();
+	return lined;
+}
+}
+
+Picture ReadFileOnce(const std::string& file, int frame, std::map<std::string, Picture>& files)
+{
+	ImageSource source = ImageSource::Parse(file);
+	source.Path = FramePath(source.Path, frame);
+	Picture& cached = files[source.Path + source.Selection()];
+	if (!cached.Pixels)
+		cached = ReadPicture(source);
+	return cached;
+}
+
+NodeRenderer::NodeRenderer(const FlowNode& node) : Tool(std::make_unique<ToolSession>(node.Tool))
+{
+	for (const auto& [id, value] : node.Values)
+		if (value.is_number())
+			Tool->SetNumber(id, value.get<double>());
+		else
+			Tool->SetValue(id, value.get<std::string>());
+	MainInput = MainImageInput(Tool->Tool());
+}
+
+NodePictures NodeRenderer::LineUpInputs(const NodePictures& pictures) const
+{
+	const FileContext* main = nullptr;
+	for (const auto& [id, picture] : pictures)
+		if (id == MainInput)
+			main = picture.Context.get();
+	NodePictures lined;
+	for (const auto& [id, picture] : pictures)
+	{
+		SharedImage image = LineUp(picture, main);
+		lined.emplace_back(id, Picture{image, image == picture.Pixels ? picture.Context
+		                                                               : LinedUpContext(*picture.Context, *main)});
+	}
+	return lined;
+}
+
+NodeOutput NodeRenderer::Render(const NodePictures& pictures, double time, int threads)
+{
+	const NodePictures lined = LineUpInputs(pictures);
+	std::shared_ptr<const FileContext> mainContext;
+	for (const auto& [id, picture] : lined)
+	{
+		Tool->Connect(id, picture.Pixels.get());
+		if (id == MainInput)
+			mainContext = picture.Context;  // the main input lines up with itself: its own context
+	}
+
+	RenderResult result = Tool->Render(time, threads);
+	NodeOutput done{{nullptr, mainContext}, std::move(result.Readouts)};
+	if (!result.Output)
+		return done;
+	done.Out.Pixels = ShareImage(std::exchange(result.Output, nullptr));
+	for (const auto& [id, picture] : lined)
+		if (picture.Pixels == done.Out.Pixels)
+			done.Out.Context = picture.Context;  // an input handed on as it is
+	if (done.Out.Context && (done.Out.Context->Data.Width != done.Out.Pixels->Width ||
+	                         done.Out.Context->Data.Height != done.Out.Pixels->Height))
+		done.Out.Context = nullptr;
+	return done;
+}
+
+HostError NodeRenderer::NoOutput(const std::string& where, const std::string& when) const
+{
+	std::string why = Tool->DescribeChoicesAndConnections();
+	const std::string sizes = Tool->DifferingImageSizes();
+	if (!sizes.empty())
+		why = "its images differ in size: " + sizes + (why.empty() ? "" : "; " + why);
+	return HostError(ErrorKind::Render,
+	                 where + Tool->Name() + " set no output" + when + (why.empty() ? "" : " (" + why + ")"));
+}

@@ -1,0 +1,78 @@
+#pragma once
+// Flows: several tools wired together, read from a JSON file.
+//
+//   {
+//     "nodes": {
+//       "remap":  {"tool": "ZRemapper", "values": {"PlaneOfFocus": 9.1},
+//                  "inputs": {"Input": {"file": "depth.####.exr"}}},
+//       "divide": {"tool": "ZDevider", "values": {"Zmax": 10},
+//                  "inputs": {"Input": {"node": "remap"}}}
+//     },
+//     "save": [{"node": "divide", "file": "defocus.####.exr"}]
+//   }
+//
+// Values are numbers for number inputs and button texts for button rows.
+// Relative file paths are taken from the flow file's folder.
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "qz/core/Error.h"
+#include "qz/core/PluginHost.h"
+#include "qz/io/ImageFiles.h"
+
+struct FlowLink
+{
+	std::string Input;  // image input ID
+	std::string File;   // a file or frame sequence, with what it takes (see `ImageSource`), or
+	std::string Node;   // the node whose output feeds the input
+};
+
+struct FlowNode
+{
+	std::string Name;
+	const Registry* Tool = nullptr;
+	std::vector<std::pair<std::string, nlohmann::json>> Values;
+	std::vector<FlowLink> Links;
+};
+
+struct FlowSave
+{
+	std::string Node;
+	std::string File;
+	std::string DataType;     // "type": uint8, uint16, half, float; "" keeps the main input's
+	std::string Compression;  // "compression": NAME[:LEVEL]; "" keeps the main input's
+};
+
+/// A validated flow: nodes in an order where every node comes after the
+/// nodes it reads.
+struct Flow
+{
+	std::vector<FlowNode> Nodes;
+	std::vector<FlowSave> Saves;
+	/// True for the one-node flow of `qz run`: messages name the tool and
+	/// the output rather than the node.
+	bool SingleTool = false;
+};
+
+/// Reads and validates a flow. Every fault (malformed JSON, unknown tool,
+/// unknown input ID, a value of the wrong type, an unconnected required image,
+/// a link to a missing node, a cycle, a save of a missing node) is a
+/// `HostError` (usage) naming the node and input concerned. A value that is
+/// none of its row's buttons is reported to `warn`.
+Flow LoadFlow(const PluginHost& host, const std::string& path, const WarningSink& warn = {});
+/// Reads a flow's JSON text (`name` names it in errors). Malformed JSON,
+/// values nested far deeper than a flow's and numbers beyond a double's range
+/// are `HostError`s (usage), the last two naming the node and input they are in.
+nlohmann::json ReadFlowDocument(std::istream& text, const std::string& name);
+Flow ParseFlow(const PluginHost& host, const nlohmann::json& document, const std::string& baseDir,
+               const WarningSink& warn = {});
+/// A file of a flow as its links and saves name it: taken from the flow's
+/// folder `baseDir` unless absolute.
+std::string ResolveFlowFile(const std::string& baseDir, const std::string& file);
+/// The paths of the files `flow` reads, without what each takes of them, in
+/// node order.
+std::vector<std::string> InputFiles(const Flow& flow);

@@ -1,0 +1,383 @@
+#include "qz/io/ImageFiles.h"
+
+#include <OpenEXR/ImfThreading.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "FileFormats.h"
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------------------
+// Sources
+
+ImageSource ImageSource::Parse(const std::string& text)
+{
+	ImageSource source;
+	source.Path = text;
+	// Keys are taken from the end, so a path may itself contain ':'.
+	for (;;)
+	{
+		const size_t colon = source.Path.rfind(':');
+		if (colon == std::string::npos)
+			break;
+		const std::string item = source.Path.substr(colon + 1);
+		const size_t equals = item.find('=');
+		const std::string key = item.substr(0, equals);
+		std::string* value = key == "part"         ? &source.Part
+		                     : key == "layer"      ? &source.Layer
+		                     : key == "channel"    ? &source.Channel
+		                     : key == "colorspace" ? &source.ColorSpace
+		                                           : nullptr;
+		if (!value || equals == std::string::npos)
+			break;
+		if (!value->empty())
+			throw HostError(ErrorKind::Usage, "image " + text + ": \"" + key + "\" is given twice");
+		*value = item.substr(equals + 1);
+		if (value->empty())
+			throw HostError(ErrorKind::Usage, "image " + text + ": \"" + key + "=\" needs a value");
+		source.Path.erase(colon);
+	}
+	if (source.Path.empty())
+		throw HostError(ErrorKind::Usage, "image \"" + text + "\" names no file");
+	if (!source.Layer.empty() && !source.Channel.empty())
+		throw HostError(ErrorKind::Usage, "image " + text + ": give a layer or a channel, not both");
+	return source;
+}
+
+std::string ImageSource::Selection() const
+{
+	std::string text;
+	for (const auto& [key, value] :
+	     {std::pair{"part", &Part}, {"layer", &Layer}, {"channel", &Channel}, {"colorspace", &ColorSpace}})
+		if (!value->empty())
+			text += std::string(":") + key + "=" + *value;
+	return text;
+}
+
+// ---------------------------------------------------------------------------
+// The image library module
+
+namespace
+{
+std::atomic<int> FileThreads{0};
+}
+
+void SetFileThreads(int threads)
+{
+	FileThreads = threads;
+	Imf::setGlobalThreadCount(threads);
+}
+
+namespace
+{
+const ImageLibrary* LoadedLibrary = nullptr;
+}
+
+void StopFileThreads()
+{
+	if (LoadedLibrary)
+		LoadedLibrary->StopThreads();
+}
+
+const ImageLibrary& TheImageLibrary()
+{
+	static std::string failure;
+	static std::once_flag loaded;
+	std::call_once(loaded, [] {
+		// Beside libqzsdk, where the build and the install put it.
+		Dl_info info{};
+		dladdr(reinterpret_cast<void*>(&NewImageTagList), &info);
+		const fs::path folder = info.dli_fname ? fs::path(info.dli_fname).parent_path() : fs::path();
+		const std::string module = (folder / "libqzimageio.so").string();
+		void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+		const auto entry = handle ? reinterpret_cast<const ImageLibrary* (*)()>(dlsym(handle, ImageLibraryEntry)) : nullptr;
+		if (entry)
+		{
+			LoadedLibrary = entry();
+			LoadedLibrary->SetThreads(FileThreads);
+		}
+		else if (const char* why = dlerror())
+			failure = why;
+	});
+	if (!LoadedLibrary)
+		throw HostError(ErrorKind::Render, "cannot load the image library module: " + failure);
+	return *LoadedLibrary;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+Picture ReadPicture(const ImageSource& source)
+{
+	const std::string& path = source.Path;
+	std::error_code ec;
+	if (fs::is_directory(path, ec))
+		throw ReadError(path, "it is a directory");
+	if (!fs::exists(path, ec))
+		throw ReadError(path, "no such file");
+	if (!IsExrFile(path))
+		return TheImageLibrary().Read(source);
+	Picture picture = ReadExr(source);
+	if (!source.ColorSpace.empty())
+		TheImageLibrary().ToLinear(*picture.Pixels, source.ColorSpace, path);
+	return picture;
+}
+
+bool IsReadableImage(const std::string& path)
+{
+	std::error_code ec;
+	if (!fs::is_regular_file(path, ec))
+		return false;
+	return IsExrFile(path) ? IsCompleteExr(path) : TheImageLibrary().Readable(path);
+}
+
+Image* ReadImageFile(const std::string& path)
+{
+	Picture picture = ReadPicture(ImageSource{path, "", "", "", ""});
+	picture.Pixels->Use();
+	return picture.Pixels.get();
+}
+
+// ---------------------------------------------------------------------------
+// Lining inputs up
+
+SharedImage LineUp(const Picture& input, const FileContext* main)
+{
+	if (!main || !input.Context)
+		return input.Pixels;
+	const Window& a = main->Data;
+	const Window& b = input.Context->Data;
+	const Image& from = *input.Pixels;
+	if (!(main->Display == input.Context->Display) || a == b || from.Width != b.Width || from.Height != b.Height ||
+	    !from.IsPlainFloatRGBA())
+		return input.Pixels;
+
+	SharedImage lined = ShareImage(new Image(a.Width, a.Height));
+	const int x0 = std::max(a.X, b.X), x1 = std::min(a.X + a.Width, b.X + b.Width);
+	const int y0 = std::max(a.Y, b.Y), y1 = std::min(a.Y + a.Height, b.Y + b.Height);
+	constexpr size_t PixelBytes = 4 * sizeof(float);
+	for (int fileY = y0; fileY < y1 && x0 < x1; ++fileY)
+	{
+		const size_t rowA = a.Height - 1 - (fileY - a.Y), rowB = b.Height - 1 - (fileY - b.Y);  // bottom-up
+		std::memcpy(lined->Data() + (rowA * a.Width + (x0 - a.X)) * PixelBytes,
+		            from.Data() + (rowB * b.Width + (x0 - b.X)) * PixelBytes, (x1 - x0) * PixelBytes);
+	}
+	return lined;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+StoredType ParseDataType(const std::string& name)
+{
+	if (name == "uint8")
+		return StoredType::UInt8;
+	if (name == "uint16")
+		return StoredType::UInt16;
+	if (name == "half")
+		return StoredType::Half;
+	if (name == "float")
+		return StoredType::Float;
+	throw HostError(ErrorKind::Usage, "unknown data type \"" + name + "\" (uint8, uint16, half or float)");
+}
+
+void CheckCompression(const std::string& compression, const std::string& path)
+{
+	const size_t colon = compression.find(':');
+	const std::string method = compression.substr(0, colon);
+	const std::string level = colon == std::string::npos ? "" : compression.substr(colon + 1);
+	std::string extension = fs::path(path).extension().string();
+	std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+	static const std::vector<std::string> Exr = {"none", "rle", "zips", "zip", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"};
+	static const std::vector<std::string> Tiff = {"none", "lzw", "zip", "packbits", "ccittrle", "jpeg"};
+	const std::vector<std::string>* known = extension == ".exr"                          ? &Exr
+	                                        : extension == ".tif" || extension == ".tiff" ? &Tiff
+	                                                                                     : nullptr;
+	if (!known)
+		throw HostError(ErrorKind::Usage, "--compression applies to EXR and TIFF outputs, not " + path);
+	std::string list;
+	for (const std::string& name : *known)
+		list += (list.empty() ? "" : ", ") + name;
+	if (std::find(known->begin(), known->end(), method) == known->end())
+		throw HostError(ErrorKind::Usage, "unknown compression \"" + method + "\" for " + path + " (" + list + ")");
+	if (colon != std::string::npos &&
+	    (level.empty() || level.size() > 6 || level.find_first_not_of("0123456789") != std::string::npos))
+		throw HostError(ErrorKind::Usage, "compression level \"" + level + "\" is not a whole number");
+}
+
+namespace
+{
+// Slots of the temporary files being written, for removal on a signal. Fixed
+// storage, so that a signal handler can read it without allocating.
+constexpr int MaxPendingWrites = 64;
+std::atomic<int> PendingState[MaxPendingWrites];  // 0 free, 1 being filled, 2 in use
+char PendingPath[MaxPendingWrites][PATH_MAX];
+
+// Holds a slot for one temporary file while it exists.
+class PendingWrite
+{
+public:
+	explicit PendingWrite(const std::string& path)
+	{
+		if (path.size() >= PATH_MAX)
+			return;
+		for (int i = 0; i < MaxPendingWrites && Slot < 0; ++i)
+		{
+			int free = 0;
+			if (PendingState[i].compare_exchange_strong(free, 1))
+			{
+				std::memcpy(PendingPath[i], path.c_str(), path.size() + 1);
+				PendingState[i].store(2);
+				Slot = i;
+			}
+		}
+	}
+	~PendingWrite()
+	{
+		if (Slot >= 0)
+			PendingState[Slot].store(0);
+	}
+	PendingWrite(const PendingWrite&) = delete;
+	PendingWrite& operator=(const PendingWrite&) = delete;
+
+private:
+	int Slot = -1;
+};
+
+// A name beside the target that keeps its extension, so the file format is
+// still chosen from it.
+fs::path TemporaryPathFor(const fs::path& target)
+{
+	return target.parent_path() /
+	       ("." + target.stem().string() + ".qz-" + std::to_string(getpid()) + "-tmp" + target.extension().string());
+}
+
+}
+
+void WritePicture(const Image& pixels, const FileContext* context, const std::string& path,
+                  const WriteSettings& settings)
+{
+	const auto fail = [&](const std::string& why) {
+		return HostError(ErrorKind::Write, "cannot write image " + path + ": " + why);
+	};
+	std::error_code ec;
+	// A symbolic link is written through: the file it names is replaced.
+	fs::path target(path);
+	if (fs::is_symlink(target, ec))
+		target = fs::weakly_canonical(target, ec);
+	if (fs::is_directory(target, ec))
+		throw fail("it is a directory");
+	const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+	if (!fs::is_directory(folder, ec))
+		throw fail("folder " + folder.string() + " does not exist");
+
+	// The writers take float B, G, R, A; images of other stored formats come
+	// from the demo and the tests.
+	ImageHandle plain;
+	if (!pixels.IsPlainFloatRGBA())
+	{
+		plain.reset(new Image(pixels.Width, pixels.Height));
+		FltPixel pixel;
+		for (size_t i = 0; i < pixels.PixelCount(); ++i)
+		{
+			pixels.ReadPixel(i, pixel);
+			plain->WritePixel(i, pixel);
+		}
+	}
+	const Image& picture = plain ? *plain : pixels;
+	WriteSettings written = settings;
+	if (!written.Type && !context)
+		written.Type = WrittenType(pixels, nullptr, settings);
+
+	// A replaced file keeps its permissions; a new one gets the usual ones.
+	struct stat existing;
+	const bool replacing = ::stat(target.c_str(), &existing) == 0;
+	const fs::path temporary = TemporaryPathFor(target);
+	PendingWrite pending(temporary.string());
+	const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+	if (fd < 0)
+		throw fail(std::strerror(errno));
+	std::string why;
+	try
+	{
+		if (IsExrPath(target.string()))
+			WriteExr(picture, context, fd, written);
+		else
+			TheImageLibrary().Write(picture, context, fd, target.string(), written);
+		if (replacing && ::fchmod(fd, existing.st_mode & 07777) != 0)
+			why = std::strerror(errno);
+	}
+	catch (const std::bad_alloc&)
+	{
+		why = "not enough memory";
+	}
+	catch (const std::exception& e)
+	{
+		why = e.what();
+	}
+	if (::close(fd) != 0 && why.empty())
+		why = std::strerror(errno);
+	// The output's own name appears only here, once every byte is written: a
+	// render killed at any moment leaves at most a hidden temporary file
+	// beside it, never a partial file under the output's name. That is what
+	// lets --skip-existing take a present, readable output as finished.
+	if (why.empty())
+		fs::rename(temporary, target, ec);
+	if (!why.empty() || ec)
+	{
+		std::error_code ignored;
+		fs::remove(temporary, ignored);
+		throw fail(why.empty() ? ec.message() : why);
+	}
+}
+
+void WriteImageFile(const Image& image, const std::string& path)
+{
+	WritePicture(image, nullptr, path);
+}
+
+void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, const std::string& path,
+                       int tileWidth)
+{
+	if (tiles.empty())
+		return;
+	ImageHandle sheet(TheImageLibrary().ContactSheet(tiles, tileWidth));
+	WriteImageFile(*sheet, path);
+}
+
+void RemoveTemporaryFiles()
+{
+	for (int i = 0; i < MaxPendingWrites; ++i)
+		if (PendingState[i].load() == 2)
+			::unlink(PendingPath[i]);
+}
+
+void WriteWhole(const std::string& target, const std::string& text)
+{
+	const fs::path path(target);
+	const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".qz-tmp");
+	std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+	file << text;
+	file.close();
+	std::error_code ec;
+	if (file)
+		fs::rename(temporary, path, ec);
+	if (!file || ec)
+	{
+		fs::remove(temporary, ec);
+		throw HostError(ErrorKind::Write, "cannot write " + path.string() + ": " +
+		                                      (file ? ec.message() : std::string(std::strerror(errno))));
+	}
+}
