@@ -1,5 +1,6 @@
 #include "Flow.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -131,32 +132,48 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 }
 
 // Nodes ordered so that each follows the nodes it reads; throws on a cycle.
-std::vector<FlowNode> OrderNodes(std::map<std::string, FlowNode> nodes)
+// The reads are followed depth first on a stack of our own, as a long chain
+// of nodes would overflow the call stack.
+std::vector<FlowNode> OrderNodes(const std::map<std::string, FlowNode>& nodes)
 {
 	std::vector<FlowNode> ordered;
+	ordered.reserve(nodes.size());
 	std::map<std::string, int> state;  // 1: on the current path, 2: placed
-	std::vector<std::string> path;
-	std::function<void(const std::string&)> visit = [&](const std::string& name) {
-		if (state[name] == 2)
+	// The current path: each node with how many of its links have been followed.
+	std::vector<std::pair<const FlowNode*, size_t>> path;
+	const auto enter = [&](const std::string& name) {
+		int& mark = state[name];
+		if (mark == 2)
 			return;
-		path.push_back(name);
-		if (state[name] == 1)
+		if (mark == 1)
 		{
 			std::string cycle;
-			for (auto it = std::find(path.begin(), path.end(), name); it != path.end(); ++it)
-				cycle += (cycle.empty() ? "" : " -> ") + Excerpt(*it);
-			throw NodeError(name, "", "is part of a cycle: " + cycle);
+			auto step = std::find_if(path.begin(), path.end(), [&](const auto& s) { return s.first->Name == name; });
+			for (; step != path.end(); ++step)
+				cycle += (cycle.empty() ? "" : " -> ") + Excerpt(step->first->Name);
+			throw NodeError(name, "", "is part of a cycle: " + cycle + " -> " + Excerpt(name));
 		}
-		state[name] = 1;
-		for (const FlowLink& link : nodes.at(name).Links)
-			if (!link.Node.empty())
-				visit(link.Node);
-		state[name] = 2;
-		path.pop_back();
-		ordered.push_back(nodes.at(name));
+		mark = 1;
+		path.emplace_back(&nodes.at(name), 0);
 	};
 	for (const auto& [name, node] : nodes)
-		visit(name);
+	{
+		enter(name);
+		while (!path.empty())
+		{
+			const FlowNode& top = *path.back().first;
+			const size_t next = path.back().second++;
+			if (next < top.Links.size())
+			{
+				if (!top.Links[next].Node.empty())
+					enter(top.Links[next].Node);
+				continue;
+			}
+			state[top.Name] = 2;
+			path.pop_back();
+			ordered.push_back(top);
+		}
+	}
 	return ordered;
 }
 }
