@@ -1,5 +1,6 @@
 #include "qz/graph/Flow.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -124,32 +125,48 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 }
 
 // Nodes ordered so that each follows the nodes it reads; throws on a cycle.
-std::vector<FlowNode> OrderNodes(std::map<std::string, FlowNode> nodes)
+// The reads are followed depth first on a stack of our own, as a long chain
+// of nodes would overflow the call stack.
+std::vector<FlowNode> OrderNodes(const std::map<std::string, FlowNode>& nodes)
 {
 	std::vector<FlowNode> ordered;
+	ordered.reserve(nodes.size());
 	std::map<std::string, int> state;  // 1: on the current path, 2: placed
-	std::vector<std::string> path;
-	std::function<void(const std::string&)> visit = [&](const std::string& name) {
-		if (state[name] == 2)
+	// The current path: each node with how many of its links have been followed.
+	std::vector<std::pair<const FlowNode*, size_t>> path;
+	const auto enter = [&](const std::string& name) {
+		int& mark = state[name];
+		if (mark == 2)
 			return;
-		path.push_back(name);
-		if (state[name] == 1)
+		if (mark == 1)
 		{
 			std::string cycle;
-			for (auto it = std::find(path.begin(), path.end(), name); it != path.end(); ++it)
-				cycle += (cycle.empty() ? "" : " -> ") + Excerpt(*it);
-			throw NodeError(name, "", "is part of a cycle: " + cycle);
+			auto step = std::find_if(path.begin(), path.end(), [&](const auto& s) { return s.first->Name == name; });
+			for (; step != path.end(); ++step)
+				cycle += (cycle.empty() ? "" : " -> ") + Excerpt(step->first->Name);
+			throw NodeError(name, "", "is part of a cycle: " + cycle + " -> " + Excerpt(name));
 		}
-		state[name] = 1;
-		for (const FlowLink& link : nodes.at(name).Links)
-			if (!link.Node.empty())
-				visit(link.Node);
-		state[name] = 2;
-		path.pop_back();
-		ordered.push_back(nodes.at(name));
+		mark = 1;
+		path.emplace_back(&nodes.at(name), 0);
 	};
 	for (const auto& [name, node] : nodes)
-		visit(name);
+	{
+		enter(name);
+		while (!path.empty())
+		{
+			const FlowNode& top = *path.back().first;
+			const size_t next = path.back().second++;
+			if (next < top.Links.size())
+			{
+				if (!top.Links[next].Node.empty())
+					enter(top.Links[next].Node);
+				continue;
+			}
+			state[top.Name] = 2;
+			path.pop_back();
+			ordered.push_back(top);
+		}
+	}
 	return ordered;
 }
 }
@@ -234,30 +251,78 @@ std::string ParseErrorText(const json::parse_error& e)
 	const size_t start = token + quote.size();
 	return message.substr(0, start) + Excerpt(message.substr(start, message.size() - start - 1)) + "'";
 }
+
+// Builds the document as the library's own parser does, keeping the key being
+// read in each open value. (The library's callback parser, which could keep
+// them too, searches the enclosing object for discarded values at the end of
+// every object it reads: time quadratic in the number of nodes.) Its
+// parse_error rethrows each exception as its own type, which a reader derived
+// from json_sax, taking them all as their base class, could not.
+class FlowDocumentReader
+{
+public:
+	explicit FlowDocumentReader(json& document) : Builder(document) {}
+
+	bool null() { return Builder.null(); }
+	bool boolean(bool value) { return Builder.boolean(value); }
+	bool number_integer(json::number_integer_t value) { return Builder.number_integer(value); }
+	bool number_unsigned(json::number_unsigned_t value) { return Builder.number_unsigned(value); }
+	bool number_float(json::number_float_t value, const json::string_t& text) { return Builder.number_float(value, text); }
+	bool string(json::string_t& value) { return Builder.string(value); }
+	bool binary(json::binary_t& value) { return Builder.binary(value); }
+	bool start_object(std::size_t size)
+	{
+		Open();
+		return Builder.start_object(size);
+	}
+	bool key(json::string_t& key)
+	{
+		Keys.back() = key;
+		return Builder.key(key);
+	}
+	bool end_object()
+	{
+		Keys.pop_back();
+		return Builder.end_object();
+	}
+	bool start_array(std::size_t size)
+	{
+		Open();
+		return Builder.start_array(size);
+	}
+	bool end_array()
+	{
+		Keys.pop_back();
+		return Builder.end_array();
+	}
+	template <class Exception>
+	bool parse_error(std::size_t position, const std::string& token, const Exception& error)
+	{
+		return Builder.parse_error(position, token, error);
+	}
+
+	std::vector<std::string> Keys;  // as `DocumentError` takes them
+
+private:
+	void Open()
+	{
+		if (Keys.size() >= MaxFlowDepth)
+			throw DocumentError(Keys, "values nest deeper than " + std::to_string(MaxFlowDepth) + " levels");
+		Keys.emplace_back();
+	}
+
+	nlohmann::detail::json_sax_dom_parser<json> Builder;
+};
 }
 
 json ReadFlowDocument(std::istream& text, const std::string& name)
 {
-	std::vector<std::string> keys;
-	const json::parser_callback_t track = [&](int depth, json::parse_event_t event, json& parsed) {
-		switch (event)
-		{
-		case json::parse_event_t::object_start:
-		case json::parse_event_t::array_start:
-			if (depth >= MaxFlowDepth)
-				throw DocumentError(keys, "values nest deeper than " + std::to_string(MaxFlowDepth) + " levels");
-			keys.emplace_back();
-			break;
-		case json::parse_event_t::key: keys.back() = parsed.get<std::string>(); break;
-		case json::parse_event_t::object_end:
-		case json::parse_event_t::array_end: keys.pop_back(); break;
-		case json::parse_event_t::value: break;
-		}
-		return true;
-	};
+	json document;
+	FlowDocumentReader reader(document);
 	try
 	{
-		return json::parse(text, track);
+		json::sax_parse(text, &reader);
+		return document;
 	}
 	catch (const json::parse_error& e)
 	{
@@ -265,7 +330,7 @@ json ReadFlowDocument(std::istream& text, const std::string& name)
 	}
 	catch (const json::out_of_range&)  // the only one JSON text raises: a number beyond a double's range
 	{
-		throw DocumentError(keys, "a number is too large for a double");
+		throw DocumentError(reader.Keys, "a number is too large for a double");
 	}
 }
 

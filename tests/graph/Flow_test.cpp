@@ -80,6 +80,24 @@ TEST(Flow, NodesComeAfterWhatTheyRead)
 	EXPECT_EQ(flow.Nodes[0].Links[0].File, "/shots/depth.exr") << "relative to the flow file's folder";
 }
 
+TEST(Flow, AChainOfAHundredThousandNodesIsOrdered)
+{
+	// Each node reads the next by name, so that ordering them follows the whole
+	// chain from the first.
+	const int count = 100000;
+	const auto name = [](int i) {
+		const std::string digits = std::to_string(i);
+		return "n" + std::string(6 - digits.size(), '0') + digits;
+	};
+	json nodes = json::object();
+	for (int i = 0; i < count; ++i)
+		nodes[name(i)] = Node("ZDevider", i == count - 1 ? FileInput : json{{"Input", {{"node", name(i + 1)}}}});
+	const Flow flow = ParseFlow(Plugins(), {{"nodes", nodes}}, "");
+	ASSERT_EQ(flow.Nodes.size(), size_t(count));
+	EXPECT_EQ(flow.Nodes.front().Name, name(count - 1));
+	EXPECT_EQ(flow.Nodes.back().Name, name(0));
+}
+
 TEST_F(Qz, FlowEqualsTheToolsRunOneAfterAnother)
 {
 	std::ofstream(Path("flow.json")) << json{
