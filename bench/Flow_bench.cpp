@@ -4,7 +4,7 @@
 #include <string>
 
 #include "BenchHarness.h"
-#include "Flow.h"
+#include "qz/graph/Flow.h"
 
 // A chain of `count` dividers, each reading the one before; the first reads a
 // file (which validation does not open) and the last is saved.
