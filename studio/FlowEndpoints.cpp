@@ -72,9 +72,14 @@ std::string StudioServer::Impl::FlowFolder() const
 	return OpenPath.empty() ? Settings.Root : fs::path(OpenPath).parent_path().string();
 }
 
-Flow StudioServer::Impl::ParseConfined(const Json& document, const std::string& folder) const
+Flow StudioServer::Impl::ParseConfined(const Json& document, const std::string& folder,
+                                       std::vector<std::string>* warnings) const
 {
-	Flow flow = ParseFlow(Host, document, folder);
+	const WarningSink warn = [warnings](const std::string& warning) {
+		if (warnings)
+			warnings->push_back(warning);
+	};
+	Flow flow = ParseFlow(Host, document, folder, warn);
 	for (const FlowNode& node : flow.Nodes)
 		for (const FlowLink& link : node.Links)
 			if (!link.File.empty())
@@ -96,9 +101,10 @@ StudioServer::Impl::Answer StudioServer::Impl::Check(const httplib::Request& req
 	const Json body = ParseBody(request.body);
 	const Json& document = FlowMember(body);
 	Answer errors = Answer::array(), frames = nullptr;
+	std::vector<std::string> warnings;
 	try
 	{
-		const Flow flow = ParseConfined(document, FlowFolder());
+		const Flow flow = ParseConfined(document, FlowFolder(), &warnings);
 		const std::vector<std::string> inputs = InputFiles(flow);
 		const std::vector<int> onDisk = FramesToRender("", "", inputs);
 		if (!onDisk.empty())
@@ -112,7 +118,7 @@ StudioServer::Impl::Answer StudioServer::Impl::Check(const httplib::Request& req
 	{
 		errors.push_back(FaultJson(e.Message, e.Node, e.Input));
 	}
-	return {{"errors", errors}, {"frames", frames}};
+	return {{"errors", errors}, {"warnings", warnings}, {"frames", frames}};
 }
 
 StudioServer::Impl::Answer StudioServer::Impl::Open(const httplib::Request& request, httplib::Response&)
@@ -214,7 +220,8 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	}
 
 	Announce(page, generation);
-	const Flow flow = ParseConfined(document, FlowFolder());
+	std::vector<std::string> warnings;
+	const Flow flow = ParseConfined(document, FlowFolder(), &warnings);
 	const std::vector<std::string> inputs = InputFiles(flow);
 	const bool sequences = std::any_of(inputs.begin(), inputs.end(), IsSequencePath);
 
@@ -255,6 +262,7 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	response.set_header("X-Qz-Readouts", readouts.dump(-1, ' ', true));
 	response.set_header("X-Qz-Cached", evaluation.Rendered.empty() ? "1" : "0");
 	response.set_header("X-Qz-Rendered", Json(evaluation.Rendered).dump(-1, ' ', true));
+	response.set_header("X-Qz-Warnings", Json(warnings).dump(-1, ' ', true));
 	// The region asked for, within the picture.
 	const size_t left = std::min<long long>(region[0], image->Width), bottom = std::min<long long>(region[1], image->Height);
 	const size_t regionWidth = std::min<long long>(region[2], image->Width - left),

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -91,8 +92,10 @@ public:
 	std::string RelativeToRoot(const std::string& path) const;
 	/// The folder relative file paths of a flow are taken from.
 	std::string FlowFolder() const;
-	/// A flow as `qz flow` reads it, its files confined to the root.
-	Flow ParseConfined(const Json& document, const std::string& folder) const;
+	/// A flow as `qz flow` reads it, its files confined to the root; its
+	/// warnings go to `warnings`, when given.
+	Flow ParseConfined(const Json& document, const std::string& folder,
+	                   std::vector<std::string>* warnings = nullptr) const;
 
 	mutable std::mutex FlowMutex;  // the open flow
 	std::string OpenPath;          // absolute, or ""

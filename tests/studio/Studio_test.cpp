@@ -245,6 +245,14 @@ TEST_F(Studio, NamesTheNodeAndInputOfAFlowFault)
 	EXPECT_EQ(check["errors"], json::parse(R"([{"node": "a", "input": "Input",
 		"message": "flow node \"a\" input \"Input\": is required but not connected"}])"));
 	EXPECT_EQ(check["frames"], nullptr);
+	EXPECT_EQ(check["warnings"], json::array());
+
+	// A doubtful value is no fault: the flow renders, and the answer says why it may not be meant.
+	const json doubtful = {{"nodes", {{"a", Node("StereoSwitch", FileInput("depth.exr", "LeftImage"), {{"Input", "Middle"}})}}}};
+	const json warned = Post("/api/check", {{"flow", doubtful}}).Json();
+	EXPECT_EQ(warned["errors"], json::array());
+	ASSERT_EQ(warned["warnings"].size(), 1u);
+	EXPECT_NE(warned["warnings"][0].get<std::string>().find("Middle"), std::string::npos) << warned["warnings"];
 
 	std::ofstream(Path("huge.json")) << R"({"nodes": {"n": {"tool": "ZDevider", "values": {"Zmax": 1e400}}}})";
 	const json open = Post("/api/open", {{"path", "huge.json"}}).Json();
