@@ -182,6 +182,7 @@ public:
 	/// once on the process's worker pool (`RunOnWorkers`: at most
 	/// `GetThreadCount()` threads, the caller included; in order on the
 	/// calling thread when that is 1), and returns when all have returned.
+	/// The first exception a chunk throws, on any thread, reaches the caller.
 	void DoMultiProcess(Request* request, int n);
 
 	/// True once a render of this tool has split into chunks.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,14 +26,32 @@ public:
 
 	bool HasWork() const { return Next.load(std::memory_order_relaxed) < Count; }
 
-	/// Runs batches until none is left. A task that throws here ends the
-	/// process: the other threads of the run cannot be told to stop.
+	/// Runs batches until none is left. The first task to throw, on any
+	/// thread, keeps its exception for the caller and ends the hand-outs;
+	/// tasks that other threads have started finish.
 	void Work() noexcept
 	{
-		int begin, end;
-		while (Take(begin, end))
-			for (int i = begin; i < end; ++i)
-				Task(i);
+		try
+		{
+			int begin, end;
+			while (Take(begin, end))
+				for (int i = begin; i < end; ++i)
+					Task(i);
+		}
+		catch (...)
+		{
+			if (!Failed.exchange(true))
+				Failure = std::current_exception();
+			Next.store(Count, std::memory_order_relaxed);
+		}
+	}
+
+	/// The caller's side, once no other thread works in the run: rethrows
+	/// the exception a task left with.
+	void RethrowFailure() const
+	{
+		if (Failure)
+			std::rethrow_exception(Failure);
 	}
 
 	const int Threads;  // the caller included
@@ -60,6 +79,8 @@ private:
 	const std::function<void(int)>& Task;
 	const int Count;
 	std::atomic<int> Next{0};
+	std::atomic<bool> Failed{false};
+	std::exception_ptr Failure;  // written by the thread that set Failed
 };
 
 class WorkerPool
@@ -185,6 +206,7 @@ void RunOnWorkers(int n, int threads, const std::function<void(int)>& task)
 	}
 	ParallelRun run(task, n, threads);
 	WorkerPool::Shared().Execute(run);
+	run.RethrowFailure();
 }
 
 long WorkerThreadsStarted()

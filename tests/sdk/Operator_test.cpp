@@ -3,8 +3,10 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <set>
 #include <thread>
@@ -144,26 +146,67 @@ TEST(DoMultiProcess, NestedInParallelFramesFinishesWithinTheThreadCount)
 	EXPECT_LE(threads.size(), 3u);
 }
 
-// As an exception leaving any thread does, one leaving a chunk run on
-// several threads ends the process; on one thread it reaches the caller.
-TEST(DoMultiProcess, AThrowingChunkReachesTheCallerOnlyOnOneThread)
+// The first exception a task throws reaches the caller of the run, whichever
+// thread ran the task, as the type it was thrown as; the pool then serves the
+// next run in full.
+TEST(RunOnWorkers, AThrowingTaskOnAPoolThreadReachesTheCaller)
 {
-	auto throwAtRow = [](int row) {
-		if (row == 5)
-			throw std::runtime_error("chunk failed");
+	struct Failure
+	{
+		std::function<void()> Throw;
+		bool IsBadAlloc;
 	};
-	SetThreadCount(1);
-	EXPECT_THROW(RunOnWorkers(10, 1, throwAtRow), std::runtime_error);
-	SetThreadCount(0);
-	// The child runs the test afresh: a forked copy of this process would
-	// hold the pool's threads' locks without the threads.
-	GTEST_FLAG_SET(death_test_style, "threadsafe");
-	EXPECT_DEATH(
+	const Failure failures[] = {
+		{[] { throw std::runtime_error("task failed"); }, false},
+		{[] { throw std::bad_alloc(); }, true},
+	};
+	const std::thread::id caller = std::this_thread::get_id();
+	SetThreadCount(2);
+	for (const Failure& failure : failures)
+	{
+		// The first task on each of the two threads waits for the other's,
+		// so both take part; the pool thread's throws.
+		std::atomic<int> started{0};
+		auto task = [&](int) {
+			if (started.fetch_add(1) < 2)
+			{
+				while (started.load() < 2)
+					std::this_thread::yield();
+				if (std::this_thread::get_id() != caller)
+					failure.Throw();
+			}
+		};
+		try
 		{
-			SetThreadCount(2);
-			RunOnWorkers(10, 2, throwAtRow);
-		},
-		"");
+			RunOnWorkers(1000, 2, task);
+			ADD_FAILURE() << "the run returned";
+		}
+		catch (const std::bad_alloc&)
+		{
+			EXPECT_TRUE(failure.IsBadAlloc);
+		}
+		catch (const std::runtime_error& e)
+		{
+			EXPECT_FALSE(failure.IsBadAlloc);
+			EXPECT_STREQ(e.what(), "task failed");
+		}
+
+		std::vector<int> calls(1000);
+		RunOnWorkers(1000, 2, [&](int i) { ++calls[i]; });
+		EXPECT_EQ(calls, std::vector<int>(1000, 1)) << "every index once in the next run";
+	}
+	// Nested: a throw in an inner run leaves the inner and the outer run.
+	EXPECT_THROW(RunOnWorkers(4, 2, [](int) {
+		RunOnWorkers(4, 2, [](int i) {
+			if (i == 3)
+				throw std::runtime_error("inner task failed");
+		});
+	}), std::runtime_error);
+	EXPECT_THROW(RunOnWorkers(10, 1, [](int i) {
+		if (i == 5)
+			throw std::runtime_error("task failed");
+	}), std::runtime_error) << "one thread";
+	SetThreadCount(0);
 }
 
 TEST(DoMultiProcess, TinyAndEmptyImages)
