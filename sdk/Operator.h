@@ -192,7 +192,28 @@ private:
 	bool UsedChunks = false;
 };
 
-/// Worker threads a render may use; 0 means one per core. The worker pool
-/// follows a change at its next run.
+/// The process default of the worker threads a render may use, the caller
+/// included; 0 means one per core. A host sets it once, at its start.
 void SetThreadCount(int threads);
+/// The process default: `SetThreadCount`'s number, or one per core.
+int GetDefaultThreadCount();
+/// The worker threads a render on this thread may use: the bound of the
+/// innermost `RenderThreads` in force on it, else the process default. In a
+/// task of `RunOnWorkers`, on any thread, the bound of the run's caller.
 int GetThreadCount();
+
+/// Bounds the renders of the calling thread to `threads` worker threads (the
+/// caller included) while the scope lasts, without touching the process
+/// default or other threads' renders; 0 (or less) means the process default.
+/// Scopes nest: the bound in force before comes back at the end of one.
+class RenderThreads
+{
+public:
+	explicit RenderThreads(int threads);
+	~RenderThreads();
+	RenderThreads(const RenderThreads&) = delete;
+	RenderThreads& operator=(const RenderThreads&) = delete;
+
+private:
+	int Previous;
+};

@@ -19,8 +19,8 @@ std::atomic<long> ThreadsStarted{0};
 class ParallelRun
 {
 public:
-	ParallelRun(const std::function<void(int)>& task, int count, int threads)
-		: Threads(threads), Task(task), Count(count)
+	ParallelRun(const std::function<void(int)>& task, int count, int threads, int bound)
+		: Threads(threads), Bound(bound), Task(task), Count(count)
 	{
 	}
 
@@ -55,6 +55,7 @@ public:
 	}
 
 	const int Threads;  // the caller included
+	const int Bound;    // the caller's GetThreadCount(), seen by the run's tasks on every thread
 	int Helpers = 0;    // pool threads working in it now; guarded by the pool's mutex
 
 private:
@@ -111,7 +112,12 @@ public:
 		std::vector<std::unique_ptr<Worker>> ended;
 		{
 			std::lock_guard<std::mutex> lock(Mutex);
-			Follow(GetThreadCount() - 1, ended);
+			// Threads for the largest bound in force, so that no run in
+			// progress loses the helpers its bound counts on.
+			int largest = std::max(GetDefaultThreadCount(), run.Bound);
+			for (const ParallelRun* posted : Runs)
+				largest = std::max(largest, posted->Bound);
+			Follow(largest - 1, ended);
 			Runs.push_back(&run);
 		}
 		Wake.notify_all();
@@ -178,7 +184,10 @@ private:
 				break;
 			++run->Helpers;
 			lock.unlock();
-			run->Work();
+			{
+				RenderThreads bound(run->Bound);
+				run->Work();
+			}
 			lock.lock();
 			--run->Helpers;
 			Left.notify_all();
@@ -204,7 +213,7 @@ void RunOnWorkers(int n, int threads, const std::function<void(int)>& task)
 			task(i);
 		return;
 	}
-	ParallelRun run(task, n, threads);
+	ParallelRun run(task, n, threads, GetThreadCount());
 	WorkerPool::Shared().Execute(run);
 	run.RethrowFailure();
 }

@@ -44,6 +44,7 @@ public:
 			std::lock_guard<std::mutex> lock(Mutex);
 			Chunks.push_back(y);
 			Threads.insert(std::this_thread::get_id());
+			Bounds.insert(GetThreadCount());
 		}
 		PixPtr src(Source), dst(Target);
 		src.GotoXY(0, y);
@@ -63,6 +64,7 @@ public:
 	std::mutex Mutex;
 	std::vector<int> Chunks;
 	std::set<std::thread::id> Threads;
+	std::set<int> Bounds;  // GetThreadCount() in the chunks
 };
 
 ImagePtr Render(RowDoubler& tool, Image* input)
@@ -144,6 +146,41 @@ TEST(DoMultiProcess, NestedInParallelFramesFinishesWithinTheThreadCount)
 		threads.insert(tools[frame]->Threads.begin(), tools[frame]->Threads.end());
 	}
 	EXPECT_LE(threads.size(), 3u);
+}
+
+// Two threads render at once, each under its own bound: each render's chunks
+// see that bound and use no more threads, and the pixels do not depend on it.
+TEST(RenderThreads, ConcurrentRendersKeepTheirOwnBounds)
+{
+	SetThreadCount(4);  // a default neither render asks for
+	ImagePtr input = MakeImage(3, 40, [](int x, int y) { return Pixel(float(x + 3 * y), 0, 0); });
+	const ImagePtr expected = MakeImage(3, 40, [](int x, int y) { return Pixel(float(2 * (x + 3 * y)), 0, 0); });
+	auto renderUnder = [&](int bound, std::set<int>& bounds, size_t& mostThreads, int& wrongPixels) {
+		RenderThreads scope(bound);
+		for (int i = 0; i < 200; ++i)
+		{
+			RowDoubler tool;
+			ImagePtr output = Render(tool, input.get());
+			bounds.insert(tool.Bounds.begin(), tool.Bounds.end());
+			mostThreads = std::max(mostThreads, tool.Threads.size());
+			for (int y = 0; y < 40; ++y)
+				for (int x = 0; x < 3; ++x)
+					wrongPixels += PixelAt(*output, x, y).R != PixelAt(*expected, x, y).R;
+		}
+	};
+	std::set<int> bounds1, bounds2;
+	size_t threads1 = 0, threads2 = 0;
+	int wrong1 = 0, wrong2 = 0;
+	std::thread one([&] { renderUnder(1, bounds1, threads1, wrong1); });
+	std::thread two([&] { renderUnder(2, bounds2, threads2, wrong2); });
+	one.join();
+	two.join();
+	SetThreadCount(0);
+	EXPECT_EQ(bounds1, std::set<int>{1});
+	EXPECT_EQ(bounds2, std::set<int>{2});
+	EXPECT_EQ(threads1, 1u);
+	EXPECT_LE(threads2, 2u);
+	EXPECT_EQ(wrong1 + wrong2, 0);
 }
 
 // The first exception a task throws reaches the caller of the run, whichever
