@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "HardLimits.h"
 #include "HostError.h"
 
 RenderResult::RenderResult(RenderResult&& other) noexcept
@@ -132,7 +131,7 @@ std::string ToolSession::SetValue(const std::string& id, const std::string& text
 
 void ToolSession::SetNumberWithinLimit(const std::string& id, double value)
 {
-	if (const std::optional<int> limit = HardLimit(Op->GetRegistry(), id))
+	if (const std::optional<int> limit = FindInput(id)->WorkLimit())
 		if (!(std::isfinite(value) && value <= *limit))
 			throw HostError(ExitUsage, Name() + ": input \"" + id + "\" must be finite and at most " +
 			                               std::to_string(*limit) + " (its hard limit), not " + FormatNumber(value));

@@ -1,6 +1,7 @@
 #pragma once
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,18 @@ public:
 	/// or the main image (`MainIndex` 1) of an input that declares no `Required`.
 	bool MustBeConnected() const;
 
+	/// The largest value a host may give a number that counts the tool's
+	/// work per pixel (samples, sets of directions); such an input takes no
+	/// inf or NaN either. A slider's range is soft, so without a limit a typo
+	/// such as 1e9 renders for hours. The tool sets it as it declares the
+	/// input; it is no declared attribute, so the page stays as declared.
+	void SetWorkLimit(int maximum) { Limit = maximum; }
+	std::optional<int> WorkLimit() const { return Limit; }
+
 private:
 	FuID Cap, Id;
 	TagStore Attrs;
+	std::optional<int> Limit;
 	Parameter* Source = nullptr;
 	double SourceTime = 0.0;
 	unsigned long long Changes = 0;
