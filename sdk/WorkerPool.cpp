@@ -27,15 +27,15 @@ public:
 	bool HasWork() const { return Next.load(std::memory_order_relaxed) < Count; }
 
 	/// Runs batches until none is left. The first task to throw, on any
-	/// thread, keeps its exception for the caller and ends the hand-outs;
-	/// tasks that other threads have started finish.
+	/// thread, keeps its exception for the caller and ends the run: no
+	/// thread starts another task, and those already started finish.
 	void Work() noexcept
 	{
 		try
 		{
 			int begin, end;
 			while (Take(begin, end))
-				for (int i = begin; i < end; ++i)
+				for (int i = begin; i < end && !Failed.load(std::memory_order_relaxed); ++i)
 					Task(i);
 		}
 		catch (...)

@@ -26,10 +26,10 @@
 /// thread that is waiting itself, and no more than the pool's threads and
 /// the callers are ever busy.
 ///
-/// The first exception that leaves a task, on any thread, ends the hand-out
-/// of indices; the tasks other threads have started finish, and once every
-/// helper has left the run the exception is rethrown here, on the calling
-/// thread, as it was thrown (a `std::bad_alloc` stays one).
+/// The first exception that leaves a task, on any thread, ends the run: no
+/// thread starts another task, the tasks other threads have started finish,
+/// and once every helper has left the run the exception is rethrown here, on
+/// the calling thread, as it was thrown (a `std::bad_alloc` stays one).
 void RunOnWorkers(int n, int threads, const std::function<void(int)>& task);
 
 /// Threads the pool has started since the process began: runs at an
