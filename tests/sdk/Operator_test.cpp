@@ -220,7 +220,7 @@ TEST(RunOnWorkers, AThrowingTaskOnAPoolThreadReachesTheCaller)
 	for (const Failure& failure : failures)
 	{
 		// The first task on each of the two threads waits for the other's,
-		// so both take part; the pool thread's throws.
+		// so both work in the run; the pool thread's throws.
 		std::atomic<int> started{0};
 		auto task = [&](int) {
 			if (started.fetch_add(1) < 2)
