@@ -37,15 +37,13 @@ void RenderTool(benchmark::State& state, const std::string& tool, const std::map
 		state.SkipWithError(("no tool " + tool).c_str());
 		return;
 	}
-	SetThreadCount(threads);
 	ToolSession session(registry);
 	session.Configure(images, numbers, choices);
 	for (auto _ : state)
 	{
-		RenderResult result = session.Render();
+		RenderResult result = session.Render(0.0, threads);
 		benchmark::DoNotOptimize(result.Output);
 	}
 	const Image* main = images.begin()->second;
 	state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(main->PixelCount() * main->PixelBytes()));
-	SetThreadCount(0);
 }

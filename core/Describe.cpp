@@ -3,7 +3,6 @@
 #include <cmath>
 #include <iomanip>
 
-#include "qz/core/HardLimits.h"
 #include "qz/core/Error.h"
 #include "qz/core/ToolSession.h"
 
@@ -96,7 +95,7 @@ json DescribeTool(const PluginHost& host, const Registry* registry)
 		// run without the image, and how far past its slider a number may go.
 		if (input->IsImage())
 			described["required"] = input->MustBeConnected();
-		if (const std::optional<int> limit = HardLimit(registry, input->ID().GetRawString()))
+		if (const std::optional<int> limit = input->WorkLimit())
 			described["hardLimit"] = *limit;
 		inputs.push_back(described);
 	}

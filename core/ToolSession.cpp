@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "qz/core/HardLimits.h"
 #include "qz/core/Error.h"
 
 RenderResult::RenderResult(RenderResult&& other) noexcept
@@ -132,7 +131,7 @@ std::string ToolSession::SetValue(const std::string& id, const std::string& text
 
 void ToolSession::SetNumberWithinLimit(const std::string& id, double value)
 {
-	if (const std::optional<int> limit = HardLimit(Op->GetRegistry(), id))
+	if (const std::optional<int> limit = FindInput(id)->WorkLimit())
 		if (!(std::isfinite(value) && value <= *limit))
 			throw HostError(ErrorKind::Usage, Name() + ": input \"" + id + "\" must be finite and at most " +
 			                               std::to_string(*limit) + " (its hard limit), not " + FormatNumber(value));
@@ -182,8 +181,9 @@ void ToolSession::Configure(const std::map<std::string, Image*>& images, const s
 		SetValue(id, text);
 }
 
-RenderResult ToolSession::Render(double time, [[maybe_unused]] int threads)
+RenderResult ToolSession::Render(double time, int threads)
 {
+	const RenderThreads bound(threads);
 	Request request(time);
 	for (const auto& input : Op->Inputs())
 	{

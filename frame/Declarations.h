@@ -1,6 +1,7 @@
 #pragma once
 // A tool declares its page, inputs and output from one table at the top of
 // its source file; `DeclareControls` turns the table into the host calls.
+#include <optional>
 #include <vector>
 
 #include "Operator.h"
@@ -20,7 +21,8 @@ struct DeclTag
 };
 
 /// One input of a tool: the member that keeps it, caption, ID and attributes
-/// in declaration order. The tables write attributes as: `DataType`,
+/// in declaration order, and for a number that counts the work per pixel its
+/// `Input::SetWorkLimit`. The tables write attributes as: `DataType`,
 /// `Control`, range, the other attributes, and last `Default` or `DefaultId`.
 template <class Tool>
 struct InputDecl
@@ -29,6 +31,7 @@ struct InputDecl
 	const char* Caption;
 	const char* Id;
 	std::vector<DeclTag> Tags;
+	std::optional<int> WorkLimit = std::nullopt;
 };
 
 /// The attributes of a label: a caption on the page, never read.
@@ -48,6 +51,11 @@ void DeclareControls(Tool& tool, const std::vector<InputDecl<Tool>>& inputs, Out
 {
 	DeclarePage(tool);
 	for (const InputDecl<Tool>& decl : inputs)
-		tool.*decl.Member = DeclareInput(tool, decl.Caption, decl.Id, decl.Tags);
+	{
+		Input* input = DeclareInput(tool, decl.Caption, decl.Id, decl.Tags);
+		if (decl.WorkLimit)
+			input->SetWorkLimit(*decl.WorkLimit);
+		tool.*decl.Member = input;
+	}
 	tool.*output = DeclareOutput(tool);
 }

@@ -155,28 +155,6 @@ void SetValue(ToolSession& session, const std::string& id, const py::handle& val
 		SetValue(session, id, py::str(FormatNumber(number)));
 }
 
-/// Sets the process-wide thread bound for one render and puts it back after.
-class ThreadBound
-{
-public:
-	explicit ThreadBound(int threads) : Previous(GetThreadCount()), Changed(threads > 0)
-	{
-		if (Changed)
-			SetThreadCount(threads);
-	}
-	~ThreadBound()
-	{
-		if (Changed)
-			SetThreadCount(Previous);
-	}
-	ThreadBound(const ThreadBound&) = delete;
-	ThreadBound& operator=(const ThreadBound&) = delete;
-
-private:
-	int Previous;
-	bool Changed;
-};
-
 py::tuple Run(const std::string& name, const py::dict& images, int threads, const py::kwargs& values)
 {
 	if (threads < 0)
@@ -196,8 +174,7 @@ py::tuple Run(const std::string& name, const py::dict& images, int threads, cons
 
 	RenderResult result = [&] {
 		py::gil_scoped_release released;
-		ThreadBound bound(threads);
-		return session.Render();
+		return session.Render(0.0, threads);
 	}();
 
 	py::dict readouts;
@@ -322,6 +299,9 @@ PYBIND11_MODULE(qztools, module)
 	           "Renders one request of tool `name`: `images` maps image input IDs to float32 (height, width, 4) "
 	           "RGBA arrays (row 0 at the top); other keyword arguments set inputs by ID (numbers, or button "
 	           "texts). Returns (output array or None, dict of read-outs).");
+	module.def(
+		"default_threads", [] { return GetDefaultThreadCount(); },
+		"The threads a render takes when it is given threads=0: one per core.");
 	module.def("flow", &RunFlow, py::arg("flow"), py::arg("frame") = py::none(), py::arg("images") = py::dict(),
 	           py::arg("threads") = 0,
 	           "Renders a flow, given as a path or as a dict, at `frame` (default: the first on disk of its "

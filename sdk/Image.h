@@ -175,7 +175,8 @@ private:
 /// A cursor over one image that reads and writes pixels as `FltPixel`
 /// whatever the stored format. A new cursor has no position: call `GotoXY`
 /// first. Reads outside the image give black and writes outside are dropped,
-/// so a cursor never touches memory beyond the image.
+/// so a cursor never touches memory beyond the image. A cursor on a null
+/// image (an unconnected input) has no pixels: it reads black everywhere.
 class PixPtr
 {
 public:
@@ -254,7 +255,7 @@ inline PixPtr& PixPtr::operator>>=(const FltPixel& pixel)
 
 inline void PixPtr::GotoXY(int x, int y)
 {
-	const bool inside = x >= 0 && y >= 0 && x < Img->Width && y < Img->Height;
+	const bool inside = Img && x >= 0 && y >= 0 && x < Img->Width && y < Img->Height;
 	Index = inside ? static_cast<size_t>(y) * Img->Width + x : Count;
 }
 

@@ -176,16 +176,33 @@ void ThreadedOperator::ProcessChunk(Request* /*request*/, int /*chunk*/)
 }
 
 static std::atomic<int> ThreadSetting{0};
+// The bound of the render in hand on this thread; 0 when none is in force.
+static thread_local int RenderBound = 0;
 
 void SetThreadCount(int threads)
 {
 	ThreadSetting = std::max(threads, 0);
 }
 
-int GetThreadCount()
+int GetDefaultThreadCount()
 {
 	int threads = ThreadSetting;
 	return threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+int GetThreadCount()
+{
+	return RenderBound > 0 ? RenderBound : GetDefaultThreadCount();
+}
+
+RenderThreads::RenderThreads(int threads) : Previous(RenderBound)
+{
+	RenderBound = std::max(threads, 0);
+}
+
+RenderThreads::~RenderThreads()
+{
+	RenderBound = Previous;
 }
 
 // Chunks go to the process's worker pool, in batches; each is still one

@@ -1,6 +1,7 @@
 #pragma once
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,18 @@ public:
 	/// or the main image (`MainIndex` 1) of an input that declares no `Required`.
 	bool MustBeConnected() const;
 
+	/// The largest value a host may give a number that counts the tool's
+	/// work per pixel (samples, sets of directions); such an input takes no
+	/// inf or NaN either. A slider's range is soft, so without a limit a typo
+	/// such as 1e9 renders for hours. The tool sets it as it declares the
+	/// input; it is no declared attribute, so the page stays as declared.
+	void SetWorkLimit(int maximum) { Limit = maximum; }
+	std::optional<int> WorkLimit() const { return Limit; }
+
 private:
 	FuID Cap, Id;
 	TagStore Attrs;
+	std::optional<int> Limit;
 	Parameter* Source = nullptr;
 	double SourceTime = 0.0;
 	unsigned long long Changes = 0;
@@ -182,6 +192,7 @@ public:
 	/// once on the process's worker pool (`RunOnWorkers`: at most
 	/// `GetThreadCount()` threads, the caller included; in order on the
 	/// calling thread when that is 1), and returns when all have returned.
+	/// The first exception a chunk throws, on any thread, reaches the caller.
 	void DoMultiProcess(Request* request, int n);
 
 	/// True once a render of this tool has split into chunks.
@@ -191,7 +202,28 @@ private:
 	bool UsedChunks = false;
 };
 
-/// Worker threads a render may use; 0 means one per core. The worker pool
-/// follows a change at its next run.
+/// The process default of the worker threads a render may use, the caller
+/// included; 0 means one per core. A host sets it once, at its start.
 void SetThreadCount(int threads);
+/// The process default: `SetThreadCount`'s number, or one per core.
+int GetDefaultThreadCount();
+/// The worker threads a render on this thread may use: the bound of the
+/// innermost `RenderThreads` in force on it, else the process default. In a
+/// task of `RunOnWorkers`, on any thread, the bound of the run's caller.
 int GetThreadCount();
+
+/// Bounds the renders of the calling thread to `threads` worker threads (the
+/// caller included) while the scope lasts, without touching the process
+/// default or other threads' renders; 0 (or less) means the process default.
+/// Scopes nest: the bound in force before comes back at the end of one.
+class RenderThreads
+{
+public:
+	explicit RenderThreads(int threads);
+	~RenderThreads();
+	RenderThreads(const RenderThreads&) = delete;
+	RenderThreads& operator=(const RenderThreads&) = delete;
+
+private:
+	int Previous;
+};

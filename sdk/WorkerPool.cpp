@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,24 +19,43 @@ std::atomic<long> ThreadsStarted{0};
 class ParallelRun
 {
 public:
-	ParallelRun(const std::function<void(int)>& task, int count, int threads)
-		: Threads(threads), Task(task), Count(count)
+	ParallelRun(const std::function<void(int)>& task, int count, int threads, int bound)
+		: Threads(threads), Bound(bound), Task(task), Count(count)
 	{
 	}
 
 	bool HasWork() const { return Next.load(std::memory_order_relaxed) < Count; }
 
-	/// Runs batches until none is left. A task that throws here ends the
-	/// process: the other threads of the run cannot be told to stop.
+	/// Runs batches until none is left. The first task to throw, on any
+	/// thread, keeps its exception for the caller and ends the run: no
+	/// thread starts another task, and those already started finish.
 	void Work() noexcept
 	{
-		int begin, end;
-		while (Take(begin, end))
-			for (int i = begin; i < end; ++i)
-				Task(i);
+		try
+		{
+			int begin, end;
+			while (Take(begin, end))
+				for (int i = begin; i < end && !Failed.load(std::memory_order_relaxed); ++i)
+					Task(i);
+		}
+		catch (...)
+		{
+			if (!Failed.exchange(true))
+				Failure = std::current_exception();
+			Next.store(Count, std::memory_order_relaxed);
+		}
+	}
+
+	/// The caller's side, once no other thread works in the run: rethrows
+	/// the exception a task left with.
+	void RethrowFailure() const
+	{
+		if (Failure)
+			std::rethrow_exception(Failure);
 	}
 
 	const int Threads;  // the caller included
+	const int Bound;    // the caller's GetThreadCount(), seen by the run's tasks on every thread
 	int Helpers = 0;    // pool threads working in it now; guarded by the pool's mutex
 
 private:
@@ -60,6 +80,8 @@ private:
 	const std::function<void(int)>& Task;
 	const int Count;
 	std::atomic<int> Next{0};
+	std::atomic<bool> Failed{false};
+	std::exception_ptr Failure;  // written by the thread that set Failed
 };
 
 class WorkerPool
@@ -90,7 +112,12 @@ public:
 		std::vector<std::unique_ptr<Worker>> ended;
 		{
 			std::lock_guard<std::mutex> lock(Mutex);
-			Follow(GetThreadCount() - 1, ended);
+			// Threads for the largest bound in force, so that no run in
+			// progress loses the helpers its bound counts on.
+			int largest = std::max(GetDefaultThreadCount(), run.Bound);
+			for (const ParallelRun* posted : Runs)
+				largest = std::max(largest, posted->Bound);
+			Follow(largest - 1, ended);
 			Runs.push_back(&run);
 		}
 		Wake.notify_all();
@@ -157,7 +184,10 @@ private:
 				break;
 			++run->Helpers;
 			lock.unlock();
-			run->Work();
+			{
+				RenderThreads bound(run->Bound);
+				run->Work();
+			}
 			lock.lock();
 			--run->Helpers;
 			Left.notify_all();
@@ -183,8 +213,9 @@ void RunOnWorkers(int n, int threads, const std::function<void(int)>& task)
 			task(i);
 		return;
 	}
-	ParallelRun run(task, n, threads);
+	ParallelRun run(task, n, threads, GetThreadCount());
 	WorkerPool::Shared().Execute(run);
+	run.RethrowFailure();
 }
 
 long WorkerThreadsStarted()

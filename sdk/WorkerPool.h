@@ -6,9 +6,17 @@
 
 /// Calls `task(i)` once for every i in 0 .. n-1 and returns when all have
 /// returned. The calling thread takes part, together with up to `threads` - 1
-/// of the pool's threads that are idle; with `threads` 1 (or n 1) the calls
-/// run in order on the calling thread alone. The pool holds
-/// `GetThreadCount()` - 1 threads and follows a later `SetThreadCount`.
+/// of the pool's threads that are idle, and no more than the caller's
+/// `GetThreadCount()` in all; with 1 thread (or n 1) the calls run in order
+/// on the calling thread alone. The tasks see the caller's `GetThreadCount()`
+/// on every thread, so a render's bound (`RenderThreads`) holds in its nested
+/// runs too.
+///
+/// At the start of a run the pool grows or shrinks to one thread fewer than
+/// the largest of the process default (`GetDefaultThreadCount()`) and the
+/// bounds of the runs in progress: it never shrinks under a run, and a run
+/// under a larger bound than the default grows it until a later run at the
+/// default takes it back.
 ///
 /// Indices are handed out in batches that start large (a share of what is
 /// left for each thread) and shrink to single indices towards the end, so
@@ -18,9 +26,10 @@
 /// thread that is waiting itself, and no more than the pool's threads and
 /// the callers are ever busy.
 ///
-/// On the calling thread alone an exception from a task propagates. When
-/// several threads run the tasks, an exception that leaves a task ends the
-/// process (`std::terminate`), as one leaving any thread does.
+/// The first exception that leaves a task, on any thread, ends the run: no
+/// thread starts another task, the tasks other threads have started finish,
+/// and once every helper has left the run the exception is rethrown here, on
+/// the calling thread, as it was thrown (a `std::bad_alloc` stays one).
 void RunOnWorkers(int n, int threads, const std::function<void(int)>& task);
 
 /// Threads the pool has started since the process began: runs at an

@@ -27,29 +27,15 @@ private:
 	Output* OutImage;
 
 	static const std::vector<InputDecl<FoCalc>>& Declarations();
-	friend std::vector<InputDecl<FoCalc>> DepthOfFieldReadoutDecls<>();
+	friend struct DepthOfFieldPage<FoCalc>;
 };
 
 using namespace Attr;
 
 const std::vector<InputDecl<FoCalc>>& FoCalc::Declarations()
 {
-	const DeclTag number{DataType, CLSID_DataType_Number}, slider{Control, CLSID_InputControl_Slider};
-	static const std::vector<InputDecl<FoCalc>> inputs = JoinDecls<FoCalc>({
-		{
-			{&FoCalc::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
-			{&FoCalc::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
-			{&FoCalc::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus", {number, slider, {RangeLow, 0.0}, {Default, 9.107735}}},
-			{&FoCalc::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
-			{&FoCalc::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
-			{&FoCalc::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
-			{&FoCalc::InOutputLabel, "Calculated DoF Output", "CDO", LabelTags()},
-		},
-		DepthOfFieldReadoutDecls<FoCalc>(),
-		{
-			{&FoCalc::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
-		},
-	});
+	static const std::vector<InputDecl<FoCalc>> inputs = DepthOfFieldPage<FoCalc>::Declarations(
+		{}, {{Control, CLSID_InputControl_Slider}, {RangeLow, 0.0}}, "Calculated DoF Output");
 	return inputs;
 }
 

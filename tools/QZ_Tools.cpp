@@ -29,31 +29,18 @@ private:
 	Output* OutImage;
 
 	static const std::vector<InputDecl<ZRemapper>>& Declarations();
-	friend std::vector<InputDecl<ZRemapper>> DepthOfFieldReadoutDecls<>();
+	friend struct DepthOfFieldPage<ZRemapper>;
 };
 
 using namespace Attr;
 
 const std::vector<InputDecl<ZRemapper>>& ZRemapper::Declarations()
 {
-	const DeclTag number{DataType, CLSID_DataType_Number}, slider{Control, CLSID_InputControl_Slider};
-	static const std::vector<InputDecl<ZRemapper>> inputs = JoinDecls<ZRemapper>({
-		{
-			{&ZRemapper::InCameraLabel, "Input Cam And Scene Info", "ICI", LabelTags()},
-			{&ZRemapper::InSceneScale, "Scene Scale", "SceneScale", {number, slider, {Default, 1.0}}},
-			{&ZRemapper::InFocalLength, "Focal Length (mm)", "FocalLength", {number, slider, {RangeLow, 0.0}, {Default, 50.0}}},
-			{&ZRemapper::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus",
-			 {number, {Control, CLSID_InputControl_Color}, {ControlGroup, 1}, {ControlChannel, 0}, {Default, 9.107735}}},
-			{&ZRemapper::InApertureWidth, "Aperture Width (inch)", "ApertureWidth", {number, slider, {RangeLow, 0.0}, {Default, 0.98}}},
-			{&ZRemapper::InApertureHeight, "Aperture Height (inch)", "ApertureHeight", {number, slider, {RangeLow, 0.0}, {Default, 0.735}}},
-			{&ZRemapper::InFstop, "Fstop", "Fstop", {number, slider, {RangeLow, 0.0}, {Default, 2.8}}},
-			{&ZRemapper::InOutputLabel, "Calculated DoF Output (not multiplied by scene scale)", "CDO", LabelTags()},
-		},
-		DepthOfFieldReadoutDecls<ZRemapper>(),
-		{
-			{&ZRemapper::InImage, "Input", "Input", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}}},
-		},
-	});
+	static const std::vector<InputDecl<ZRemapper>> inputs = DepthOfFieldPage<ZRemapper>::Declarations(
+		{{&ZRemapper::InSceneScale, "Scene Scale", "SceneScale",
+		  {{DataType, CLSID_DataType_Number}, {Control, CLSID_InputControl_Slider}, {Default, 1.0}}}},
+		{{Control, CLSID_InputControl_Color}, {ControlGroup, 1}, {ControlChannel, 0}},
+		"Calculated DoF Output (not multiplied by scene scale)");
 	return inputs;
 }
 

@@ -74,7 +74,8 @@ const std::vector<InputDecl<Convolution>>& Convolution::Declarations()
 		 {number, {Control, CLSID_InputControl_Checkbox}, {Default, 1.0}}},
 		{&Convolution::InSamples, "Samples", "Samples",
 		 {number, {Control, CLSID_InputControl_Slider}, {IntegerOnly, 1}, {RangeHigh, 2500.0}, {RangeLow, 50.0},
-		  {Default, 250.0}}},
+		  {Default, 250.0}},
+		 50000},  // kernel taps per pixel: twenty times the slider's reach
 		{&Convolution::InImage, "Image", "Image", {image, {MainIndex, 1}, {Required, 1}}},
 		{&Convolution::InKernel, "Kernel", "Kernel", {image, {MainIndex, 2}, {Required, 1}}},
 	};

@@ -75,7 +75,8 @@ const std::vector<InputDecl<DirtyDof>>& DirtyDof::Declarations()
 		{&DirtyDof::InLabel, "Dirty Depth Of Field", "DirtyDOF", LabelTags()},
 		{&DirtyDof::InDoBlur, "Do Blur", "DoBlur", {number, {Control, CLSID_InputControl_Checkbox}, {Default, 1.0}}},
 		{&DirtyDof::InSamples, "Circular Samples", "cSamples",
-		 {number, slider, {IntegerOnly, 1}, {RangeHigh, 500.0}, {RangeLow, 3.0}, {Default, 20.0}}},
+		 {number, slider, {IntegerOnly, 1}, {RangeHigh, 500.0}, {RangeLow, 3.0}, {Default, 20.0}},
+		 10000},  // draws per pass: twenty times the slider's reach
 		{&DirtyDof::InBleedThreshold, "Bleed Threshold", "BleedThreshold",
 		 {number, slider, {RangeHigh, 100.0}, {RangeLow, 0.5}, {Default, 7.0}}},
 		{&DirtyDof::InPlaneOfFocus, "Plane Of Focus (m)", "PlaneOfFocus",

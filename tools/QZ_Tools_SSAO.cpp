@@ -60,7 +60,8 @@ const std::vector<InputDecl<SSAO>>& SSAO::Declarations()
 		{&SSAO::InBias, "Bias", "Bias", {number, slider, {Default, 0.0}}},
 		// This slider keeps its own attribute order: IntegerOnly, then the range from the top.
 		{&SSAO::InQuality, "Quality", "Quality",
-		 {number, slider, {IntegerOnly, 1}, {RangeHigh, 16.0}, {RangeLow, 1.0}, {Default, 1.0}}},
+		 {number, slider, {IntegerOnly, 1}, {RangeHigh, 16.0}, {RangeLow, 1.0}, {Default, 1.0}},
+		 320},  // sets of 16 samples per pixel: twenty times the slider's reach
 		{&SSAO::InNormals, "Normals", "Normals", {{DataType, CLSID_DataType_Image}, {MainIndex, 1}, {Required, 1}}},
 		{&SSAO::InPosition, "Position", "Position", {{DataType, CLSID_DataType_Image}, {MainIndex, 2}, {Required, 1}}},
 	};

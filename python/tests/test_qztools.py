@@ -250,6 +250,20 @@ def test_thread_bound_does_not_change_results():
     assert np.array_equal(one, many, equal_nan=True)
 
 
+def test_thread_bounds_of_renders_at_once_stay_their_own():
+    from concurrent.futures import ThreadPoolExecutor
+
+    default = qztools.default_threads()
+    array = picture(64, 64)
+    ids = image_inputs("SSAO")
+    expected, _ = qztools.run("SSAO", images={id: array for id in ids}, threads=1)
+    with ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(lambda n: qztools.run("SSAO", images={id: array for id in ids}, threads=1 + n % 2)[0],
+                                range(40)))
+    assert all(np.array_equal(result, expected, equal_nan=True) for result in results)
+    assert qztools.default_threads() == default, "a render's bound is its own, never the process's"
+
+
 def test_renders_from_several_threads_agree():
     from concurrent.futures import ThreadPoolExecutor
 

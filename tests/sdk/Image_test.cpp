@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "ToolHarness.h"
 
@@ -92,6 +93,20 @@ TEST(Image, CursorWalksRowsAndNeverLeavesTheImage)
 	for (int y = 0; y < 2; ++y)
 		for (int x = 0; x < 3; ++x)
 			EXPECT_EQ(Read(*image, x, y).R, float(x));
+}
+
+TEST(Image, CursorOnANullImageReadsBlackAndDropsWrites)
+{
+	PixPtr cursor(nullptr);
+	FltPixel p = Pixel(5, 6, 7, 8);
+	cursor.GetPixel(0, 0, p);
+	EXPECT_EQ(std::vector<float>({p.B, p.G, p.R, p.A}), std::vector<float>(4, 0.0f));
+	cursor.SetPixel(0, 0, Pixel(9, 9, 9));
+	cursor.GotoXY(0, 0);
+	cursor >>= Pixel(9, 9, 9);
+	p = Pixel(5, 6, 7, 8);
+	p >>= cursor;
+	EXPECT_EQ(p.R, 0.0f);
 }
 
 TEST(Image, FillSetsColourChannelsAndClearsAuxiliary)

@@ -3,8 +3,10 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <set>
 #include <thread>
@@ -42,6 +44,7 @@ public:
 			std::lock_guard<std::mutex> lock(Mutex);
 			Chunks.push_back(y);
 			Threads.insert(std::this_thread::get_id());
+			Bounds.insert(GetThreadCount());
 		}
 		PixPtr src(Source), dst(Target);
 		src.GotoXY(0, y);
@@ -61,6 +64,24 @@ public:
 	std::mutex Mutex;
 	std::vector<int> Chunks;
 	std::set<std::thread::id> Threads;
+	std::set<int> Bounds;  // GetThreadCount() in the chunks
+};
+
+// A RowDoubler whose first row, in a render that may use more than one
+// thread, waits until a second row has started: so that render uses two.
+class PairedRowDoubler : public RowDoubler
+{
+public:
+	void ProcessChunk(Request* request, int y) override
+	{
+		if (Started.fetch_add(1) == 0 && GetThreadCount() > 1)
+			while (Started.load() < 2)
+				std::this_thread::yield();
+		RowDoubler::ProcessChunk(request, y);
+	}
+
+private:
+	std::atomic<int> Started{0};
 };
 
 ImagePtr Render(RowDoubler& tool, Image* input)
@@ -144,26 +165,103 @@ TEST(DoMultiProcess, NestedInParallelFramesFinishesWithinTheThreadCount)
 	EXPECT_LE(threads.size(), 3u);
 }
 
-// As an exception leaving any thread does, one leaving a chunk run on
-// several threads ends the process; on one thread it reaches the caller.
-TEST(DoMultiProcess, AThrowingChunkReachesTheCallerOnlyOnOneThread)
+// Two threads render at once, each under its own bound: each render's chunks
+// see that bound on every thread and use that many threads, and the pixels
+// do not depend on it.
+TEST(RenderThreads, ConcurrentRendersKeepTheirOwnBounds)
 {
-	auto throwAtRow = [](int row) {
-		if (row == 5)
-			throw std::runtime_error("chunk failed");
-	};
-	SetThreadCount(1);
-	EXPECT_THROW(RunOnWorkers(10, 1, throwAtRow), std::runtime_error);
-	SetThreadCount(0);
-	// The child runs the test afresh: a forked copy of this process would
-	// hold the pool's threads' locks without the threads.
-	GTEST_FLAG_SET(death_test_style, "threadsafe");
-	EXPECT_DEATH(
+	SetThreadCount(4);  // a default neither render asks for
+	ImagePtr input = MakeImage(3, 40, [](int x, int y) { return Pixel(float(x + 3 * y), 0, 0); });
+	const ImagePtr expected = MakeImage(3, 40, [](int x, int y) { return Pixel(float(2 * (x + 3 * y)), 0, 0); });
+	auto renderUnder = [&](int bound, std::set<int>& bounds, std::set<size_t>& threads, int& wrongPixels) {
+		RenderThreads scope(bound);
+		for (int i = 0; i < 200; ++i)
 		{
-			SetThreadCount(2);
-			RunOnWorkers(10, 2, throwAtRow);
-		},
-		"");
+			PairedRowDoubler tool;
+			ImagePtr output = Render(tool, input.get());
+			bounds.insert(tool.Bounds.begin(), tool.Bounds.end());
+			threads.insert(tool.Threads.size());
+			for (int y = 0; y < 40; ++y)
+				for (int x = 0; x < 3; ++x)
+					wrongPixels += PixelAt(*output, x, y).R != PixelAt(*expected, x, y).R;
+		}
+	};
+	std::set<int> bounds1, bounds2;
+	std::set<size_t> threads1, threads2;
+	int wrong1 = 0, wrong2 = 0;
+	std::thread one([&] { renderUnder(1, bounds1, threads1, wrong1); });
+	std::thread two([&] { renderUnder(2, bounds2, threads2, wrong2); });
+	one.join();
+	two.join();
+	SetThreadCount(0);
+	EXPECT_EQ(bounds1, std::set<int>{1});
+	EXPECT_EQ(bounds2, std::set<int>{2});
+	EXPECT_EQ(threads1, std::set<size_t>{1});
+	EXPECT_EQ(threads2, std::set<size_t>{2});
+	EXPECT_EQ(wrong1 + wrong2, 0);
+}
+
+// The first exception a task throws reaches the caller of the run, whichever
+// thread ran the task, as the type it was thrown as; the pool then serves the
+// next run in full.
+TEST(RunOnWorkers, AThrowingTaskOnAPoolThreadReachesTheCaller)
+{
+	struct Failure
+	{
+		std::function<void()> Throw;
+		bool IsBadAlloc;
+	};
+	const Failure failures[] = {
+		{[] { throw std::runtime_error("task failed"); }, false},
+		{[] { throw std::bad_alloc(); }, true},
+	};
+	const std::thread::id caller = std::this_thread::get_id();
+	SetThreadCount(2);
+	for (const Failure& failure : failures)
+	{
+		// The first task on each of the two threads waits for the other's,
+		// so both work in the run; the pool thread's throws.
+		std::atomic<int> started{0};
+		auto task = [&](int) {
+			if (started.fetch_add(1) < 2)
+			{
+				while (started.load() < 2)
+					std::this_thread::yield();
+				if (std::this_thread::get_id() != caller)
+					failure.Throw();
+			}
+		};
+		try
+		{
+			RunOnWorkers(1000, 2, task);
+			ADD_FAILURE() << "the run returned";
+		}
+		catch (const std::bad_alloc&)
+		{
+			EXPECT_TRUE(failure.IsBadAlloc);
+		}
+		catch (const std::runtime_error& e)
+		{
+			EXPECT_FALSE(failure.IsBadAlloc);
+			EXPECT_STREQ(e.what(), "task failed");
+		}
+
+		std::vector<int> calls(1000);
+		RunOnWorkers(1000, 2, [&](int i) { ++calls[i]; });
+		EXPECT_EQ(calls, std::vector<int>(1000, 1)) << "every index once in the next run";
+	}
+	// Nested: a throw in an inner run leaves the inner and the outer run.
+	EXPECT_THROW(RunOnWorkers(4, 2, [](int) {
+		RunOnWorkers(4, 2, [](int i) {
+			if (i == 3)
+				throw std::runtime_error("inner task failed");
+		});
+	}), std::runtime_error);
+	EXPECT_THROW(RunOnWorkers(10, 1, [](int i) {
+		if (i == 5)
+			throw std::runtime_error("task failed");
+	}), std::runtime_error) << "one thread";
+	SetThreadCount(0);
 }
 
 TEST(DoMultiProcess, TinyAndEmptyImages)

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ToolHarness.h"
+#include "DepthOfFieldDeclarations.h"
 
 namespace
 {
@@ -15,27 +16,8 @@ void ExpectRounded(double actual, double expected, int decimals)
 
 TEST(FoCalc, Declarations)
 {
-	const std::string readout = "DataType=Number,Control=SliderControl,Flag000A=1,Flag0010=1,Default=";
-	const std::string label = "Control=LabelControl,Flag0000=0,Flag0010=1";
-	const std::string slider = "DataType=Number,Control=SliderControl,RangeLow=0,Default=";
-	EXPECT_EQ(Declarations("FoCalc"), (std::vector<std::string>{
-		"ICI|Input Cam And Scene Info|" + label,
-		"FocalLength|Focal Length (mm)|" + slider + "50",
-		"PlaneOfFocus|Plane Of Focus (m)|" + slider + "9.107735",
-		"ApertureWidth|Aperture Width (inch)|" + slider + "0.98",
-		"ApertureHeight|Aperture Height (inch)|" + slider + "0.735",
-		"Fstop|Fstop|" + slider + "2.8",
-		"CDO|Calculated DoF Output|" + label,
-		"FrameAspect|Frame Aspect|" + readout + "1",
-		"CoC|Circle of confusion (mm)|" + readout + "1",
-		"HyperFocal|HyperFocal (m)|" + readout + "53.26039",
-		"DOFInfo|If DofFar and DofTotal are infinite number output is 0.0|" + label,
-		"DoFN|DoF Near (m)|" + readout + "7.783956",
-		"DoFF|DoF Far (m)|" + readout + "10.97404",
-		"DoFT|DoF Total (m)|" + readout + "3.19008",
-		"Input|Input|DataType=Image,MainIndex=1",
-		"Output|Output|DataType=Image,MainIndex=1",
-	}));
+	EXPECT_EQ(Declarations("FoCalc"),
+	          DepthOfFieldDeclarations({}, "Control=SliderControl,RangeLow=0", "Calculated DoF Output"));
 }
 
 TEST(FoCalc, ReadoutsOfTheDefaultCamera)

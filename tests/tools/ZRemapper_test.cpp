@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ToolHarness.h"
+#include "DepthOfFieldDeclarations.h"
 
 // The default camera: f = 50 mm, plane of focus 9.107735 m, film back
 // 0.98 x 0.735 in, f/2.8. c = sqrt(0.98^2 + 0.735^2) * 25.4 / 1500
@@ -12,28 +13,10 @@
 
 TEST(ZRemapper, Declarations)
 {
-	const std::string readout = "DataType=Number,Control=SliderControl,Flag000A=1,Flag0010=1,Default=";
-	const std::string label = "Control=LabelControl,Flag0000=0,Flag0010=1";
-	const std::string slider = "DataType=Number,Control=SliderControl,RangeLow=0,Default=";
-	EXPECT_EQ(Declarations("ZRemapper"), (std::vector<std::string>{
-		"ICI|Input Cam And Scene Info|" + label,
-		"SceneScale|Scene Scale|DataType=Number,Control=SliderControl,Default=1",
-		"FocalLength|Focal Length (mm)|" + slider + "50",
-		"PlaneOfFocus|Plane Of Focus (m)|DataType=Number,Control=ColorControl,ControlGroup=1,ControlChannel=0,Default=9.107735",
-		"ApertureWidth|Aperture Width (inch)|" + slider + "0.98",
-		"ApertureHeight|Aperture Height (inch)|" + slider + "0.735",
-		"Fstop|Fstop|" + slider + "2.8",
-		"CDO|Calculated DoF Output (not multiplied by scene scale)|" + label,
-		"FrameAspect|Frame Aspect|" + readout + "1",
-		"CoC|Circle of confusion (mm)|" + readout + "1",
-		"HyperFocal|HyperFocal (m)|" + readout + "53.26039",
-		"DOFInfo|If DofFar and DofTotal are infinite number output is 0.0|" + label,
-		"DoFN|DoF Near (m)|" + readout + "7.783956",
-		"DoFF|DoF Far (m)|" + readout + "10.97404",
-		"DoFT|DoF Total (m)|" + readout + "3.19008",
-		"Input|Input|DataType=Image,MainIndex=1",
-		"Output|Output|DataType=Image,MainIndex=1",
-	}));
+	EXPECT_EQ(Declarations("ZRemapper"),
+	          DepthOfFieldDeclarations({"SceneScale|Scene Scale|DataType=Number,Control=SliderControl,Default=1"},
+	                                   "Control=ColorControl,ControlGroup=1,ControlChannel=0",
+	                                   "Calculated DoF Output (not multiplied by scene scale)"));
 }
 
 TEST(ZRemapper, ReadoutsOfTheDefaultCamera)

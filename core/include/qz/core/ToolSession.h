@@ -41,7 +41,7 @@ public:
 	/// the text is none of the row's buttons.
 	std::string SetValue(const std::string& id, const std::string& text);
 	/// Sets a number a user gave: throws `HostError` (usage) beyond the
-	/// input's hard limit (HardLimits.h), before any render can start on it.
+	/// input's hard limit (`Input::WorkLimit`), before any render can start on it.
 	void SetNumberWithinLimit(const std::string& id, double value);
 	/// Sets any number, as a host may; the tools cope with every value.
 	void SetNumber(const std::string& id, double value);
