@@ -164,13 +164,13 @@ void OutputCache::Drop(const ContentHash& hash)
 	Entries.erase(found);
 }
 
-size_t OutputCache::Bytes() const
+size_t OutputCache::HeldBytes() const
 {
 	std::lock_guard<std::mutex> lock(Mutex);
 	return Total;
 }
 
-size_t OutputCache::Count() const
+size_t OutputCache::HeldOutputs() const
 {
 	std::lock_guard<std::mutex> lock(Mutex);
 	return Entries.size();

@@ -1,3 +1,4 @@
+// The file browser: a folder's entries, numbered frames gathered into sequences.
 #include "ServerImpl.h"
 
 #include <filesystem>

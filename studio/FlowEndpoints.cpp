@@ -1,3 +1,5 @@
+// The flow endpoints: check, open and save a flow, and render a node of it
+// through the flow evaluator.
 #include "ServerImpl.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Pictures as the page takes them: float or half R, G, B, A, a region at a
+// step, sent a slice at a time; and exact pixels asked for by position.
 #include "ServerImpl.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Who the studio answers: its token, the Host and Origin it accepts, and
+// the root every path it touches is confined to.
 #include "ServerImpl.h"
 
 #include <sys/random.h>

@@ -1,3 +1,4 @@
+// The studio server: its routes, the page it serves and the session it opens with.
 #include "ServerImpl.h"
 
 #include <filesystem>
@@ -11,8 +12,6 @@ using namespace studio;
 
 namespace
 {
-constexpr int MaxBodyDepth = 64;
-
 std::string ContentType(const fs::path& file)
 {
 	static const std::map<std::string, std::string> types{
@@ -27,71 +26,6 @@ std::string ReadWhole(const fs::path& file)
 {
 	std::ifstream in(file, std::ios::binary);
 	return std::string(std::istreambuf_iterator<char>(in), {});
-}
-}
-
-namespace studio
-{
-void SetJson(httplib::Response& response, int status, const nlohmann::ordered_json& body)
-{
-	response.status = status;
-	response.set_content(body.dump(-1, ' ', true), "application/json");
-}
-
-void SetError(httplib::Response& response, int status, const std::string& message,
-              const std::optional<std::string>& node, const std::optional<std::string>& input)
-{
-	nlohmann::ordered_json body{{"error", message}};
-	if (node)
-		body["node"] = *node;
-	if (input)
-		body["input"] = *input;
-	SetJson(response, status, body);
-}
-
-Json ParseBody(const std::string& body)
-{
-	const Json::parser_callback_t depthLimit = [](int depth, Json::parse_event_t event, Json&) {
-		if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
-		    depth >= MaxBodyDepth)
-			throw RequestError{400, "request body nests deeper than " + std::to_string(MaxBodyDepth) + " levels"};
-		return true;
-	};
-	try
-	{
-		Json parsed = Json::parse(body, depthLimit);
-		if (!parsed.is_object())
-			throw RequestError{400, "request body must be a JSON object"};
-		return parsed;
-	}
-	catch (const Json::exception& e)
-	{
-		throw RequestError{400, std::string("malformed request body: ") + e.what()};
-	}
-}
-
-const Json& Member(const Json& body, const char* key, bool (Json::*isType)() const, const char* type)
-{
-	if (!body.contains(key) || !(body[key].*isType)())
-		throw RequestError{400, std::string("request needs \"") + key + "\": " + type};
-	return body[key];
-}
-
-// A whole number given in the query string.
-long long IntegerParam(const httplib::Request& request, const char* name)
-{
-	const std::string text = request.has_param(name) ? request.get_param_value(name) : "";
-	try
-	{
-		size_t used = 0;
-		const long long value = std::stoll(text, &used);
-		if (used == text.size())
-			return value;
-	}
-	catch (const std::logic_error&)
-	{
-	}
-	throw RequestError{400, std::string("request needs ") + name + "=INTEGER, not \"" + Excerpt(text) + "\""};
 }
 }
 

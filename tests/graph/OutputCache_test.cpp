@@ -42,7 +42,7 @@ TEST(OutputCache, DropsTheOutputsUsedLongestAgoBeyondItsSize)
 	Kept(cache, "huge", "huge", OutputOf(4));  // larger than the whole cache: not kept, nothing dropped
 	EXPECT_TRUE(Kept(cache, "a", "a", OutputOf(1)));
 	Kept(cache, "c", "c", OutputOf(2));  // drops "b", used longest ago
-	EXPECT_EQ(cache.Bytes(), 3u * 16);
+	EXPECT_EQ(cache.HeldBytes(), 3u * 16);
 	for (const auto& [name, kept] : {std::pair{"a", true}, {"c", true}, {"b", false}, {"huge", false}})
 		EXPECT_EQ(Kept(cache, name, "check", OutputOf(0)), kept) << name;
 }
@@ -53,9 +53,9 @@ TEST(OutputCache, CountsTheCarriedPlanesOfAnOutput)
 	OutputCache cache(200);
 	Kept(cache, "a", "a", OutputOf(1, 100));  // 116 bytes
 	Kept(cache, "b", "b", OutputOf(1, 60));   // 76 more: 192
-	EXPECT_EQ(cache.Bytes(), 192u);
+	EXPECT_EQ(cache.HeldBytes(), 192u);
 	Kept(cache, "c", "c", OutputOf(1));  // 16 more would pass 200: "a" goes
-	EXPECT_EQ(cache.Bytes(), 92u);
+	EXPECT_EQ(cache.HeldBytes(), 92u);
 	EXPECT_FALSE(Kept(cache, "a", "a", OutputOf(0)));
 }
 
@@ -101,7 +101,7 @@ TEST(OutputCache, AFailedComputationReachesItsWaitersAndIsNotKept)
 	OutputCache cache(1 << 20);
 	const auto failing = [] () -> NodeOutput { throw std::runtime_error("no such file"); };
 	EXPECT_THROW(cache.FindOrCompute(HashOf("a"), "a", failing), std::runtime_error);
-	EXPECT_EQ(cache.Count(), 0u);
+	EXPECT_EQ(cache.HeldOutputs(), 0u);
 	EXPECT_FALSE(Kept(cache, "a", "a", OutputOf(1)));  // computed again, and now kept
 }
 

@@ -79,8 +79,8 @@ public:
 	/// The bytes an output holds: pixels and carried planes.
 	static size_t BytesOf(const NodeOutput& output);
 
-	size_t Bytes() const;
-	size_t Count() const;
+	size_t HeldBytes() const;
+	size_t HeldOutputs() const;
 	size_t ByteLimit() const { return Limit; }
 
 private:
