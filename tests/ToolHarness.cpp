@@ -99,3 +99,16 @@ std::vector<std::string> Declarations(const std::string& name)
 		lines.push_back(DescribeDeclaration(output->ID(), output->Caption(), output->Attributes()));
 	return lines;
 }
+
+std::optional<ErrorKind> ErrorKindOf(const std::function<void()>& action)
+{
+	try
+	{
+		action();
+	}
+	catch (const HostError& e)
+	{
+		return e.Kind;
+	}
+	return std::nullopt;
+}

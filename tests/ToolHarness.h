@@ -4,10 +4,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Image.h"
+#include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
 #include "qz/core/ToolSession.h"
 
@@ -45,3 +47,6 @@ double Readout(const RenderResult& result, const std::string& id);
 /// attributes in declaration order (button texts each as ButtonText=...), the
 /// output last.
 std::vector<std::string> Declarations(const std::string& tool);
+
+/// The kind of the `HostError` that `action` throws, or nothing when it throws none.
+std::optional<ErrorKind> ErrorKindOf(const std::function<void()>& action);

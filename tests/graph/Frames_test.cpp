@@ -1,26 +1,9 @@
-#include <optional>
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "ToolHarness.h"
 #include "qz/graph/Frames.h"
-#include "qz/core/Error.h"
-
-namespace
-{
-std::optional<ErrorKind> ErrorKindOf(const std::function<void()>& action)
-{
-	try
-	{
-		action();
-	}
-	catch (const HostError& e)
-	{
-		return e.Kind;
-	}
-	return std::nullopt;
-}
-}
 
 TEST(Frames, RangesListsAndSteps)
 {

@@ -1,4 +1,3 @@
-#include <optional>
 #include <gtest/gtest.h>
 
 #include <OpenImageIO/imageio.h>
@@ -42,18 +41,6 @@ void WriteWithOiio(const std::string& path, int w, int h, int channels, const st
 	out->close();
 }
 
-std::optional<ErrorKind> ErrorKindOf(const std::function<void()>& action)
-{
-	try
-	{
-		action();
-	}
-	catch (const HostError& e)
-	{
-		return e.Kind;
-	}
-	return std::nullopt;
-}
 }
 
 TEST(ImageFiles, RoundTripKeepsStoredTypePixelsAndRowOrder)
