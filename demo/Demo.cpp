@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "qz/graph/Frames.h"
 #include "qz/core/Error.h"
+#include "qz/graph/Frames.h"
 #include "qz/io/ImageFiles.h"
 
 RenderResult DemoContext::Render(const std::string& tool, const std::map<std::string, Image*>& images,

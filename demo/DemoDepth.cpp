@@ -2,8 +2,8 @@
 #include <algorithm>
 
 #include "DemoStages.h"
-#include "qz/io/ImageFill.h"
 #include "qz/core/ToolSession.h"
+#include "qz/io/ImageFill.h"
 
 // The largest depth of the pass, as an artist would pick it for "Zmax".
 static float LargestDepth(Image& depth)

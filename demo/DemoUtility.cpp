@@ -5,8 +5,8 @@
 #include <tuple>
 
 #include "DemoStages.h"
-#include "qz/io/ImageFill.h"
 #include "qz/core/ToolSession.h"
+#include "qz/io/ImageFill.h"
 
 // Longest vector (red, green, blue) of a pass, for reporting what the clipper did.
 static double LongestVector(Image& pass)

@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <vector>
 
+#include "qz/core/Error.h"
 #include "qz/graph/Flow.h"
 #include "qz/graph/FlowRender.h"
-#include "qz/core/Error.h"
 #include "qz/io/ImageFiles.h"
 
 extern char** environ;

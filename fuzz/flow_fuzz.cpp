@@ -2,9 +2,9 @@
 // error.
 #include <sstream>
 
-#include "qz/graph/Flow.h"
 #include "FuzzSupport.h"
 #include "qz/core/Error.h"
+#include "qz/graph/Flow.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -1,9 +1,9 @@
 // qz's parsers of option values: frame ranges, chunks, sequence paths, and
 // -s values for every input of every tool.
-#include "qz/graph/Frames.h"
 #include "FuzzSupport.h"
 #include "qz/core/Error.h"
 #include "qz/core/ToolSession.h"
+#include "qz/graph/Frames.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -6,10 +6,10 @@
 #include <functional>
 #include <set>
 
-#include "qz/graph/Frames.h"
 #include "qz/core/Error.h"
-#include "qz/io/ImageFiles.h"
 #include "qz/core/ToolSession.h"
+#include "qz/graph/Frames.h"
+#include "qz/io/ImageFiles.h"
 
 using nlohmann::json;
 namespace fs = std::filesystem;

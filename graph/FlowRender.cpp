@@ -7,11 +7,11 @@
 #include <new>
 #include <set>
 
+#include "qz/core/Error.h"
+#include "qz/core/ToolSession.h"
 #include "qz/graph/Evaluator.h"
 #include "qz/graph/FrameJob.h"
-#include "qz/core/Error.h"
 #include "qz/io/ImageFiles.h"
-#include "qz/core/ToolSession.h"
 
 #ifndef QZ_VERSION
 #define QZ_VERSION "0"

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "qz/core/Describe.h"
-#include "qz/core/Error.h"
 #include "Image.h"
 #include "Operator.h"
+#include "qz/core/Describe.h"
+#include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
 #include "qz/core/ToolSession.h"
 #include "qz/graph/Evaluator.h"

@@ -4,9 +4,9 @@
 
 #include "Report.h"
 #include "qz/core/Describe.h"
-#include "qz/graph/FlowRender.h"
 #include "qz/core/Error.h"
 #include "qz/core/ToolSession.h"
+#include "qz/graph/FlowRender.h"
 
 std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option)
 {

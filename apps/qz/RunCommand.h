@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "qz/graph/Frames.h"
 #include "qz/core/PluginHost.h"
+#include "qz/graph/Frames.h"
 
 /// What `qz run` was asked to do.
 struct RunOptions

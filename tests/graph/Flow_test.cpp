@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "qz/graph/Flow.h"
-#include "qz/core/Error.h"
 #include "QzFixture.h"
+#include "qz/core/Error.h"
+#include "qz/graph/Flow.h"
 
 using nlohmann::json;
 

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "QzFixture.h"
 #include "qz/core/Describe.h"
 #include "qz/core/Error.h"
-#include "QzFixture.h"
 
 TEST_F(Qz, ListShowsTheToolsInRegistrationOrder)
 {

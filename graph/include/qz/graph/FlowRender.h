@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qz/core/Error.h"
 #include "qz/graph/Flow.h"
 #include "qz/graph/Frames.h"
-#include "qz/core/Error.h"
 #include "qz/graph/NodeRender.h"
 #include "qz/graph/OutputCache.h"
 

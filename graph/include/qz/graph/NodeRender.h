@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "qz/graph/Flow.h"
 #include "qz/core/Error.h"
-#include "qz/io/ImageFiles.h"
 #include "qz/core/ToolSession.h"
+#include "qz/graph/Flow.h"
+#include "qz/io/ImageFiles.h"
 
 using ReadoutList = std::vector<std::pair<std::string, double>>;
 /// Pictures by image input ID.
