@@ -44,7 +44,7 @@ void DemoContext::WriteSheet() const
 	for (const auto& [label, image] : Sheet)
 		tiles.emplace_back(label, image.get());
 	const std::string path = (std::filesystem::path(OutDir) / "contact_sheet.png").string();
-	WriteContactSheet(tiles, path);
+	WriteContactSheet(tiles, path, Warn);
 	Out << "contact sheet: " << path << "\n";
 }
 
@@ -89,7 +89,7 @@ std::string ThisProgram()
 }
 }
 
-void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& out)
+void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& out, const WarningSink& warn)
 {
 	std::error_code ec;
 	std::filesystem::create_directories(outDir, ec);
@@ -97,7 +97,7 @@ void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& ou
 		throw HostError(ErrorKind::Write, "cannot create " + outDir + ": " + ec.message());
 
 	const DemoScene scene = RenderDemoScene(480, 270);
-	const DemoContext demo(host, scene, outDir, out);
+	const DemoContext demo(host, scene, outDir, out, warn);
 	out << "scene passes:\n";
 	for (auto [pass, name] : {std::pair{scene.Beauty.get(), "beauty.exr"}, {scene.Depth.get(), "depth.exr"},
 	                          {scene.Normals.get(), "normals.exr"}, {scene.Position.get(), "position.exr"},

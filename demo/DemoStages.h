@@ -16,13 +16,15 @@ class DemoContext
 	std::string OutDir;
 
 public:
-	DemoContext(const PluginHost& host, const DemoScene& scene, std::string outDir, std::ostream& out)
-		: Host(host), OutDir(std::move(outDir)), Scene(scene), Out(out)
+	DemoContext(const PluginHost& host, const DemoScene& scene, std::string outDir, std::ostream& out,
+	            WarningSink warn)
+		: Host(host), OutDir(std::move(outDir)), Scene(scene), Out(out), Warn(std::move(warn))
 	{
 	}
 
 	const DemoScene& Scene;
 	std::ostream& Out;
+	WarningSink Warn;
 
 	/// Renders one request through `tool`. Throws `HostError` when the tool is
 	/// not registered or sets no output.

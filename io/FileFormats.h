@@ -79,7 +79,8 @@ struct ImageLibrary
 	              const WriteSettings& settings);
 	void (*ToLinear)(Image& image, const std::string& colorSpace, const std::string& path);
 	/// A new 8-bit image (one use for the caller) of previews and labels.
-	Image* (*ContactSheet)(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth);
+	Image* (*ContactSheet)(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth,
+	                       const WarningSink& warn);
 	void (*SetThreads)(int threads);
 	/// True when the file opens and its header reads.
 	bool (*Readable)(const std::string& path);

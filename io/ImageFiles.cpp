@@ -349,11 +349,11 @@ void WriteImageFile(const Image& image, const std::string& path)
 }
 
 void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, const std::string& path,
-                       int tileWidth)
+                       const WarningSink& warn, int tileWidth)
 {
 	if (tiles.empty())
 		return;
-	ImageHandle sheet(TheImageLibrary().ContactSheet(tiles, tileWidth));
+	ImageHandle sheet(TheImageLibrary().ContactSheet(tiles, tileWidth, warn));
 	WriteImageFile(*sheet, path);
 }
 

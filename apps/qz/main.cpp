@@ -200,7 +200,7 @@ int main(int argc, char** argv)
 		else if (*studioCommand)
 			return StudioCommand(host, studio, std::cout);
 		else if (*demo)
-			RunDemo(host, demoOut, std::cout);
+			RunDemo(host, demoOut, std::cout, PrintWarning);
 		return ExitOk;
 	}
 	catch (const HostError& e)

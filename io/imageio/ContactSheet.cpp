@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <iostream>
 #include <limits>
 
 #include "ImageLibrary.h"
@@ -50,7 +49,8 @@ OIIO::ImageBuf Preview(const Image& image)
 }
 }
 
-Image* MakeContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth)
+Image* MakeContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth,
+                        const WarningSink& warn)
 {
 	int tileHeight = 1;
 	for (const auto& [label, image] : tiles)
@@ -64,8 +64,8 @@ Image* MakeContactSheet(const std::vector<std::pair<std::string, const Image*>>&
 	const float background[3] = {0.12f, 0.12f, 0.12f}, ink[3] = {0.9f, 0.9f, 0.9f};
 	OIIO::ImageBufAlgo::fill(sheet, background);
 	const bool haveFont = std::filesystem::exists(LabelFont);
-	if (!haveFont)
-		std::cerr << "qz: warning: no font at " << LabelFont << "; the contact sheet has no labels\n";
+	if (!haveFont && warn)
+		warn(std::string("no font at ") + LabelFont + "; the contact sheet has no labels");
 
 	for (size_t i = 0; i < tiles.size(); ++i)
 	{

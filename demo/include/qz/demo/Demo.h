@@ -6,5 +6,5 @@
 
 /// `qz demo`: renders the synthetic scene's passes and runs them through the
 /// tools into `outDir` (EXR files plus PNG previews), printing the tools'
-/// read-outs.
-void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& out);
+/// read-outs, and reporting warnings to `warn`.
+void RunDemo(const PluginHost& host, const std::string& outDir, std::ostream& out, const WarningSink& warn = {});

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Image.h"
+#include "qz/core/Error.h"
 
 /// What an image input takes from a file: `PATH[:part=P][:layer=L|:channel=C][:colorspace=S]`.
 ///   part=P      a part of a multi-part EXR, by name or index (default: the first);
@@ -149,9 +150,10 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 SharedImage LineUp(const Picture& input, const FileContext* main);
 
 /// Writes a labelled grid of previews of `tiles`, each `tileWidth` pixels
-/// wide, as an 8-bit image at `path` (the demo's contact sheet).
+/// wide, as an 8-bit image at `path` (the demo's contact sheet). Labels
+/// need a font; without one the sheet has none, and `warn` is told.
 void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, const std::string& path,
-                       int tileWidth = 240);
+                       const WarningSink& warn = {}, int tileWidth = 240);
 
 /// Reads a whole file as a picture, and writes a picture with no context, in
 /// the image's own pixel format: for tests and the demo.
