@@ -26,6 +26,7 @@ bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target qz_bench
 	$(BUILD)/bench/qz_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true
 	/usr/bin/python3 bench/studio_bench.py $(BUILD)/bin
+	bench/still_inputs.sh $(BUILD)
 
 # Longer fuzz campaigns by hand: make fuzz FUZZ_SECONDS=600
 FUZZ_SECONDS ?= 300
