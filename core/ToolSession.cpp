@@ -170,6 +170,13 @@ void ToolSession::Connect(const std::string& id, Image* image)
 	Connections.emplace_back(input, image);
 }
 
+void ToolSession::DisconnectAll()
+{
+	for (auto& [input, image] : Connections)
+		image->Recycle();
+	Connections.clear();
+}
+
 void ToolSession::Configure(const std::map<std::string, Image*>& images, const std::map<std::string, double>& numbers,
                             const std::map<std::string, std::string>& choices)
 {

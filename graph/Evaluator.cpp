@@ -146,7 +146,8 @@ SharedOutput Evaluator::Output(size_t node, int frame, Evaluation& evaluation)
 	return output;
 }
 
-Evaluation Evaluator::Evaluate(const std::vector<size_t>& targets, int frame)
+Evaluation Evaluator::Evaluate(const std::vector<size_t>& targets, int frame,
+                               const std::optional<std::vector<size_t>>& returned)
 {
 	// The targets and every node they read, directly or not; nodes come
 	// after the nodes they read, so one pass from the end finds them all.
@@ -159,11 +160,32 @@ Evaluation Evaluator::Evaluate(const std::vector<size_t>& targets, int frame)
 				if (source.Node)
 					needed[*source.Node] = true;
 
-	Evaluation evaluation;
-	evaluation.Outputs.resize(Graph.Nodes.size());
+	// An output not asked for goes once its last reader has rendered: a long
+	// chain then holds two frames at a time, whose memory the next outputs reuse.
+	std::vector<bool> kept(Graph.Nodes.size());
+	for (size_t node : returned ? *returned : targets)
+		kept.at(node) = true;
+	std::vector<int> readers(Graph.Nodes.size());
 	for (size_t n = 0; n < Graph.Nodes.size(); ++n)
 		if (needed[n])
+			for (const Source& source : Sources[n])
+				if (source.Node)
+					++readers[*source.Node];
+
+	Evaluation evaluation;
+	evaluation.Outputs.resize(Graph.Nodes.size());
+	evaluation.Readouts.resize(Graph.Nodes.size());
+	for (size_t n = 0; n < Graph.Nodes.size(); ++n)
+		if (needed[n])
+		{
 			evaluation.Outputs[n] = Output(n, frame, evaluation);
+			evaluation.Readouts[n] = evaluation.Outputs[n]->Readouts;
+			for (const Source& source : Sources[n])
+				if (source.Node && --readers[*source.Node] == 0 && !kept[*source.Node])
+					evaluation.Outputs[*source.Node].reset();
+			if (readers[n] == 0 && !kept[n])
+				evaluation.Outputs[n].reset();
+		}
 	return evaluation;
 }
 

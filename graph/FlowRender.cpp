@@ -177,11 +177,11 @@ private:
 
 	void RenderFrame(int frame)
 	{
-		const Evaluation evaluation = Eval.Evaluate(AllNodes, frame);
+		const Evaluation evaluation = Eval.Evaluate(AllNodes, frame, Job.SavedNodes);
 		RenderedFrame done;
 		for (size_t n = 0; n < Job.Graph.Nodes.size(); ++n)
-			if (!evaluation.Outputs[n]->Readouts.empty())
-				done.Readouts.emplace_back(Job.Graph.Nodes[n].Name, evaluation.Outputs[n]->Readouts);
+			if (!evaluation.Readouts[n].empty())
+				done.Readouts.emplace_back(Job.Graph.Nodes[n].Name, evaluation.Readouts[n]);
 		for (size_t s = 0; s < Job.Graph.Saves.size(); ++s)
 		{
 			const std::string file = FramePath(Job.Graph.Saves[s].File, frame);

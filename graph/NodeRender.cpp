@@ -82,7 +82,10 @@ NodeOutput NodeRenderer::Render(const NodePictures& pictures, double time, int t
 	RenderResult result = Tool->Render(time, threads);
 	NodeOutput done{{nullptr, mainContext}, std::move(result.Readouts)};
 	if (!result.Output)
-		return done;
+		return done;  // connected still, for `NoOutput` to explain
+	// The inputs are the pictures' to keep, not the tool's: a chain of nodes
+	// holds only the frames it still reads.
+	Tool->DisconnectAll();
 	done.Out.Pixels = ShareImage(std::exchange(result.Output, nullptr));
 	for (const auto& [id, picture] : lined)
 		if (picture.Pixels == done.Out.Pixels)

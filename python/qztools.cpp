@@ -261,10 +261,10 @@ py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame,
 	for (size_t n : targets)
 		outputs[py::str(flow.Nodes[n].Name)] = ArrayFromImage(*evaluation.Outputs[n]->Out.Pixels);
 	for (size_t n = 0; n < flow.Nodes.size(); ++n)
-		if (evaluation.Outputs[n] && !evaluation.Outputs[n]->Readouts.empty())
+		if (!evaluation.Readouts[n].empty())
 		{
 			py::dict values;
-			for (const auto& [id, value] : evaluation.Outputs[n]->Readouts)
+			for (const auto& [id, value] : evaluation.Readouts[n])
 				values[py::str(id)] = value;
 			readouts[py::str(flow.Nodes[n].Name)] = values;
 		}

@@ -253,10 +253,9 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 		image = evaluation.Outputs[*node]->Out.Pixels;
 	}
 	Answer readouts = Answer::object();
-	for (size_t n = 0; n < flow.Nodes.size(); ++n)
-		if (evaluation.Outputs.size() > n && evaluation.Outputs[n])
-			for (const auto& [id, value] : evaluation.Outputs[n]->Readouts)
-				readouts[flow.Nodes[n].Name][id] = JsonNumber(value);
+	for (size_t n = 0; n < evaluation.Readouts.size(); ++n)
+		for (const auto& [id, value] : evaluation.Readouts[n])
+			readouts[flow.Nodes[n].Name][id] = JsonNumber(value);
 
 	KeepShown(page, generation, image);
 	response.set_header("X-Qz-Width", std::to_string(image->Width));

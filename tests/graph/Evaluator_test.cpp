@@ -151,3 +151,18 @@ TEST_F(FlowEvaluation, AStillInputIsReadAndRenderedOncePerRange)
 	ImagePtr first(ReadImageFile(Path("still.0001.exr"))), third(ReadImageFile(Path("still.0003.exr")));
 	EXPECT_TRUE(SameImage(*first, *third));
 }
+
+TEST_F(FlowEvaluation, ReturnsWhatIsAskedForAndLetsTheRestGo)
+{
+	const Flow flow = Parse(Chain());
+	OutputCache cache(0);  // keeps nothing: what the evaluation holds is all there is
+	Evaluator evaluator(flow, cache);
+	const size_t remap = *evaluator.NodeIndex("remap"), div = *evaluator.NodeIndex("div");
+	const Evaluation last = evaluator.Evaluate({div}, 1);
+	EXPECT_EQ(last.Outputs[remap], nullptr);
+	ASSERT_NE(last.Outputs[div], nullptr);
+	EXPECT_EQ(last.Rendered, (std::vector<std::string>{"remap", "div"}));
+	const Evaluation both = evaluator.Evaluate({div}, 1, std::vector<size_t>{remap, div});
+	EXPECT_NE(both.Outputs[remap], nullptr);
+	EXPECT_TRUE(SameImage(*both.Outputs[div]->Out.Pixels, *last.Outputs[div]->Out.Pixels));
+}

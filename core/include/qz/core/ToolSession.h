@@ -50,6 +50,9 @@ public:
 	/// `HostError` (usage) when `id` is no image input.
 	void Connect(const std::string& id, Image* image);
 
+	/// Disconnects every image input, giving back the session's uses.
+	void DisconnectAll();
+
 	/// Connects `images` and sets `numbers` and button-row `choices`, each by
 	/// input ID (warnings about texts that are no button are dropped).
 	void Configure(const std::map<std::string, Image*>& images, const std::map<std::string, double>& numbers = {},

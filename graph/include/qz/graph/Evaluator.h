@@ -43,11 +43,13 @@ struct EvaluatorSettings
 	std::function<bool(const ContentHash& hash)> Keep;
 };
 
-/// What one evaluation gave, by node index of the flow (null for the nodes
-/// the targets do not need).
+/// What one evaluation gave, by node index of the flow.
 struct Evaluation
 {
+	/// The outputs asked for; null for the other nodes, whose outputs are let
+	/// go as soon as the nodes reading them have rendered.
 	std::vector<SharedOutput> Outputs;
+	std::vector<ReadoutList> Readouts;  // of every node evaluated
 	std::vector<std::string> Rendered;  // nodes that rendered, not found in the cache, in order
 };
 
@@ -70,9 +72,11 @@ public:
 	ContentHash FileHash(const std::string& file, int frame);
 
 	/// Renders, or finds in the cache, the nodes `targets` and all they read,
-	/// at `frame` (also the render's time). Throws `HostError` (render) for a
-	/// node that sets no output, naming it (`where` says how: see `Where`).
-	Evaluation Evaluate(const std::vector<size_t>& targets, int frame);
+	/// at `frame` (also the render's time), and returns the outputs of
+	/// `returned` (by default the targets'). Throws `HostError` (render) for
+	/// a node that sets no output, naming it.
+	Evaluation Evaluate(const std::vector<size_t>& targets, int frame,
+	                    const std::optional<std::vector<size_t>>& returned = std::nullopt);
 
 	/// The picture node `node` sees at its image input `input` at `frame`,
 	/// lined up with its main input, and in `evaluated` what was evaluated for

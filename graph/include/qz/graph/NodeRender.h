@@ -46,7 +46,8 @@ public:
 	/// process default).
 	NodeOutput Render(const NodePictures& pictures, double time, int threads = 0);
 
-	/// The error for a render without output: `where` names the node,
+	/// The error for the last render, when it set no output (the inputs then
+	/// stay connected until the next render): `where` names the node,
 	/// `when` the frame; it says which image sizes differ, if any, and how
 	/// the tool is set and connected.
 	HostError NoOutput(const std::string& where, const std::string& when) const;
