@@ -238,6 +238,12 @@ FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options, const
 	FlowRenderResult result;
 	std::vector<int> frames = FramesToRender(options.Range, options.Chunk, inputs);
 	result.TimeIsFrame = !options.Range.empty() || !frames.empty();
+	// More farm tasks than frames leave some tasks none: they have succeeded.
+	if (!options.Chunk.empty() && frames.empty())
+	{
+		result.EmptyChunk = true;
+		return result;
+	}
 	if (!result.TimeIsFrame)
 		frames = {0};
 

@@ -41,5 +41,5 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 				for (const auto& [id, value] : values)
 					out << prefix << node << "." << id << " = " << FormatNumber(value) << "\n";
 		}
-	return FinishRender(result);
+	return FinishRender(result, options.Frames);
 }

@@ -58,8 +58,10 @@ std::function<void(size_t done, size_t total)> ProgressLine::Hook()
 	};
 }
 
-int FinishRender(const FlowRenderResult& result)
+int FinishRender(const FlowRenderResult& result, const FrameOptions& options)
 {
+	if (result.EmptyChunk)
+		std::cerr << "qz: chunk " << options.Chunk << " holds no frames of " << options.Range << ": nothing to render\n";
 	ReportSkippedFrames(result.Skipped);
 	if (!result.Existing.empty() && result.TimeIsFrame)
 		std::cerr << "qz: " << result.Existing.size() << " frame" << (result.Existing.size() == 1 ? "" : "s")

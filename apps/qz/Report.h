@@ -34,6 +34,7 @@ private:
 	double Start;
 };
 
-/// Ends a command after its report: lists skipped and existing frames, and
-/// prints the kept failure, if any. Returns the exit status.
-int FinishRender(const FlowRenderResult& result);
+/// Ends a command after its report: says that a chunk was empty, lists
+/// skipped and existing frames, and prints the kept failure, if any.
+/// Returns the exit status.
+int FinishRender(const FlowRenderResult& result, const FrameOptions& options);

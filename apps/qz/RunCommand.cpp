@@ -112,5 +112,5 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 			for (const auto& [id, value] : ReadoutsOf(frame))
 				out << "frame " << number << ": " << id << " = " << FormatNumber(value) << "\n";
 
-	return FinishRender(result);
+	return FinishRender(result, options.Frames);
 }

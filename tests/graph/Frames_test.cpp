@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <set>
 
 #include "ToolHarness.h"
@@ -29,19 +31,27 @@ TEST(Frames, MalformedRangesAreUsageErrors)
 		EXPECT_EQ(ErrorKindOf([&] { ParseFrameRange(text); }), ErrorKind::Usage) << '"' << text << '"';
 }
 
-TEST(Frames, ChunksCoverEveryFrameOnce)
+TEST(Frames, ChunksCoverEveryFrameOnceAndDifferByOneFrameAtMost)
 {
-	const std::vector<int> frames = ParseFrameRange("1-10,20,30-40:3");  // 15 frames
-	for (int n = 1; n <= 17; ++n)
+	// So no task is empty while another holds two frames or more.
+	const std::vector<int> all = ParseFrameRange("1-10,20,30-40:3");  // 15 frames
+	for (size_t count = 0; count <= all.size(); ++count)
 	{
-		std::vector<int> covered;
-		for (int k = 1; k <= n; ++k)
+		const std::vector<int> frames(all.begin(), all.begin() + count);
+		for (int n = 1; n <= 17; ++n)
 		{
-			const std::vector<int> chunk = ChunkOf(frames, k, n);
-			EXPECT_LE(chunk.size(), frames.size() / n + 1);
-			covered.insert(covered.end(), chunk.begin(), chunk.end());
+			std::vector<int> covered;
+			size_t fewest = SIZE_MAX, most = 0;
+			for (int k = 1; k <= n; ++k)
+			{
+				const std::vector<int> chunk = ChunkOf(frames, k, n);
+				fewest = std::min(fewest, chunk.size());
+				most = std::max(most, chunk.size());
+				covered.insert(covered.end(), chunk.begin(), chunk.end());
+			}
+			EXPECT_EQ(covered, frames) << count << " frames in " << n << " chunks";
+			EXPECT_LE(most - fewest, 1u) << count << " frames in " << n << " chunks";
 		}
-		EXPECT_EQ(covered, frames) << n << " chunks";
 	}
 	EXPECT_EQ(ChunkOf({1, 2, 3, 4}, 2, 2), (std::vector<int>{3, 4}));
 	EXPECT_EQ(ParseChunk("3/10"), (std::pair<int, int>{3, 10}));

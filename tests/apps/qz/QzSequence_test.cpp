@@ -71,6 +71,27 @@ TEST_F(QzSequence, ChunksSplitTheRange)
 	EXPECT_EQ(nlohmann::json::parse(one.Out)["frames"].size(), 2u);
 }
 
+TEST_F(QzSequence, AnEmptyChunkHasNothingToDoAndSucceeds)
+{
+	// Five farm tasks for three frames: tasks 1 and 3 hold none, whatever else they are asked.
+	std::ofstream(Path("shot.json")) << R"({"nodes": {"d": {"tool": "ZDevider", "inputs": {"Input": {"file": "depth.####.exr"}}}},
+		"save": [{"node": "d", "file": "flowed.####.exr"}]})";
+	const std::vector<std::string> run{"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-o", Path("out.####.exr")};
+	for (const std::vector<std::string>& command : {run, std::vector<std::string>{"flow", Path("shot.json")}})
+		for (const std::vector<std::string>& options :
+		     {std::vector<std::string>{}, {"--compression", "zip"}, {"-d", "half", "--skip-existing", "--skip-missing"}})
+		{
+			std::vector<std::string> args = command;
+			args.insert(args.end(), {"--frames", "1-3", "--chunk", "3/5"});
+			args.insert(args.end(), options.begin(), options.end());
+			const QzRun empty = Run(args);
+			EXPECT_EQ(empty.Status, 0) << args[0] << " " << options.size() << ": " << empty.Err;
+			EXPECT_EQ(empty.Err, "qz: chunk 3/5 holds no frames of 1-3: nothing to render\n");
+		}
+	for (const std::string& name : Files())
+		EXPECT_TRUE(name.find("out.") == std::string::npos && name.find("flowed.") == std::string::npos) << name;
+}
+
 TEST_F(QzSequence, SequenceMistakesAreUsageErrors)
 {
 	const std::string sequence = "Input=" + Path("depth.####.exr");

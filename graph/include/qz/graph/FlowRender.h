@@ -25,6 +25,7 @@ struct RenderedFrame
 struct FlowRenderResult
 {
 	bool TimeIsFrame = false;  // false: one render at time 0
+	bool EmptyChunk = false;   // the farm chunk asked for holds no frames: nothing to do
 	std::map<int, RenderedFrame> Frames;
 	std::vector<std::string> Skipped;  // the first missing file of each skipped frame
 	std::vector<int> Existing;         // frames not rendered again: their outputs exist (--skip-existing)
