@@ -119,14 +119,29 @@ const ImageLibrary& TheImageLibrary()
 // ---------------------------------------------------------------------------
 // Reading
 
+namespace
+{
+// What a path that is no regular file names: opening a FIFO for reading
+// waits for a writer, and a device never ends, so neither is opened.
+std::string KindOf(mode_t mode)
+{
+	return S_ISDIR(mode)    ? "a directory"
+	       : S_ISFIFO(mode) ? "a FIFO (named pipe)"
+	       : S_ISSOCK(mode) ? "a socket"
+	       : S_ISCHR(mode)  ? "a character device"
+	       : S_ISBLK(mode)  ? "a block device"
+	                        : "no regular file";
+}
+}
+
 Picture ReadPicture(const ImageSource& source)
 {
 	const std::string& path = source.Path;
-	std::error_code ec;
-	if (fs::is_directory(path, ec))
-		throw ReadError(path, "it is a directory");
-	if (!fs::exists(path, ec))
-		throw ReadError(path, "no such file");
+	struct stat status;
+	if (::stat(path.c_str(), &status) != 0)
+		throw ReadError(path, errno == ENOENT || errno == ENOTDIR ? "no such file" : std::strerror(errno));
+	if (!S_ISREG(status.st_mode))
+		throw ReadError(path, "it is " + KindOf(status.st_mode));
 	if (!IsExrFile(path))
 		return TheImageLibrary().Read(source);
 	Picture picture = ReadExr(source);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <OpenImageIO/imageio.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <cstring>
@@ -107,7 +111,7 @@ TEST(ImageFiles, DepthOnlyAndExtraChannels)
 	EXPECT_EQ(aux.Context->Channels.size(), 5u);
 }
 
-TEST(ImageFiles, BadFilesAreRenderErrors)
+TEST(ImageFiles, BadFilesAreInputErrors)
 {
 	TempDir dir;
 	std::ofstream(dir / "corrupt.exr") << "not an image at all";
@@ -115,21 +119,41 @@ TEST(ImageFiles, BadFilesAreRenderErrors)
 	WriteImageFile(*good, dir / "good.exr");
 	fs::resize_file(dir / "good.exr", fs::file_size(dir / "good.exr") / 2);
 	fs::create_directory(dir / "folder.exr");
+	// Special files are refused before anything opens them: reading a FIFO
+	// would wait for a writer, a device would never end.
+	ASSERT_EQ(::mkfifo((dir / "fifo.exr").c_str(), 0600), 0);
+	const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+	sockaddr_un address{};
+	address.sun_family = AF_UNIX;
+	std::strncpy(address.sun_path, (dir / "socket.exr").c_str(), sizeof address.sun_path - 1);
+	ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+	fs::create_symlink("/dev/zero", dir / "zero.exr");
 
-	for (const char* name : {"missing.exr", "corrupt.exr", "good.exr", "folder.exr"})
+	const struct
 	{
-		const std::string path = dir / name;
+		std::string Path, Why;
+	} cases[] = {
+		{dir / "missing.exr", "no such file"},
+		{dir / "corrupt.exr", ""},
+		{dir / "good.exr", ""},
+		{dir / "folder.exr", "it is a directory"},
+		{dir / "fifo.exr", "it is a FIFO (named pipe)"},
+		{dir / "socket.exr", "it is a socket"},
+		{dir / "zero.exr", "it is a character device"},
+		{"/dev/null", "it is a character device"},
+	};
+	for (const auto& c : cases)
 		try
 		{
-			ImagePtr image = Read(path);
-			ADD_FAILURE() << name << " was read";
+			ImagePtr image = Read(c.Path);
+			ADD_FAILURE() << c.Path << " was read";
 		}
 		catch (const HostError& e)
 		{
 			EXPECT_EQ(e.Kind, ErrorKind::Input);
-			EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+			EXPECT_NE(std::string(e.what()).find(c.Path + ": " + c.Why), std::string::npos) << e.what();
 		}
-	}
+	::close(listening);
 }
 
 TEST(ImageFiles, ReadableImagesAreWholeFiles)

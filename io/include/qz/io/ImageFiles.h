@@ -104,10 +104,11 @@ struct Picture
 constexpr long long MaxFilePixels = 1LL << 28;
 
 /// Reads what `source` names (a frame of a sequence must already be resolved
-/// in `source.Path`). Throws `HostError` (render failed) naming the file when
-/// it cannot be read, is incomplete, claims a size it cannot hold, or when
-/// the selection does not match; such errors list the file's parts, layers
-/// and channels.
+/// in `source.Path`). Throws `HostError` (input) naming the file when it is
+/// no regular file (a directory, FIFO, socket or device, refused before
+/// anything opens it), cannot be read, is incomplete, claims a size it cannot
+/// hold, or when the selection does not match; such errors list the file's
+/// parts, layers and channels.
 Picture ReadPicture(const ImageSource& source);
 
 /// True when `path` is an image file that opens and whose header reads (for
