@@ -3,6 +3,7 @@
 #include <OpenEXR/ImfThreading.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,9 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <mutex>
 
 #include "FileFormats.h"
@@ -272,13 +274,98 @@ private:
 };
 
 // A name beside the target that keeps its extension, so the file format is
-// still chosen from it.
+// still chosen from it. The process ID and a random part keep two writers of
+// one output, in one process or two, from sharing a temporary file.
 fs::path TemporaryPathFor(const fs::path& target)
 {
-	return target.parent_path() /
-	       ("." + target.stem().string() + ".qz-" + std::to_string(getpid()) + "-tmp" + target.extension().string());
+	uint32_t random = 0;
+	if (::getrandom(&random, sizeof random, 0) != sizeof random)
+		random = static_cast<uint32_t>(std::hash<const void*>()(&random));
+	char part[9];
+	std::snprintf(part, sizeof part, "%08x", random);
+	return target.parent_path() / ("." + target.stem().string() + ".qz-" + std::to_string(getpid()) + "-" + part +
+	                               "-tmp" + target.extension().string());
 }
 
+// The file a written path names: a symbolic link is written through to what
+// it names, also when that does not exist yet (a dangling link).
+fs::path WrittenThrough(const fs::path& path)
+{
+	fs::path target = path;
+	std::error_code ec;
+	for (int hops = 0; hops < 40 && fs::is_symlink(target, ec); ++hops)
+	{
+		const fs::path next = fs::read_symlink(target, ec);
+		if (ec)
+			break;
+		target = next.is_absolute() ? next : target.parent_path() / next;
+	}
+	return target.lexically_normal();
+}
+
+// Flushes a folder's entries, so that a rename in it survives a power loss.
+int SyncFolder(const fs::path& folder)
+{
+	const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return errno;
+	const int failed = ::fsync(fd) != 0 ? errno : 0;
+	::close(fd);
+	return failed;
+}
+
+// Writes `target` whole through a temporary file beside it: `write` fills
+// the open file, which is then flushed to disk, renamed into place, and its
+// folder flushed. A reader never sees a part of the file under its name, a
+// failure leaves the previous file, and after a power loss the name holds the
+// old file or the whole new one. A replaced file keeps its permissions.
+// Returns "" or why it failed.
+std::string ReplaceWhole(const fs::path& target, const std::function<void(int fd)>& write)
+{
+	struct stat existing;
+	const bool replacing = ::stat(target.c_str(), &existing) == 0;
+	const fs::path temporary = TemporaryPathFor(target);
+	const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+	PendingWrite pending(temporary.string());
+	const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+	if (fd < 0)
+		return std::strerror(errno);
+	std::string why;
+	try
+	{
+		write(fd);
+		if (replacing && ::fchmod(fd, existing.st_mode & 07777) != 0)
+			why = std::strerror(errno);
+		if (why.empty() && ::fsync(fd) != 0)
+			why = std::strerror(errno);
+	}
+	catch (const std::bad_alloc&)
+	{
+		why = "not enough memory";
+	}
+	catch (const std::exception& e)
+	{
+		why = e.what();
+	}
+	if (::close(fd) != 0 && why.empty())
+		why = std::strerror(errno);
+	// The output's own name appears only here, once every byte is written: a
+	// render killed at any moment leaves at most a hidden temporary file
+	// beside it, never a partial file under the output's name. That is what
+	// lets --skip-existing take a present, readable output as finished.
+	std::error_code ec;
+	if (why.empty())
+		fs::rename(temporary, target, ec);
+	if (!why.empty() || ec)
+	{
+		std::error_code ignored;
+		fs::remove(temporary, ignored);
+		return why.empty() ? ec.message() : why;
+	}
+	if (const int failed = SyncFolder(folder))
+		return std::string("written, but its folder could not be flushed: ") + std::strerror(failed);
+	return "";
+}
 }
 
 void WritePicture(const Image& pixels, const FileContext* context, const std::string& path,
@@ -288,10 +375,8 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 		return HostError(ErrorKind::Write, "cannot write image " + path + ": " + why);
 	};
 	std::error_code ec;
-	// A symbolic link is written through: the file it names is replaced.
-	fs::path target(path);
-	if (fs::is_symlink(target, ec))
-		target = fs::weakly_canonical(target, ec);
+	// A symbolic link is written through: the file it names is replaced or made.
+	const fs::path target = WrittenThrough(path);
 	if (fs::is_directory(target, ec))
 		throw fail("it is a directory");
 	const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
@@ -316,46 +401,14 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 	if (!written.Type && !context)
 		written.Type = WrittenType(pixels, nullptr, settings);
 
-	// A replaced file keeps its permissions; a new one gets the usual ones.
-	struct stat existing;
-	const bool replacing = ::stat(target.c_str(), &existing) == 0;
-	const fs::path temporary = TemporaryPathFor(target);
-	PendingWrite pending(temporary.string());
-	const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-	if (fd < 0)
-		throw fail(std::strerror(errno));
-	std::string why;
-	try
-	{
+	const std::string why = ReplaceWhole(target, [&](int fd) {
 		if (IsExrPath(target.string()))
 			WriteExr(picture, context, fd, written);
 		else
 			TheImageLibrary().Write(picture, context, fd, target.string(), written);
-		if (replacing && ::fchmod(fd, existing.st_mode & 07777) != 0)
-			why = std::strerror(errno);
-	}
-	catch (const std::bad_alloc&)
-	{
-		why = "not enough memory";
-	}
-	catch (const std::exception& e)
-	{
-		why = e.what();
-	}
-	if (::close(fd) != 0 && why.empty())
-		why = std::strerror(errno);
-	// The output's own name appears only here, once every byte is written: a
-	// render killed at any moment leaves at most a hidden temporary file
-	// beside it, never a partial file under the output's name. That is what
-	// lets --skip-existing take a present, readable output as finished.
-	if (why.empty())
-		fs::rename(temporary, target, ec);
-	if (!why.empty() || ec)
-	{
-		std::error_code ignored;
-		fs::remove(temporary, ignored);
-		throw fail(why.empty() ? ec.message() : why);
-	}
+	});
+	if (!why.empty())
+		throw fail(why);
 }
 
 void WriteImageFile(const Image& image, const std::string& path)
@@ -381,18 +434,10 @@ void RemoveTemporaryFiles()
 
 void WriteWhole(const std::string& target, const std::string& text)
 {
-	const fs::path path(target);
-	const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".qz-tmp");
-	std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-	file << text;
-	file.close();
-	std::error_code ec;
-	if (file)
-		fs::rename(temporary, path, ec);
-	if (!file || ec)
-	{
-		fs::remove(temporary, ec);
-		throw HostError(ErrorKind::Write, "cannot write " + path.string() + ": " +
-		                                      (file ? ec.message() : std::string(std::strerror(errno))));
-	}
+	const std::string why = ReplaceWhole(WrittenThrough(target), [&](int fd) {
+		if (const int failed = WriteAt(fd, text.data(), text.size(), 0))
+			throw std::runtime_error(std::strerror(failed));
+	});
+	if (!why.empty())
+		throw HostError(ErrorKind::Write, "cannot write " + target + ": " + why);
 }

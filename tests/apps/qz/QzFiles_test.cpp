@@ -378,6 +378,19 @@ TEST_F(Qz, ReplacedOutputsKeepModeAndLinks)
 	ASSERT_EQ(::stat(Path("target.exr").c_str(), &info), 0);
 	EXPECT_EQ(info.st_mode & 07777, 0640u);
 	EXPECT_EQ(ReadBack(Path("target.exr")).Header.width, 6);
+
+	// A link to a file not written yet, through a relative link and a link to a link.
+	fs::create_directory(Path("renders"));
+	fs::create_symlink("renders/new.exr", Path("dangling.exr"));
+	fs::create_symlink("dangling.exr", Path("chained.exr"));
+	for (const char* link : {"dangling.exr", "chained.exr"})
+	{
+		ASSERT_EQ(Run({"run", "Wireless", "-i", "Input=" + Path("depth.exr"), "-o", Path(link)}).Status, 0) << link;
+		EXPECT_TRUE(fs::is_symlink(Path(link))) << link;
+	}
+	EXPECT_EQ(ReadBack(Path("renders/new.exr")).Header.width, 6);
+	for (const auto& entry : fs::directory_iterator(Path("renders")))
+		EXPECT_EQ(entry.path().filename(), "new.exr") << "no temporary file is left behind";
 }
 
 TEST_F(Qz, ImpossibleHeadersAreRefusedAtOnce)
