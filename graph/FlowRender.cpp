@@ -57,7 +57,7 @@ std::vector<int> FramesToRender(const std::string& range, const std::string& chu
 nlohmann::ordered_json FailureJson(const FlowRenderResult& result)
 {
 	return {{"frame", result.FailedFrame ? nlohmann::ordered_json(*result.FailedFrame) : nlohmann::ordered_json(nullptr)},
-	        {"error", result.Failure ? result.Failure->what() : ""}};
+	        {"error", result.Failure ? Escaped(result.Failure->what()) : ""}};
 }
 
 namespace

@@ -285,7 +285,7 @@ PYBIND11_MODULE(qztools, module)
 			}
 			catch (const HostError& e)
 			{
-				PyErr_SetString(PyExc_ValueError, e.what());
+				PyErr_SetString(PyExc_ValueError, Escaped(e.what()).c_str());
 			}
 		});
 

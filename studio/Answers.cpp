@@ -14,13 +14,15 @@ namespace studio
 void SetJson(httplib::Response& response, int status, const nlohmann::ordered_json& body)
 {
 	response.status = status;
-	response.set_content(body.dump(-1, ' ', true), "application/json");
+	// Texts from files are escaped where they are quoted; a name that still
+	// is not UTF-8 (a file's, listed) cannot make the answer invalid.
+	response.set_content(body.dump(-1, ' ', true, Json::error_handler_t::replace), "application/json");
 }
 
 void SetError(httplib::Response& response, int status, const std::string& message,
               const std::optional<std::string>& node, const std::optional<std::string>& input)
 {
-	nlohmann::ordered_json body{{"error", message}};
+	nlohmann::ordered_json body{{"error", Escaped(message)}};
 	if (node)
 		body["node"] = *node;
 	if (input)

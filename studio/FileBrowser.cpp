@@ -1,4 +1,5 @@
-// The file browser: a folder's entries, numbered frames gathered into sequences.
+// The file browser: a folder's entries, numbered frames gathered into
+// sequences, names that are no clean UTF-8 escaped.
 #include "ServerImpl.h"
 
 #include <filesystem>
@@ -46,7 +47,7 @@ StudioServer::Impl::Answer StudioServer::Impl::Files(const httplib::Request& req
 	}
 	nlohmann::ordered_json entries = nlohmann::ordered_json::array();
 	for (const std::string& name : dirs)
-		entries.push_back({{"name", name}, {"kind", "dir"}});
+		entries.push_back({{"name", Escaped(name)}, {"kind", "dir"}});
 	for (const auto& [length, pattern] : patterns)
 	{
 		// A pattern with two frames or more on disk, not listed yet, is a
@@ -59,10 +60,10 @@ StudioServer::Impl::Answer StudioServer::Impl::Files(const httplib::Request& req
 			continue;
 		for (int frame : frames)
 			files.erase(FramePath(pattern, frame));
-		entries.push_back({{"name", pattern}, {"kind", "sequence"}, {"frames", {frames.front(), frames.back()}}});
+		entries.push_back({{"name", Escaped(pattern)}, {"kind", "sequence"}, {"frames", {frames.front(), frames.back()}}});
 	}
 	for (const std::string& name : files)
-		entries.push_back({{"name", name}, {"kind", "file"}});
+		entries.push_back({{"name", Escaped(name)}, {"kind", "file"}});
 	const std::string relative = RelativeToRoot(dir);
 	return {{"dir", relative == "." ? "" : relative}, {"entries", entries}};
 }

@@ -30,7 +30,7 @@ nlohmann::ordered_json FaultJson(const std::string& message, const std::optional
 {
 	return {{"node", node ? Json(*node) : Json(nullptr)},
 	        {"input", input ? Json(*input) : Json(nullptr)},
-	        {"message", message}};
+	        {"message", Escaped(message)}};
 }
 
 // A flow's relative file links and saves, taken from folder `from`, rewritten

@@ -39,7 +39,7 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 			const std::string prefix = result.TimeIsFrame ? "frame " + std::to_string(frame) + ": " : "";
 			for (const auto& [node, values] : done.Readouts)
 				for (const auto& [id, value] : values)
-					out << prefix << node << "." << id << " = " << FormatNumber(value) << "\n";
+					out << prefix << Escaped(node) << "." << id << " = " << FormatNumber(value) << "\n";
 		}
 	return FinishRender(result, options.Frames);
 }

@@ -11,9 +11,14 @@ ExitStatus ExitStatusOf(ErrorKind kind)
 	return kind == ErrorKind::Usage ? ExitUsage : ExitRenderFailed;
 }
 
+void PrintError(const std::string& message)
+{
+	std::cerr << "qz: " << Escaped(message) << "\n";
+}
+
 void PrintWarning(const std::string& warning)
 {
-	std::cerr << "qz: warning: " << warning << "\n";
+	std::cerr << "qz: warning: " << Escaped(warning) << "\n";
 }
 
 namespace
@@ -30,7 +35,7 @@ void ReportSkippedFrames(const std::vector<std::string>& skipped)
 	std::cerr << "qz: skipped " << skipped.size() << " frame" << (skipped.size() == 1 ? "" : "s")
 	          << " with missing input:";
 	for (const std::string& file : skipped)
-		std::cerr << " " << file;
+		std::cerr << " " << Escaped(file);
 	std::cerr << "\n";
 }
 }
@@ -70,6 +75,6 @@ int FinishRender(const FlowRenderResult& result, const FrameOptions& options)
 		std::cerr << "qz: output already rendered, not rendered again\n";
 	if (!result.Failure)
 		return ExitOk;
-	std::cerr << "qz: " << result.Failure->what() << "\n";
+	PrintError(result.Failure->what());
 	return ExitStatusOf(result.Failure->Kind);
 }

@@ -17,7 +17,10 @@ enum ExitStatus
 /// The exit status of a failure of this kind.
 ExitStatus ExitStatusOf(ErrorKind kind);
 
-/// Prints "qz: warning: TEXT" on stderr.
+/// Prints "qz: MESSAGE" on stderr, escaped (see `Escaped`).
+void PrintError(const std::string& message);
+
+/// Prints "qz: warning: TEXT" on stderr, escaped.
 void PrintWarning(const std::string& warning);
 
 /// "[########------------]  12/100 frames  3.2 fps  0:27 left" on one line

@@ -152,7 +152,7 @@ int main(int argc, char** argv)
 	}
 	catch (const CLI::ParseError& e)
 	{
-		std::cerr << "qz: " << e.what() << " (qz --help shows the options)\n";
+		PrintError(std::string(e.what()) + " (qz --help shows the options)");
 		return ExitUsage;
 	}
 
@@ -205,7 +205,7 @@ int main(int argc, char** argv)
 	}
 	catch (const HostError& e)
 	{
-		std::cerr << "qz: " << e.what() << "\n";
+		PrintError(e.what());
 		return ExitStatusOf(e.Kind);
 	}
 	catch (const std::bad_alloc&)
@@ -215,7 +215,7 @@ int main(int argc, char** argv)
 	}
 	catch (const std::exception& e)
 	{
-		std::cerr << "qz: " << e.what() << "\n";
+		PrintError(e.what());
 		return ExitRenderFailed;
 	}
 }

@@ -300,3 +300,18 @@ def test_flow_renders_what_qz_flow_writes_and_arrays_stand_in_for_files(tmp_path
     assert np.array_equal(again["divide"], outputs["divide"], equal_nan=True)
     with pytest.raises(ValueError, match='no node of the flow reads the file "other.exr"'):
         qztools.flow(str(path), images={"other.exr": depth})
+
+
+def test_errors_quote_names_from_files_escaped(tmp_path):
+    path = str(tmp_path / "damaged.exr")
+    out = oiio.ImageOutput.create(path)
+    image_spec = oiio.ImageSpec(3, 2, 4, "float")
+    image_spec.channelnames = ("R", "G", "B", "\x1b[2J\x1e")
+    assert out.open(path, image_spec), out.geterror()
+    assert out.write_image(np.zeros((2, 3, 4), dtype=np.float32)), out.geterror()
+    out.close()
+    flow = {"nodes": {"d": {"tool": "ZDevider", "inputs": {"Input": {"file": path + ":channel=nope"}}}},
+            "save": [{"node": "d", "file": "never.exr"}]}
+    with pytest.raises(ValueError) as raised:
+        qztools.flow(flow)
+    assert "\\x1b[2J\\x1e" in str(raised.value) and "\x1b" not in str(raised.value)

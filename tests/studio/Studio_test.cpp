@@ -514,11 +514,13 @@ TEST_F(Studio, ListsFoldersFilesAndSequences)
 		fs::copy_file(Path("depth.exr"), Path("depth." + std::string(frame < 10 ? "000" : "00") +
 		                                      std::to_string(frame) + ".exr"));
 	fs::copy_file(Path("depth.exr"), Path("take2.exr"));
+	std::ofstream(Path("take\xff\x1b.exr")) << "a name that is no UTF-8, with a terminal escape";
 	const json listing = Send("GET", "/api/files").Json();
 	EXPECT_EQ(listing, json::parse(R"({"dir": "", "entries": [
 		{"name": "link", "kind": "dir"}, {"name": "page", "kind": "dir"},
 		{"name": "depth.####.exr", "kind": "sequence", "frames": [1, 4]},
-		{"name": "depth.exr", "kind": "file"}, {"name": "take2.exr", "kind": "file"}]})"));
+		{"name": "depth.exr", "kind": "file"}, {"name": "take2.exr", "kind": "file"},
+		{"name": "take\\xff\\x1b.exr", "kind": "file"}]})"));
 	const json check = Post("/api/check", {{"flow", {{"nodes", {{"a", Node("ZDevider", FileInput("depth.####.exr"))}}}}}}).Json();
 	EXPECT_EQ(check["frames"], json({1, 4}));
 }

@@ -265,6 +265,16 @@ TEST_F(Qz, LayersChannelsAndPartsRideAlong)
 		EXPECT_EQ(run.Status, 1) << source;
 		EXPECT_NE(run.Err.find(listed), std::string::npos) << run.Err;
 	}
+	// Names in a damaged header come back escaped, never as the bytes that
+	// could drive a terminal.
+	WriteFile(Path("damaged.exr"), {Header(0, 0, 3, 2, {"R", "G", "B", "\x1b[2J\x1e", "bad\xff"})});
+	const QzRun damaged = Run({"run", "ZDevider", "-i", "Input=" + Path("damaged.exr:channel=nope"), "-o", Path("never.exr")});
+	EXPECT_EQ(damaged.Status, 1);
+	EXPECT_NE(damaged.Err.find("\\x1b[2J\\x1e"), std::string::npos) << damaged.Err;
+	EXPECT_NE(damaged.Err.find("bad\\xff"), std::string::npos) << damaged.Err;
+	EXPECT_EQ(std::count_if(damaged.Err.begin(), damaged.Err.end(), [](char c) { return c < 0x20 && c != 0 ? 1 : 0; }), 1)
+		<< "one line, no control byte";
+	EXPECT_EQ(damaged.Err.find('\xff'), std::string::npos);
 	WriteFile(Path("chroma.exr"), {Header(0, 0, 3, 2, {"Y", "RY", "BY"})});
 	EXPECT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("chroma.exr"), "-o", Path("never.exr")}).Status, 1);
 	EXPECT_FALSE(fs::exists(Path("never.exr")));

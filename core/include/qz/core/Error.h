@@ -29,6 +29,12 @@ public:
 /// Takes one warning, a line of text without the program's name.
 using WarningSink = std::function<void(const std::string& warning)>;
 
+/// `text` safe to show on a terminal and to put in JSON: control characters
+/// (C0, DEL and C1) and bytes that are not valid UTF-8 become `\xNN`, one per
+/// byte; everything else stays as it is. Names from a file's header and
+/// texts of a request may hold anything, terminal escape sequences included.
+std::string Escaped(const std::string& text);
+
 /// At most the first 40 bytes of `text`, cut before a UTF-8 sequence it would
 /// split, "..." marking the cut: errors quote what they refuse, and a refused
 /// value may be megabytes long.
