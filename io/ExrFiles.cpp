@@ -16,6 +16,7 @@
 #include <OpenEXR/ImfMultiPartOutputFile.h>
 #include <OpenEXR/ImfOutputPart.h>
 #include <OpenEXR/ImfPartType.h>
+#include <OpenEXR/ImfRgbaFile.h>
 #include <OpenEXR/ImfStringAttribute.h>
 #include <OpenEXR/ImfThreading.h>
 #include <OpenEXR/ImfTiledInputPart.h>
@@ -28,6 +29,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
 
 #include "FileFormats.h"
 #include "qz/io/HalfFloats.h"
@@ -181,6 +183,57 @@ void CopyPart(Imf::MultiPartInputFile& source, Imf::MultiPartOutputFile& out, in
 }
 }
 
+namespace
+{
+// A single-part file that stores luminance and chroma (Y, RY, BY) in place
+// of R, G and B, as cameras and converters write them.
+bool IsLuminanceChroma(const FileContext& context)
+{
+	if (context.PartCount != 1)
+		return false;
+	std::set<std::string> names;
+	for (const StoredChannel& channel : context.Channels)
+		names.insert(channel.Name);
+	return names.count("Y") && (names.count("RY") || names.count("BY")) && !names.count("R") && !names.count("G") &&
+	       !names.count("B");
+}
+
+// The picture's channels as OpenEXR's RGBA interface gives them: R, G and B
+// in place of Y, RY and BY, then A and the channels that ride along.
+void TakeLuminanceChromaAsRgb(FileContext& context)
+{
+	std::vector<StoredChannel> channels{{"R", StoredType::Half}, {"G", StoredType::Half}, {"B", StoredType::Half}};
+	for (const StoredChannel& channel : context.Channels)
+		if (channel.Name == "A")
+			channels.push_back(channel);
+	const bool alpha = channels.size() == 4;
+	for (const StoredChannel& channel : context.Channels)
+		if (channel.Name != "Y" && channel.Name != "RY" && channel.Name != "BY" && channel.Name != "A")
+			channels.push_back(channel);
+	context.Channels = std::move(channels);
+	context.Taken[0] = 0, context.Taken[1] = 1, context.Taken[2] = 2, context.Taken[3] = alpha ? 3 : -1;
+}
+
+// Reads R, G, B and A through OpenEXR's RGBA interface, which rebuilds RGB
+// from luminance and subsampled chroma with the file's chromaticities.
+void ReadLuminanceChroma(const std::string& path, const Imath::Box2i& data, Image& pixels)
+{
+	Imf::RgbaInputFile file(path.c_str(), Imf::globalThreadCount());
+	const size_t width = pixels.Width;
+	std::vector<Imf::Rgba> rows(width * pixels.Height);
+	file.setFrameBuffer(rows.data() - data.min.x - int64_t(data.min.y) * int64_t(width), 1, width);
+	file.readPixels(data.min.y, data.max.y);
+	FltPixel pixel;
+	for (int y = 0; y < pixels.Height; ++y)
+		for (size_t x = 0; x < width; ++x)
+		{
+			const Imf::Rgba& rgba = rows[y * width + x];
+			pixel.R = rgba.r, pixel.G = rgba.g, pixel.B = rgba.b, pixel.A = rgba.a;
+			pixels.WritePixel((pixels.Height - 1 - y) * width + x, pixel);  // the picture's rows run bottom-up
+		}
+}
+}
+
 bool IsExrFile(const std::string& path)
 {
 	std::ifstream in(path, std::ios::binary);
@@ -244,12 +297,16 @@ Picture ReadExr(const ImageSource& source)
 			pixelBytes += SizeOf(context->Channels.back().Type);
 		}
 		CheckSize(path, context->Data, pixelBytes, context->Compression);
-		ChooseChannels(source, *context);
+		const bool luminanceChroma = source.Layer.empty() && source.Channel.empty() && IsLuminanceChroma(*context);
+		if (luminanceChroma)
+			TakeLuminanceChromaAsRgb(*context);
+		else
+			ChooseChannels(source, *context);
 
 		SharedImage pixels = ShareImage(
 			new Image(context->Data.Width, context->Data.Height, PixelFormat::Float, {}, NewPixels::Unset));
 		Imf::FrameBuffer frame;
-		for (int i = 0; i < 4; ++i)
+		for (int i = 0; i < 4 && !luminanceChroma; ++i)
 			if (context->Taken[i] >= 0 && !(context->Gray() && i > 0))
 				frame.insert(context->Channels[context->Taken[i]].Name, PictureSlice(*pixels, data, SlotOf[i]));
 		for (size_t c = 0; c < context->Channels.size(); ++c)
@@ -263,9 +320,15 @@ Picture ReadExr(const ImageSource& source)
 			frame.insert(channel.Name, CarriedSlice(channel, context->Carried.back().Plane, data));
 		}
 		Imf::InputPart part(file, context->PartIndex);
-		part.setFrameBuffer(frame);
-		part.readPixels(data.min.y, data.max.y);
-		CompletePicture(*context, *pixels);
+		if (frame.begin() != frame.end())  // a luminance and chroma file may carry nothing more
+		{
+			part.setFrameBuffer(frame);
+			part.readPixels(data.min.y, data.max.y);
+		}
+		if (luminanceChroma)
+			ReadLuminanceChroma(path, data, *pixels);
+		else
+			CompletePicture(*context, *pixels);
 		context->NativeHeader = std::make_shared<Imf::Header>(header);
 		return {pixels, context};
 	}
