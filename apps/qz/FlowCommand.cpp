@@ -31,7 +31,7 @@ int FlowCommand(const PluginHost& host, const FlowOptions& options, std::ostream
 			{"flow", options.Path}, {"frames", rendered}, {"skipped", result.Skipped}, {"existing", result.Existing}};
 		if (result.Failure)
 			report["failed"] = FailureJson(result);
-		out << report.dump() << "\n";
+		out << JsonLine(report);
 	}
 	else if (!result.Failure)
 		for (const auto& [frame, done] : result.Frames)

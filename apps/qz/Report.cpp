@@ -11,6 +11,11 @@ ExitStatus ExitStatusOf(ErrorKind kind)
 	return kind == ErrorKind::Usage ? ExitUsage : ExitRenderFailed;
 }
 
+std::string JsonLine(const nlohmann::ordered_json& report)
+{
+	return report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
 void PrintError(const std::string& message)
 {
 	std::cerr << "qz: " << Escaped(message) << "\n";

@@ -3,6 +3,8 @@
 // stderr, exit statuses, the progress line and the end of a render's report.
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "qz/core/Error.h"
 #include "qz/graph/FlowRender.h"
 
@@ -16,6 +18,10 @@ enum ExitStatus
 
 /// The exit status of a failure of this kind.
 ExitStatus ExitStatusOf(ErrorKind kind);
+
+/// A --json report as one line of valid UTF-8: bytes of a path that are no
+/// UTF-8 become U+FFFD.
+std::string JsonLine(const nlohmann::ordered_json& report);
 
 /// Prints "qz: MESSAGE" on stderr, escaped (see `Escaped`).
 void PrintError(const std::string& message);

@@ -89,7 +89,7 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 				{"tool", name}, {"output", OutputJson(frame)}, {"readouts", ReadoutsJson(ReadoutsOf(frame))}};
 			if (result.Failure)
 				report["failed"] = FailureJson(result);
-			out << report.dump() << "\n";
+			out << JsonLine(report);
 		}
 		else if (!result.Failure)
 			for (const auto& [id, value] : ReadoutsOf(frame))
@@ -105,7 +105,7 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 			{"tool", name}, {"frames", rendered}, {"skipped", result.Skipped}, {"existing", result.Existing}};
 		if (result.Failure)
 			report["failed"] = FailureJson(result);
-		out << report.dump() << "\n";
+		out << JsonLine(report);
 	}
 	else if (!result.Failure)
 		for (const auto& [number, frame] : result.Frames)

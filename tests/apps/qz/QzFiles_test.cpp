@@ -276,6 +276,10 @@ TEST_F(Qz, LayersChannelsAndPartsRideAlong)
 	EXPECT_EQ(std::count_if(damaged.Err.begin(), damaged.Err.end(), [](char c) { return c < 0x20 && c != 0 ? 1 : 0; }), 1)
 		<< "one line, no control byte";
 	EXPECT_EQ(damaged.Err.find('\xff'), std::string::npos);
+	fs::copy_file(Path("depth.exr"), Path("take\xff.exr"));
+	const QzRun named = Run({"run", "ZDevider", "-i", "Input=" + Path("take\xff.exr"), "-o", Path("out\xff.exr"), "--json"});
+	ASSERT_EQ(named.Status, 0) << named.Err;
+	EXPECT_NO_THROW(nlohmann::json::parse(named.Out)) << "a --json report is valid UTF-8";
 	EXPECT_FALSE(fs::exists(Path("never.exr")));
 }
 
