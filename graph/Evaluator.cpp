@@ -13,8 +13,8 @@ struct Evaluator::Source
 	std::string Input;
 	std::optional<size_t> Node;  // the node it reads, or
 	std::string File;            // the file link as the flow gives it
-	ImageSource Parsed;          // and as parsed
 };
+
 
 Evaluator::Evaluator(const Flow& flow, OutputCache& cache, EvaluatorSettings settings)
 	: Graph(flow), Cache(cache), Settings(std::move(settings)), Sources(flow.Nodes.size()),
@@ -25,8 +25,8 @@ Evaluator::Evaluator(const Flow& flow, OutputCache& cache, EvaluatorSettings set
 	for (size_t n = 0; n < flow.Nodes.size(); ++n)
 		for (const FlowLink& link : flow.Nodes[n].Links)
 			Sources[n].push_back(link.Node.empty()
-			                         ? Source{link.Input, std::nullopt, link.File, ImageSource::Parse(link.File)}
-			                         : Source{link.Input, Indices.at(link.Node), "", {}});
+			                         ? Source{link.Input, std::nullopt, link.File}
+			                         : Source{link.Input, Indices.at(link.Node), ""});
 }
 
 Evaluator::~Evaluator() = default;
@@ -37,36 +37,49 @@ std::optional<size_t> Evaluator::NodeIndex(const std::string& name) const
 	return found == Indices.end() ? std::nullopt : std::optional<size_t>(found->second);
 }
 
-ContentHash Evaluator::FileHash(const std::string& file, int frame)
+void Evaluator::HashAt(int frame)
 {
+	if (frame == HashedFrame)
+		return;
+	Hashes.assign(Hashes.size(), std::nullopt);
+	Files.clear();
+	HashedFrame = frame;
+}
+
+const Evaluator::FileAtFrame& Evaluator::File(const std::string& file, int frame)
+{
+	HashAt(frame);
+	if (const auto found = Files.find(file); found != Files.end())
+		return found->second;
 	if (const auto standIn = Settings.StandIns.find(file); standIn != Settings.StandIns.end())
-		return standIn->second.Hash;
-	const ImageSource source = ImageSource::Parse(file);
-	std::string path = FramePath(source.Path, frame);
+		return Files.emplace(file, FileAtFrame{{}, standIn->second.Hash}).first->second;
+	ImageSource source = ImageSource::Parse(file);
+	source.Path = FramePath(source.Path, frame);
 	if (Settings.ResolveFile)
-		path = Settings.ResolveFile(path);
+		source.Path = Settings.ResolveFile(source.Path);
 	HashBuilder hash;
-	hash.Add("file").Add(path).Add(source.Selection());
+	hash.Add("file").Add(source.Path).Add(source.Selection());
 	// A file changed in place gets a new size or time of last change, and
 	// with it a new hash; one that is missing fails when it is read.
 	struct stat status;
-	if (::stat(path.c_str(), &status) == 0)
+	if (::stat(source.Path.c_str(), &status) == 0)
 		hash.Add(int64_t(status.st_size))
 			.Add(int64_t(status.st_mtim.tv_sec))
 			.Add(int64_t(status.st_mtim.tv_nsec))
 			.Add(int64_t(status.st_ino));
 	else
 		hash.Add("missing");
-	return hash.Finish();
+	return Files.emplace(file, FileAtFrame{std::move(source), hash.Finish()}).first->second;
+}
+
+ContentHash Evaluator::FileHash(const std::string& file, int frame)
+{
+	return File(file, frame).Hash;
 }
 
 ContentHash Evaluator::NodeHash(size_t node, int frame)
 {
-	if (frame != HashedFrame)
-	{
-		Hashes.assign(Hashes.size(), std::nullopt);
-		HashedFrame = frame;
-	}
+	HashAt(frame);
 	if (Hashes[node])
 		return *Hashes[node];
 	const FlowNode& flowNode = Graph.Nodes[node];
@@ -101,14 +114,10 @@ SharedOutput Evaluator::ReadFile(const std::string& file, int frame)
 {
 	if (const auto standIn = Settings.StandIns.find(file); standIn != Settings.StandIns.end())
 		return std::make_shared<const NodeOutput>(NodeOutput{standIn->second.Pixels, {}});
-	const ContentHash hash = FileHash(file, frame);
-	ImageSource source = ImageSource::Parse(file);
-	source.Path = FramePath(source.Path, frame);
-	if (Settings.ResolveFile)
-		source.Path = Settings.ResolveFile(source.Path);
+	const FileAtFrame& read = File(file, frame);
 	return Cache.FindOrCompute(
-		hash, "file " + source.Path + source.Selection(), [&] { return NodeOutput{ReadPicture(source), {}}; },
-		!Settings.Keep || Settings.Keep(hash));
+		read.Hash, "file " + read.Source.Path + read.Source.Selection(),
+		[&] { return NodeOutput{ReadPicture(read.Source), {}}; }, !Settings.Keep || Settings.Keep(read.Hash));
 }
 
 NodePictures Evaluator::Pictures(size_t node, int frame, Evaluation& evaluation)

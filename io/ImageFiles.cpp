@@ -278,9 +278,8 @@ private:
 // one output, in one process or two, from sharing a temporary file.
 fs::path TemporaryPathFor(const fs::path& target)
 {
-	uint32_t random = 0;
-	if (::getrandom(&random, sizeof random, 0) != sizeof random)
-		random = static_cast<uint32_t>(std::hash<const void*>()(&random));
+	uint32_t random = 0;  // left 0 should the system give none: the file is then opened exclusively all the same
+	::getrandom(&random, sizeof random, 0);
 	char part[9];
 	std::snprintf(part, sizeof part, "%08x", random);
 	return target.parent_path() / ("." + target.stem().string() + ".qz-" + std::to_string(getpid()) + "-" + part +

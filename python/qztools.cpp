@@ -202,7 +202,15 @@ OutputCache& FlowCache()
 	return *cache;
 }
 
-/// A flow from a path or from a dict (its files then taken from the current folder).
+/// The folder a flow's relative files are taken from: its file's, or for a
+/// dict the current one.
+std::string FlowFolder(const py::object& flow)
+{
+	return py::isinstance<py::str>(flow) ? std::filesystem::path(flow.cast<std::string>()).parent_path().string()
+	                                     : std::filesystem::current_path().string();
+}
+
+/// A flow from a path or from a dict.
 Flow ReadFlow(const py::object& flow)
 {
 	if (py::isinstance<py::str>(flow))
@@ -211,7 +219,7 @@ Flow ReadFlow(const py::object& flow)
 		throw HostError(ErrorKind::Usage, "flow must be a path or a dict, not " +
 		                                      std::string(py::str(py::type::of(flow).attr("__name__"))));
 	std::istringstream text(py::module_::import("json").attr("dumps")(flow).cast<std::string>());
-	return ParseFlow(Host(), ReadFlowDocument(text, "(dict)"), std::filesystem::current_path().string(), Warn);
+	return ParseFlow(Host(), ReadFlowDocument(text, "(dict)"), FlowFolder(flow), Warn);
 }
 
 py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame, const py::dict& images, int threads)
@@ -219,10 +227,7 @@ py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame,
 	if (threads < 0)
 		throw HostError(ErrorKind::Usage, "threads must be 0 (all) or more, not " + std::to_string(threads));
 	const Flow flow = ReadFlow(flowObject);
-	const std::string baseDir =
-		py::isinstance<py::str>(flowObject)
-			? std::filesystem::path(flowObject.cast<std::string>()).parent_path().string()
-			: std::filesystem::current_path().string();
+	const std::string baseDir = FlowFolder(flowObject);
 	EvaluatorSettings settings;
 	settings.Threads = threads;
 	std::vector<std::string> files;

@@ -89,6 +89,15 @@ public:
 
 private:
 	struct Source;
+	/// A file link at the frame hashed: what it reads there, and its hash.
+	struct FileAtFrame
+	{
+		ImageSource Source;  // its path resolved at the frame
+		ContentHash Hash;
+	};
+	/// Starts the hashes of `frame`, unless they are its already.
+	void HashAt(int frame);
+	const FileAtFrame& File(const std::string& file, int frame);
 	SharedOutput ReadFile(const std::string& file, int frame);
 	SharedOutput Output(size_t node, int frame, Evaluation& evaluation);
 	NodePictures Pictures(size_t node, int frame, Evaluation& evaluation);
@@ -103,4 +112,5 @@ private:
 	std::vector<std::unique_ptr<NodeRenderer>> Renderers;  // by node, made on first use
 	int HashedFrame = 0;
 	std::vector<std::optional<ContentHash>> Hashes;  // by node, at `HashedFrame`
+	std::map<std::string, FileAtFrame> Files;        // by file link, at `HashedFrame`
 };
