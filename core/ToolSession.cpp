@@ -212,7 +212,14 @@ RenderResult ToolSession::Render(double time, int threads)
 	for (const auto& input : Op->Inputs())
 		changes.push_back(input->SourceChanges());
 
-	Op->Process(&request);
+	try
+	{
+		Op->Process(&request);
+	}
+	catch (const RenderRefused& e)
+	{
+		throw HostError(ErrorKind::Render, Name() + ": " + e.what());
+	}
 
 	RenderResult result;
 	for (size_t i = 0; i < Op->Inputs().size(); ++i)

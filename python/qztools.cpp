@@ -4,9 +4,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -14,6 +17,7 @@
 
 #include "Image.h"
 #include "Operator.h"
+#include "WorkerPool.h"
 #include "qz/core/Describe.h"
 #include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
@@ -155,6 +159,36 @@ void SetValue(ToolSession& session, const std::string& id, const py::handle& val
 		SetValue(session, id, py::str(FormatNumber(number)));
 }
 
+/// Runs `render` off the interpreter's thread with the GIL released, so that
+/// Ctrl+C is seen while it runs, as between two Python statements: the
+/// render is cancelled between its chunks and KeyboardInterrupt raised once
+/// it has stopped. Python runs its signal handlers on the main thread only;
+/// there, `PyErr_CheckSignals` runs them every 50 ms.
+template <class Render>
+auto RenderInterruptibly(const Render& render)
+{
+	std::atomic<bool> cancelled{false};
+	py::gil_scoped_release released;
+	auto result = std::async(std::launch::async, [&] {
+		const RenderCancel cancel(&cancelled);
+		return render();
+	});
+	while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+	{
+		const py::gil_scoped_acquire held;
+		if (PyErr_CheckSignals() != 0)
+		{
+			cancelled = true;
+			{
+				const py::gil_scoped_release waiting;
+				result.wait();
+			}
+			throw py::error_already_set();
+		}
+	}
+	return result.get();
+}
+
 py::tuple Run(const std::string& name, const py::dict& images, int threads, const py::kwargs& values)
 {
 	if (threads < 0)
@@ -172,10 +206,7 @@ py::tuple Run(const std::string& name, const py::dict& images, int threads, cons
 		session.Connect(id, image.get());
 	}
 
-	RenderResult result = [&] {
-		py::gil_scoped_release released;
-		return session.Render(0.0, threads);
-	}();
+	RenderResult result = RenderInterruptibly([&] { return session.Render(0.0, threads); });
 
 	py::dict readouts;
 	for (const auto& [id, value] : result.Readouts)
@@ -258,10 +289,7 @@ py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame,
 	if (targets.empty())
 		throw HostError(ErrorKind::Usage, "the flow saves no node: its \"save\" names the nodes to return");
 
-	const Evaluation evaluation = [&] {
-		py::gil_scoped_release released;
-		return evaluator.Evaluate(targets, at);
-	}();
+	const Evaluation evaluation = RenderInterruptibly([&] { return evaluator.Evaluate(targets, at); });
 	py::dict outputs, readouts;
 	for (size_t n : targets)
 		outputs[py::str(flow.Nodes[n].Name)] = ArrayFromImage(*evaluation.Outputs[n]->Out.Pixels);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "WorkerPool.h"
@@ -169,6 +170,24 @@ Input* Operator::FindInput(const std::string& id) const
 		if (input->ID() == id.c_str())
 			return input.get();
 	return nullptr;
+}
+
+// Four significant digits, as a person reads a count of billions.
+static std::string Approximately(double value)
+{
+	char text[32];
+	std::snprintf(text, sizeof text, "%.4g", value);
+	return text;
+}
+
+void Operator::RefuseBeyondBound(size_t index, double amount, const std::string& formula) const
+{
+	const WorkBound& bound = Bounds.at(index);
+	if (amount <= bound.Maximum)
+		return;
+	throw RenderRefused(bound.Counted + " is " + formula + " = " + Approximately(amount) + ", " +
+	                    Approximately(amount / bound.Maximum) + " times its hard limit of " +
+	                    Approximately(bound.Maximum));
 }
 
 void ThreadedOperator::ProcessChunk(Request* /*request*/, int /*chunk*/)

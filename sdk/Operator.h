@@ -2,6 +2,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,23 @@ struct ControlPage
 	TagStore Attrs;
 };
 
+/// A tool's refusal of a request beyond one of its work bounds, thrown out
+/// of `Process` before any work starts; the host reports its text.
+class RenderRefused : public std::runtime_error
+{
+public:
+	using std::runtime_error::runtime_error;
+};
+
+/// A bound on a render's work that depends on its images rather than on one
+/// number (which `Input::SetWorkLimit` bounds): what is counted, and the most
+/// a render may take.
+struct WorkBound
+{
+	std::string Counted;
+	double Maximum;
+};
+
 /// Base of every tool: declarations, the render entry point and registration hooks.
 class Operator : public Object
 {
@@ -168,8 +186,17 @@ public:
 	/// The input with this ID, or null.
 	Input* FindInput(const std::string& id) const;
 
+	/// Declares a bound on every render's work; a host states it with the
+	/// tool's page.
+	void DeclareWorkBound(const WorkBound& bound) { Bounds.push_back(bound); }
+	const std::vector<WorkBound>& WorkBounds() const { return Bounds; }
+	/// Throws `RenderRefused` when `amount`, worked out as `formula`, is
+	/// beyond bound `index`, saying how many times beyond it is.
+	void RefuseBeyondBound(size_t index, double amount, const std::string& formula) const;
+
 private:
 	const Registry* Reg;
+	std::vector<WorkBound> Bounds;
 	std::vector<ControlPage> PageList;
 	std::vector<std::unique_ptr<Input>> InputList;
 	std::vector<std::unique_ptr<Output>> OutputList;

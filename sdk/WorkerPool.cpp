@@ -14,13 +14,14 @@
 namespace
 {
 std::atomic<long> ThreadsStarted{0};
+thread_local const std::atomic<bool>* CancelFlag = nullptr;
 
 // One parallel call of RunOnWorkers, on its caller's stack while it lasts.
 class ParallelRun
 {
 public:
 	ParallelRun(const std::function<void(int)>& task, int count, int threads, int bound)
-		: Threads(threads), Bound(bound), Task(task), Count(count)
+		: Threads(threads), Bound(bound), Cancel(CancelFlag), Task(task), Count(count)
 	{
 	}
 
@@ -36,7 +37,10 @@ public:
 			int begin, end;
 			while (Take(begin, end))
 				for (int i = begin; i < end && !Failed.load(std::memory_order_relaxed); ++i)
+				{
+					StopIfCancelled();
 					Task(i);
+				}
 		}
 		catch (...)
 		{
@@ -56,6 +60,7 @@ public:
 
 	const int Threads;  // the caller included
 	const int Bound;    // the caller's GetThreadCount(), seen by the run's tasks on every thread
+	const std::atomic<bool>* const Cancel;  // the caller's cancel flag, in force on every thread of the run
 	int Helpers = 0;    // pool threads working in it now; guarded by the pool's mutex
 
 private:
@@ -186,6 +191,7 @@ private:
 			lock.unlock();
 			{
 				RenderThreads bound(run->Bound);
+				RenderCancel cancel(run->Cancel);
 				run->Work();
 			}
 			lock.lock();
@@ -210,12 +216,31 @@ void RunOnWorkers(int n, int threads, const std::function<void(int)>& task)
 	if (threads <= 1)
 	{
 		for (int i = 0; i < n; ++i)
+		{
+			StopIfCancelled();
 			task(i);
+		}
 		return;
 	}
 	ParallelRun run(task, n, threads, GetThreadCount());
 	WorkerPool::Shared().Execute(run);
 	run.RethrowFailure();
+}
+
+RenderCancel::RenderCancel(const std::atomic<bool>* flag) : Previous(CancelFlag)
+{
+	CancelFlag = flag;
+}
+
+RenderCancel::~RenderCancel()
+{
+	CancelFlag = Previous;
+}
+
+void StopIfCancelled()
+{
+	if (CancelFlag && CancelFlag->load(std::memory_order_relaxed))
+		throw RenderCancelled();
 }
 
 long WorkerThreadsStarted()

@@ -2,7 +2,9 @@
 // The process's worker threads: started once, at the first parallel run,
 // and shared by every render (the chunks of a frame and the frames of a
 // sequence alike).
+#include <atomic>
 #include <functional>
+#include <stdexcept>
 
 /// Calls `task(i)` once for every i in 0 .. n-1 and returns when all have
 /// returned. The calling thread takes part, together with up to `threads` - 1
@@ -30,7 +32,36 @@
 /// thread starts another task, the tasks other threads have started finish,
 /// and once every helper has left the run the exception is rethrown here, on
 /// the calling thread, as it was thrown (a `std::bad_alloc` stays one).
+/// Before each task it stops as a cancelled render does (`StopIfCancelled`).
 void RunOnWorkers(int n, int threads, const std::function<void(int)>& task);
+
+/// Thrown by `RunOnWorkers` in place of a task once the cancel flag in force
+/// (`RenderCancel`) is raised: a render stops between its chunks (rows,
+/// spans), and either finishes whole or ends with this.
+class RenderCancelled : public std::runtime_error
+{
+public:
+	RenderCancelled() : std::runtime_error("render cancelled") {}
+};
+
+/// Makes the renders of the calling thread stop with `RenderCancelled`
+/// once `*flag` is true, while the scope lasts: `RunOnWorkers` checks the
+/// flag before every task, on every thread of the run. A null flag cancels
+/// nothing. Scopes nest: the flag in force before comes back at the end.
+class RenderCancel
+{
+public:
+	explicit RenderCancel(const std::atomic<bool>* flag);
+	~RenderCancel();
+	RenderCancel(const RenderCancel&) = delete;
+	RenderCancel& operator=(const RenderCancel&) = delete;
+
+private:
+	const std::atomic<bool>* Previous;
+};
+
+/// Throws `RenderCancelled` when the flag in force on this thread is raised.
+void StopIfCancelled();
 
 /// Threads the pool has started since the process began: runs at an
 /// unchanged thread count start none.

@@ -86,6 +86,7 @@ Convolution::Convolution(const Registry* reg, const ScriptVal& table, const TagL
 	: ThreadedOperator(reg, table, tags)
 {
 	DeclareControls(*this, Declarations(), &Convolution::OutImage);
+	DeclareWorkBound({"the exact filter's kernel pixels × frame pixels", ConvolutionKernel::MaxExactWork});
 }
 
 namespace ConvolutionKernel
@@ -261,6 +262,9 @@ void Convolution::Process(Request* request)
 	const int samples = SampleCount(NumberValue(InSamples, request));
 	if (!Source || !kernel)
 		return;
+	if (fast == 0.0)
+		RefuseBeyondBound(0, static_cast<double>(kernel->PixelCount()) * static_cast<double>(Source->PixelCount()),
+		                  std::to_string(kernel->PixelCount()) + " × " + std::to_string(Source->PixelCount()));
 	// Every pixel is written by the rows, so the new image is not cleared.
 	Target = NewImageLike(Source);
 

@@ -1,7 +1,10 @@
 """qztools against the qz command line on the same data."""
 import json
 import os
+import signal
 import subprocess
+import sys
+import time
 import warnings
 
 import numpy as np
@@ -173,6 +176,32 @@ def test_errors_carry_the_qz_message(tmp_path):
         with pytest.raises(ValueError) as raised:
             call()
         assert str(raised.value) == message
+
+
+def test_ctrl_c_cancels_a_render_and_raises_keyboard_interrupt():
+    # An exact convolution of 5e11 kernel-pixel taps runs for minutes; the
+    # interrupt must end it long before.
+    script = (
+        "import numpy as np, qztools, sys\n"
+        "frame = np.full((1000, 2000, 4), 0.5, np.float32)\n"
+        "kernel = np.ones((500, 500, 4), np.float32)\n"
+        "print('rendering', flush=True)\n"
+        "try:\n"
+        "    qztools.run('Convolution', images={'Image': frame, 'Kernel': kernel}, Sampling=0)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n"
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "rendering\n"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    try:
+        out, _ = child.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        raise
+    assert out == "interrupted\n"
+    assert child.returncode == 0
 
 
 def test_missing_required_images_raise():

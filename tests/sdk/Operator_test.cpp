@@ -264,6 +264,42 @@ TEST(RunOnWorkers, AThrowingTaskOnAPoolThreadReachesTheCaller)
 	SetThreadCount(0);
 }
 
+TEST(RenderCancel, ARaisedFlagStopsRunsBetweenTasksOnEveryThread)
+{
+	SetThreadCount(2);
+	for (int threads : {1, 2})
+	{
+		// Task 10 raises the flag: no task starts after it, on either
+		// thread, nor in a run nested in a pool thread's task.
+		std::atomic<bool> flag{false};
+		std::atomic<int> startedAfter{0};
+		const RenderCancel cancel(&flag);
+		EXPECT_THROW(RunOnWorkers(1000, threads, [&](int i) {
+			if (flag)
+				++startedAfter;
+			if (i == 10)
+				flag = true;
+			RunOnWorkers(4, threads, [](int) {});
+		}), RenderCancelled) << threads << " threads";
+		EXPECT_EQ(startedAfter.load(), 0);
+	}
+	// Without the scope, or with the flag down, nothing is cancelled.
+	std::atomic<bool> down{false};
+	std::vector<int> calls(100);
+	{
+		const RenderCancel cancel(&down);
+		RunOnWorkers(100, 2, [&](int i) { ++calls[i]; });
+	}
+	std::atomic<bool> raised{true};
+	{
+		const RenderCancel outer(&raised);
+		const RenderCancel inner(nullptr);
+		RunOnWorkers(100, 2, [&](int i) { ++calls[i]; });
+	}
+	EXPECT_EQ(calls, std::vector<int>(100, 2));
+	SetThreadCount(0);
+}
+
 TEST(DoMultiProcess, TinyAndEmptyImages)
 {
 	RowDoubler tool;

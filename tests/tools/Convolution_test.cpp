@@ -76,6 +76,39 @@ TEST(Convolution, ExactWindowLiesAboveAndRightOfThePixel)
 	ExpectPixel(*farthest.Output, 1, 3, 31.0f, 2.0f, 0.0f, 1.0f);
 }
 
+TEST(Convolution, ExactWorkHasAHardLimitFastModeDoesNot)
+{
+	// 10^6 kernel pixels over 10^6 frame pixels is the limit of 10^12: one
+	// more frame row is 1.001 times it. A refusal comes before any work.
+	ImagePtr kernel = MakeImage(1000, 1000, Pixel(1, 1, 1, 1));
+	const struct
+	{
+		int Width, Height;
+		const char* Message;
+	} beyond[] = {
+		{1000, 1001, "Convolution: the exact filter's kernel pixels × frame pixels is 1000000 × 1001000 = "
+		             "1.001e+12, 1.001 times its hard limit of 1e+12"},
+		{3000, 1000, "Convolution: the exact filter's kernel pixels × frame pixels is 1000000 × 3000000 = "
+		             "3e+12, 3 times its hard limit of 1e+12"},
+	};
+	for (const auto& frame : beyond)
+	{
+		ImagePtr source = MakeImage(frame.Width, frame.Height, Pixel(0.5f, 0.5f, 0.5f));
+		try
+		{
+			Convolve(source.get(), kernel.get(), Exact);
+			ADD_FAILURE() << "rendered";
+		}
+		catch (const HostError& e)
+		{
+			EXPECT_EQ(e.Kind, ErrorKind::Render);
+			EXPECT_STREQ(e.what(), frame.Message);
+		}
+	}
+	ImagePtr source = MakeImage(1000, 1001, Pixel(0.5f, 0.5f, 0.5f));
+	EXPECT_NE(Convolve(source.get(), kernel.get(), Fast).Output, nullptr) << "fast mode's samples are bounded instead";
+}
+
 TEST(Convolution, KernelChannelsWeightTheirOwnChannel)
 {
 	ImagePtr source = MakeImage(3, 3, [](int x, int y) { return Pixel(x + 3.0f * y, 5.0f, 7.0f, 0.5f); });

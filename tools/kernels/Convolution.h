@@ -11,6 +11,10 @@ namespace ConvolutionKernel
 /// with its weights and the source row each row of the output reads).
 constexpr int MaxSamples = 1 << 20;
 
+/// Most kernel pixels times frame pixels the exact filter takes: some
+/// minutes on two cores, as fast mode's most samples are over a 4K frame.
+constexpr double MaxExactWork = 1e12;
+
 /// One kernel pixel as a row of the output takes it: the kernel column and
 /// the pixel's B, G, R, A twice over, to weigh two source pixels at once.
 struct TapWeight
