@@ -1,6 +1,7 @@
 #include "qz/core/Describe.h"
 
 #include <cmath>
+#include <cstdio>
 #include <iomanip>
 
 #include "qz/core/Error.h"
@@ -97,6 +98,9 @@ json DescribeTool(const PluginHost& host, const Registry* registry)
 			described["required"] = input->MustBeConnected();
 		if (const std::optional<int> limit = input->WorkLimit())
 			described["hardLimit"] = *limit;
+		// Keys or an expression may drive any number and button row.
+		if (input->IsNumber() || input->IsButtonRow())
+			described["animates"] = true;
 		inputs.push_back(described);
 	}
 	json outputs = json::array();
@@ -107,12 +111,16 @@ json DescribeTool(const PluginHost& host, const Registry* registry)
 	json pages = json::array();
 	for (const ControlPage& page : tool.Pages())
 		pages.push_back(page.Name);
-	return {{"name", registry->Name()},
-	        {"classId", registry->ID().GetRawString()},
-	        {"className", host.ClassName(registry)},
-	        {"pages", pages},
-	        {"inputs", inputs},
-	        {"outputs", outputs}};
+	json described = {{"name", registry->Name()},
+	                  {"classId", registry->ID().GetRawString()},
+	                  {"className", host.ClassName(registry)},
+	                  {"pages", pages},
+	                  {"inputs", inputs},
+	                  {"outputs", outputs}};
+	// Bounds a render checks against its images, beside the inputs' own.
+	for (const WorkBound& bound : tool.WorkBounds())
+		described["workBounds"].push_back({{"counted", bound.Counted}, {"hardLimit", bound.Maximum}});
+	return described;
 }
 
 static std::string Text(const json& value)
@@ -147,10 +155,19 @@ void PrintTool(const json& tool, std::ostream& out)
 			out << (decl["required"].get<bool>() ? "  required" : "  optional");
 		if (decl.contains("hardLimit"))
 			out << "  hard limit " << decl["hardLimit"].get<int>();
+		if (decl.contains("animates"))
+			out << "  animates";
 		out << "\n";
 	};
 	for (const json& input : tool["inputs"])
 		printDeclaration(input, "input ");
 	for (const json& output : tool["outputs"])
 		printDeclaration(output, "output");
+	if (tool.contains("workBounds"))
+		for (const json& bound : tool["workBounds"])
+		{
+			char limit[32];  // as a refusal quotes it
+			std::snprintf(limit, sizeof limit, "%.4g", bound["hardLimit"].get<double>());
+			out << "  work: " << bound["counted"].get<std::string>() << ", hard limit " << limit << "\n";
+		}
 }

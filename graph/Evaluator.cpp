@@ -85,13 +85,14 @@ ContentHash Evaluator::NodeHash(size_t node, int frame)
 	const FlowNode& flowNode = Graph.Nodes[node];
 	HashBuilder hash;
 	hash.Add("node").Add(flowNode.Tool->ID().GetRawString());
+	// Values at this frame: frames at which they are equal share the output.
 	for (const auto& [id, value] : flowNode.Values)
 	{
 		hash.Add(id);
-		if (value.is_number())
-			hash.Add(value.get<double>());
+		if (value.IsNumber())
+			hash.Add(value.NumberAt(frame));
 		else
-			hash.Add(value.get<std::string>());
+			hash.Add(value.TextAt(frame));
 	}
 	for (const Source& source : Sources[node])
 		hash.Add(source.Input).Add(source.Node ? NodeHash(*source.Node, frame) : FileHash(source.File, frame));

@@ -1,6 +1,7 @@
 #include "qz/graph/Flow.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -42,8 +43,19 @@ std::string JsonExcerpt(const json& value)
 	return Excerpt(value.dump());
 }
 
+// The texts a button row's value takes at one frame or another.
+std::vector<std::string> ButtonTexts(const AnimatedValue& value)
+{
+	if (value.IsStill())
+		return {value.Written().get<std::string>()};
+	std::vector<std::string> texts;
+	for (double frame : value.KeyFrames())
+		texts.push_back(value.TextAt(frame));
+	return texts;
+}
+
 FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& description, const std::string& baseDir,
-                   const WarningSink& warn)
+                   double fps, const WarningSink& warn)
 {
 	if (!description.is_object())
 		throw NodeError(name, "", "must be an object with \"tool\", \"values\" and \"inputs\"");
@@ -80,22 +92,21 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		const json& value = item.value();
 		Input* input = nullptr;
 		rethrowForNode(id, [&] { input = probe.FindInput(id); });
-		if (input->IsNumber() && !value.is_number())
-			throw NodeError(name, id, "takes a number, not " + JsonExcerpt(value));
-		if (input->IsButtonRow() && !value.is_string())
-			throw NodeError(name, id, "takes a button text, not " + JsonExcerpt(value));
 		if (!input->IsNumber() && !input->IsButtonRow())
 			throw NodeError(name, id, input->IsImage() ? "is an image: connect it under \"inputs\""
 			                                                      : "takes no value");
-		if (input->IsNumber())
+		AnimatedValue animated;
+		rethrowForNode(id, [&] { animated = AnimatedValue::Read(value, input->IsNumber(), fps); });
+		if (input->IsNumber() && animated.IsStill())
 			rethrowForNode(id, [&] { probe.SetNumberWithinLimit(id, value.get<double>()); });
 		if (input->IsButtonRow())
-		{
-			const std::string warning = probe.SetValue(id, value.get<std::string>());
-			if (!warning.empty() && warn)
-				warn("flow " + NodeWhere(name) + ": " + warning);
-		}
-		node.Values.emplace_back(id, value);
+			for (const std::string& text : ButtonTexts(animated))
+			{
+				const std::string warning = probe.SetValue(id, text);
+				if (!warning.empty() && warn)
+					warn("flow " + NodeWhere(name) + ": " + warning);
+			}
+		node.Values.emplace_back(id, std::move(animated));
 	}
 
 	const json inputs = description.value("inputs", json::object());
@@ -176,19 +187,26 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 	if (!document.is_object() || !document.contains("nodes") || !document["nodes"].is_object())
 		throw FlowError("file", "needs \"nodes\": an object of named nodes");
 	for (const auto& [key, value] : document.items())
-		if (key != "nodes" && key != "save")
+		if (key != "nodes" && key != "save" && key != "fps")
 			throw FlowError("file", "unknown key \"" + Excerpt(key) + "\"");
+	Flow flow;
+	if (document.contains("fps"))
+	{
+		const json& fps = document["fps"];
+		if (!fps.is_number() || !(fps.get<double>() > 0) || !std::isfinite(fps.get<double>()))
+			throw FlowError("file", "\"fps\" must be a number of frames per second above 0, not " + JsonExcerpt(fps));
+		flow.Fps = fps.get<double>();
+	}
 
 	std::map<std::string, FlowNode> nodes;
 	for (const auto& [name, description] : document["nodes"].items())
-		nodes[name] = ParseNode(host, name, description, baseDir, warn);
+		nodes[name] = ParseNode(host, name, description, baseDir, flow.Fps, warn);
 	for (const auto& [name, node] : nodes)
 		for (const FlowLink& link : node.Links)
 			if (!link.Node.empty() && !nodes.count(link.Node))
 				throw NodeError(name, link.Input,
 				                "reads node \"" + Excerpt(link.Node) + "\", which does not exist");
 
-	Flow flow;
 	flow.Nodes = OrderNodes(nodes);
 	const json saves = document.value("save", json::array());
 	if (!saves.is_array())

@@ -246,6 +246,7 @@ FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options, const
 	}
 	if (!result.TimeIsFrame)
 		frames = {0};
+	CheckAnimatedValues(flow, frames);
 
 	for (const FlowSave& save : flow.Saves)
 		saves.push_back(save.File);

@@ -1,5 +1,7 @@
 #include "qz/graph/NodeRender.h"
 
+#include <cmath>
+
 #include "qz/graph/Frames.h"
 
 namespace
@@ -45,10 +47,12 @@ Picture ReadFileOnce(const std::string& file, int frame, std::map<std::string, P
 NodeRenderer::NodeRenderer(const FlowNode& node) : Tool(std::make_unique<ToolSession>(node.Tool))
 {
 	for (const auto& [id, value] : node.Values)
-		if (value.is_number())
-			Tool->SetNumber(id, value.get<double>());
+		if (!value.IsStill())
+			Animated.emplace_back(id, value);
+		else if (value.IsNumber())
+			Tool->SetNumber(id, value.Written().get<double>());
 		else
-			Tool->SetValue(id, value.get<std::string>());
+			Tool->SetValue(id, value.Written().get<std::string>());
 	MainInput = MainImageInput(Tool->Tool());
 }
 
@@ -68,6 +72,52 @@ NodePictures NodeRenderer::LineUpInputs(const NodePictures& pictures) const
 	return lined;
 }
 
+void CheckAnimatedValues(const Flow& flow, const std::vector<int>& frames)
+{
+	for (const FlowNode& node : flow.Nodes)
+	{
+		std::unique_ptr<ToolSession> probe;
+		for (const auto& [id, value] : node.Values)
+		{
+			if (value.IsStill() || !value.IsNumber())
+				continue;
+			if (!probe)
+				probe = std::make_unique<ToolSession>(node.Tool);
+			const std::optional<int> limit = probe->FindInput(id)->WorkLimit();
+			for (int frame : frames)
+			{
+				const double number = value.NumberAt(frame);
+				if (std::isfinite(number) && (!limit || number <= *limit))
+					continue;
+				const std::string where = (flow.SingleTool ? node.Tool->Name() + ": input \""
+				                                           : "flow node \"" + Excerpt(node.Name) + "\" input \"") +
+				                          id + "\" is " + FormatNumber(number) + " at frame " + std::to_string(frame);
+				HostError error = limit ? HostError(ErrorKind::Usage, where + ", beyond its hard limit " +
+				                                                          std::to_string(*limit))
+				                        : HostError(ErrorKind::Render, where + ", which no tool can take");
+				if (!flow.SingleTool)
+					error.Node = node.Name;
+				error.Input = id;
+				throw error;
+			}
+		}
+	}
+}
+
+void NodeRenderer::SetValue(const std::string& id, const AnimatedValue& value, double frame)
+{
+	if (!value.IsNumber())
+	{
+		Tool->SetValue(id, value.TextAt(frame));
+		return;
+	}
+	const double number = value.NumberAt(frame);
+	if (!std::isfinite(number))
+		throw HostError(ErrorKind::Render, Tool->Name() + ": input \"" + id + "\" is " + FormatNumber(number) +
+		                                       " at frame " + FormatNumber(frame) + ", which no tool can take");
+	Tool->SetNumberWithinLimit(id, number);
+}
+
 NodeOutput NodeRenderer::Render(const NodePictures& pictures, double time, int threads)
 {
 	const NodePictures lined = LineUpInputs(pictures);
@@ -79,6 +129,8 @@ NodeOutput NodeRenderer::Render(const NodePictures& pictures, double time, int t
 			mainContext = picture.Context;  // the main input lines up with itself: its own context
 	}
 
+	for (const auto& [id, value] : Animated)
+		SetValue(id, value, time);
 	RenderResult result = Tool->Render(time, threads);
 	NodeOutput done{{nullptr, mainContext}, std::move(result.Readouts)};
 	if (!result.Output)

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libopenimageio-dev openimageio-tools libopenexr-dev libimath-dev
-  libcli11-dev nlohmann-json3-dev libxxhash-dev
+  libcli11-dev nlohmann-json3-dev libxxhash-dev libmuparser-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core
   clang libclang-rt-14-dev

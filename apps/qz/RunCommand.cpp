@@ -37,6 +37,26 @@ nlohmann::ordered_json OutputJson(const RenderedFrame& frame)
 {
 	return frame.Saved.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(frame.Saved.front());
 }
+
+// An animated -s value, checked as a flow's is; its button texts are
+// checked as still ones are, warning once each.
+AnimatedValue ReadAnimation(ToolSession& probe, const std::string& id, const nlohmann::json& animation)
+{
+	const bool isNumber = probe.FindInput(id)->IsNumber();
+	try
+	{
+		AnimatedValue value = AnimatedValue::Read(animation, isNumber, DefaultFps);
+		for (double frame : value.KeyFrames())
+			if (!isNumber)
+				if (const std::string warning = probe.SetValue(id, value.TextAt(frame)); !warning.empty())
+					PrintWarning(warning);
+		return value;
+	}
+	catch (const HostError& e)
+	{
+		throw HostError(ErrorKind::Usage, probe.Name() + ": input \"" + id + "\": " + e.what());
+	}
+}
 }
 
 int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& out)
@@ -52,13 +72,20 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 	for (const std::string& assignment : options.Values)
 	{
 		const auto [id, text] = SplitAssignment(assignment, "-s");
+		const Input* input = probe.FindInput(id);
+		if (input->IsNumber() || input->IsButtonRow())
+			if (const std::optional<nlohmann::json> animation = AnimationOfText(text, input->IsNumber()))
+			{
+				node.Values.emplace_back(id, ReadAnimation(probe, id, *animation));
+				continue;
+			}
 		const std::string warning = probe.SetValue(id, text);
 		if (!warning.empty())
 			PrintWarning(warning);
-		if (probe.FindInput(id)->IsNumber())
-			node.Values.emplace_back(id, static_cast<double>(*static_cast<Number*>(probe.FindInput(id)->GetSource())));
+		if (input->IsNumber())
+			node.Values.emplace_back(id, AnimatedValue::Still(static_cast<double>(*static_cast<Number*>(input->GetSource()))));
 		else
-			node.Values.emplace_back(id, text);
+			node.Values.emplace_back(id, AnimatedValue::Still(text));
 	}
 	for (const std::string& assignment : options.Images)
 	{

@@ -150,7 +150,9 @@ TEST_F(Qz, HardLimitsRefuseCountsBeyondThemBeforeRendering)
 		ASSERT_NE(input, info["inputs"].end());
 		EXPECT_EQ((*input)["hardLimit"], std::stoi(c.Limit)) << c.Tool;
 	}
-	EXPECT_NE(Run({"info", "SSAO"}).Out.find("Default=1.0  hard limit 320\n"), std::string::npos);
+	EXPECT_NE(Run({"info", "SSAO"}).Out.find("Default=1.0  hard limit 320  animates\n"), std::string::npos);
+	EXPECT_NE(Run({"info", "Convolution"}).Out.find("\n  work: the exact filter's kernel pixels × frame pixels, hard limit 1e+12\n"),
+	          std::string::npos);
 }
 
 TEST(Info, ShowsAnImageAsRequiredExactlyWhenARenderRefusesToRunWithoutIt)

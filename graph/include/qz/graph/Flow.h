@@ -11,8 +11,9 @@
 //     "save": [{"node": "divide", "file": "defocus.####.exr"}]
 //   }
 //
-// Values are numbers for number inputs and button texts for button rows.
-// Relative file paths are taken from the flow file's folder.
+// Values are numbers for number inputs and button texts for button rows, or
+// keys or expressions that animate them (see Animation.h); "fps" (default 24)
+// is what an expression's `time` counts in. Relative file paths are taken from the flow file's folder.
 #include <istream>
 #include <map>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
+#include "qz/graph/Animation.h"
 #include "qz/io/ImageFiles.h"
 
 struct FlowLink
@@ -35,7 +37,7 @@ struct FlowNode
 {
 	std::string Name;
 	const Registry* Tool = nullptr;
-	std::vector<std::pair<std::string, nlohmann::json>> Values;
+	std::vector<std::pair<std::string, AnimatedValue>> Values;
 	std::vector<FlowLink> Links;
 };
 
@@ -53,6 +55,7 @@ struct Flow
 {
 	std::vector<FlowNode> Nodes;
 	std::vector<FlowSave> Saves;
+	double Fps = DefaultFps;
 	/// True for the one-node flow of `qz run`: messages name the tool and
 	/// the output rather than the node.
 	bool SingleTool = false;

@@ -29,11 +29,18 @@ struct NodeOutput
 /// render has read, by file and selection.
 Picture ReadFileOnce(const std::string& file, int frame, std::map<std::string, Picture>& files);
 
+/// Checks every animated number of `flow` at every frame of `frames`, before
+/// anything renders: beyond its input's hard limit is a usage error, an
+/// expression that gives inf or NaN a render error, each naming the node,
+/// the input and the frame.
+void CheckAnimatedValues(const Flow& flow, const std::vector<int>& frames);
+
 /// A node's tool, its values set, ready to render the pictures it reads.
 class NodeRenderer
 {
 public:
-	/// Creates the node's tool and sets its values (checked by `ParseFlow`).
+	/// Creates the node's tool and sets its values (checked by `ParseFlow`);
+	/// animated values are set at each render's time.
 	explicit NodeRenderer(const FlowNode& node);
 
 	/// The pictures as the tool sees them: each lined up with the main input
@@ -56,6 +63,11 @@ public:
 	const ToolSession& Session() const { return *Tool; }
 
 private:
+	/// Sets input `id` to `value` at `frame`: a render error when an
+	/// expression gives no finite number there.
+	void SetValue(const std::string& id, const AnimatedValue& value, double frame);
+
 	std::unique_ptr<ToolSession> Tool;
 	std::string MainInput;
+	std::vector<std::pair<std::string, AnimatedValue>> Animated;  // set again at every render
 };
