@@ -150,8 +150,12 @@ public:
 		}
 		catch (const mu::Parser::exception_type& e)
 		{
-			throw Fault("expression \"" + Excerpt(text) + "\": " + Excerpt(e.GetMsg()) + " at position " +
-			            std::to_string(e.GetPos() + 1));
+			// The library counts characters from 0; people count from 1.
+			std::string message = e.GetMsg();
+			const size_t at = message.find(" found at position");
+			if (at != std::string::npos)
+				message = message.substr(0, at) + " at character " + std::to_string(e.GetPos() + 1);
+			throw Fault("expression \"" + Excerpt(text) + "\": " + message);
 		}
 	}
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -22,6 +23,7 @@
 #include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
 #include "qz/core/ToolSession.h"
+#include "qz/graph/Animation.h"
 #include "qz/graph/Evaluator.h"
 #include "qz/graph/Flow.h"
 #include "qz/graph/FlowRender.h"
@@ -128,10 +130,35 @@ py::array_t<float> ArrayFromImage(const Image& image)
 	return array;
 }
 
-/// Sets one input from a Python value: numbers as numbers, text as qz's -s
-/// takes it; warns when a text is none of a button row's buttons.
-void SetValue(ToolSession& session, const std::string& id, const py::handle& value)
+/// Sets one input from a Python value at `frame`: numbers as numbers, text
+/// as qz's -s takes it, a dict of keys or an expression as a flow file holds
+/// it; warns when a text is none of a button row's buttons.
+void SetValue(ToolSession& session, const std::string& id, const py::handle& value, double frame)
 {
+	if (py::isinstance<py::dict>(value))
+	{
+		const bool isNumber = session.FindInput(id)->IsNumber();
+		if (!isNumber && !session.FindInput(id)->IsButtonRow())
+			throw HostError(ErrorKind::Usage, session.Name() + ": input \"" + id + "\" takes no keys or expression");
+		const nlohmann::json written =
+			nlohmann::json::parse(py::module_::import("json").attr("dumps")(value).cast<std::string>());
+		AnimatedValue animated;
+		try
+		{
+			animated = AnimatedValue::Read(written, isNumber, DefaultFps);
+		}
+		catch (const HostError& e)
+		{
+			throw HostError(ErrorKind::Usage, session.Name() + ": input \"" + id + "\": " + e.what());
+		}
+		if (!isNumber)
+			return SetValue(session, id, py::str(animated.TextAt(frame)), frame);
+		const double number = animated.NumberAt(frame);
+		if (!std::isfinite(number) && !session.FindInput(id)->WorkLimit())
+			throw HostError(ErrorKind::Render, session.Name() + ": input \"" + id + "\" is " + FormatNumber(number) +
+			                                       " at frame " + FormatNumber(frame) + ", which no tool can take");
+		return session.SetNumberWithinLimit(id, number);
+	}
 	if (py::isinstance<py::str>(value))
 	{
 		const std::string warning = session.SetValue(id, value.cast<std::string>());
@@ -143,20 +170,20 @@ void SetValue(ToolSession& session, const std::string& id, const py::handle& val
 	// number it holds; booleans are numbers, as check boxes take 0 and 1.
 	const py::module_ numpy = py::module_::import("numpy");
 	if (py::isinstance(value, numpy.attr("number")) || py::isinstance(value, numpy.attr("bool_")))
-		return SetValue(session, id, value.attr("item")());
+		return SetValue(session, id, value.attr("item")(), frame);
 	if (py::isinstance<py::bool_>(value))
-		return SetValue(session, id, py::int_(value.cast<bool>() ? 1 : 0));
+		return SetValue(session, id, py::int_(value.cast<bool>() ? 1 : 0), frame);
 	if (!(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
 		throw HostError(ErrorKind::Usage, session.Name() + ": input \"" + id + "\" takes a number or a button text, not " +
 		                               std::string(py::str(py::repr(value))));
 	// Whole numbers go as qz takes their text: one too large for a double is refused.
 	if (py::isinstance<py::int_>(value))
-		return SetValue(session, id, py::str(value));
+		return SetValue(session, id, py::str(value), frame);
 	const double number = value.cast<double>();
 	if (session.FindInput(id)->IsNumber())
 		session.SetNumberWithinLimit(id, number);
 	else
-		SetValue(session, id, py::str(FormatNumber(number)));
+		SetValue(session, id, py::str(FormatNumber(number)), frame);
 }
 
 /// Runs `render` off the interpreter's thread with the GIL released, so that
@@ -189,13 +216,13 @@ auto RenderInterruptibly(const Render& render)
 	return result.get();
 }
 
-py::tuple Run(const std::string& name, const py::dict& images, int threads, const py::kwargs& values)
+py::tuple Run(const std::string& name, const py::dict& images, int threads, double frame, const py::kwargs& values)
 {
 	if (threads < 0)
 		throw HostError(ErrorKind::Usage, "threads must be 0 (all) or more, not " + std::to_string(threads));
 	ToolSession session(FindToolOrFail(name));
 	for (const auto& [id, value] : values)
-		SetValue(session, py::str(id), value);
+		SetValue(session, py::str(id), value, frame);
 	for (const auto& [key, array] : images)
 	{
 		if (!py::isinstance<py::str>(key))
@@ -206,7 +233,7 @@ py::tuple Run(const std::string& name, const py::dict& images, int threads, cons
 		session.Connect(id, image.get());
 	}
 
-	RenderResult result = RenderInterruptibly([&] { return session.Render(0.0, threads); });
+	RenderResult result = RenderInterruptibly([&] { return session.Render(frame, threads); });
 
 	py::dict readouts;
 	for (const auto& [id, value] : result.Readouts)
@@ -329,9 +356,11 @@ PYBIND11_MODULE(qztools, module)
 		"info", [](const std::string& name) { return JsonToPython(DescribeTool(Host(), FindToolOrFail(name))); },
 		py::arg("name"), "A tool's page, as `qz info --json` gives it.");
 	module.def("run", &Run, py::arg("name"), py::arg("images") = py::dict(), py::arg("threads") = 0,
-	           "Renders one request of tool `name`: `images` maps image input IDs to float32 (height, width, 4) "
-	           "RGBA arrays (row 0 at the top); other keyword arguments set inputs by ID (numbers, or button "
-	           "texts). Returns (output array or None, dict of read-outs).");
+	           py::arg("frame") = 0.0,
+	           "Renders one request of tool `name` at `frame`: `images` maps image input IDs to float32 (height, "
+	           "width, 4) RGBA arrays (row 0 at the top); other keyword arguments set inputs by ID (numbers, "
+	           "button texts, or dicts of keys or an expression as a flow file holds them, taken at `frame`). "
+	           "Returns (output array or None, dict of read-outs).");
 	module.def(
 		"default_threads", [] { return GetDefaultThreadCount(); },
 		"The threads a render takes when it is given threads=0: one per core.");

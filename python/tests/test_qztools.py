@@ -344,3 +344,23 @@ def test_errors_quote_names_from_files_escaped(tmp_path):
     with pytest.raises(ValueError) as raised:
         qztools.flow(flow)
     assert "\\x1b[2J\\x1e" in str(raised.value) and "\x1b" not in str(raised.value)
+
+
+def test_animated_values_are_taken_at_the_frame(tmp_path):
+    array = picture()
+    held, _ = qztools.run("ZDevider", images={"Input": array}, Zmax=3)
+    keys = {"keys": [{"frame": 1, "value": 2}, {"frame": 3, "value": 4}]}
+    for value in (keys, {"expression": "frame + 1"}):
+        at_two, _ = qztools.run("ZDevider", images={"Input": array}, frame=2, Zmax=value)
+        assert np.array_equal(at_two, held)
+    write_exr(str(tmp_path / "in.exr"), array)
+    flow = {"nodes": {"div": {"tool": "ZDevider", "values": {"Zmax": keys}, "inputs": {"Input": {"file": "in.exr"}}}},
+            "save": [{"node": "div", "file": "out.exr"}]}
+    (tmp_path / "shot.json").write_text(json.dumps(flow))
+    outputs, _ = qztools.flow(str(tmp_path / "shot.json"), frame=2)
+    assert np.array_equal(outputs["div"], held)
+    backwards = {"keys": [{"frame": 3, "value": 1}, {"frame": 1, "value": 2}]}
+    with pytest.raises(ValueError, match=r'ZDevider: input "Zmax": key 2 \(frame 1\) comes before key 1'):
+        qztools.run("ZDevider", images={"Input": array}, Zmax=backwards)
+    with pytest.raises(ValueError, match=r'input "Zmax" is inf at frame 3'):
+        qztools.run("ZDevider", images={"Input": array}, frame=3, Zmax={"expression": "1 / (frame - 3)"})

@@ -152,6 +152,34 @@ TEST_F(FlowEvaluation, AStillInputIsReadAndRenderedOncePerRange)
 	EXPECT_TRUE(SameImage(*first, *third));
 }
 
+TEST_F(FlowEvaluation, AnimatedValuesAreTakenAtTheFrameSoEqualValuesShareAnOutput)
+{
+	// "held" keys Zmax 2 until frame 3, "moving" goes 2, 3, 4; both read a
+	// still file. Frames whose values are equal render once, and at frame 1
+	// the two nodes are one: the same tool dividing the same file by 2.
+	const json held = {{"keys", {{{"frame", 1}, {"value", 2}, {"interpolation", "constant"}}, {{"frame", 3}, {"value", 5}}}}};
+	const json moving = {{"expression", "frame + 1"}};
+	const Flow flow = Parse({{"nodes",
+	                          {{"held", Node("ZDevider", FromFile("a.exr"), {{"Zmax", held}})},
+	                           {"moving", Node("ZDevider", FromFile("a.exr"), {{"Zmax", moving}})}}}});
+	OutputCache cache(1 << 20);
+	Evaluator evaluator(flow, cache);
+	std::vector<std::string> rendered;
+	std::vector<float> red;
+	for (int frame : {1, 2, 3, 2})
+	{
+		const Evaluation evaluation = evaluator.Evaluate({0, 1}, frame);
+		for (const std::string& node : evaluation.Rendered)
+			rendered.push_back(node + " " + std::to_string(frame));
+		for (size_t n : {0, 1})
+			red.push_back(PixelAt(*evaluation.Outputs[n]->Out.Pixels, 1, 0).R);
+	}
+	EXPECT_EQ(rendered, (std::vector<std::string>{"held 1", "moving 2", "held 3", "moving 3"}));
+	// a.exr's red at x = 1 is 2, divided by Zmax in double.
+	const float third = static_cast<float>(2.0 / 3.0), fifth = static_cast<float>(2.0 / 5.0);
+	EXPECT_EQ(red, (std::vector<float>{1.0f, 1.0f, 1.0f, third, fifth, 0.5f, 1.0f, third}));
+}
+
 TEST_F(FlowEvaluation, ReturnsWhatIsAskedForAndLetsTheRestGo)
 {
 	const Flow flow = Parse(Chain());

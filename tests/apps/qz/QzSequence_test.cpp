@@ -277,3 +277,84 @@ TEST_F(QzSequence, InterruptedRendersLeaveNoTemporaryFiles)
 			EXPECT_EQ(file.find(".qz-"), std::string::npos) << file;
 	}
 }
+
+TEST_F(QzSequence, AnimatedValuesRenderAsTheValueAtEachFrameWould)
+{
+	// Zmax 10 at frame 1 to 30 at frame 3, as keys in a flow, as keys and as
+	// an expression on qz run's command line: each frame equals qz run with
+	// that frame's value held (red 10 f / 10 f = 1). FoCalc's read-outs
+	// follow its focus plane: 5 at frame 1, 10 at frame 2.
+	const nlohmann::json keys = {{"keys", {{{"frame", 1}, {"value", 10}}, {{"frame", 3}, {"value", 30}}}}};
+	std::ofstream(Path("flow.json")) << nlohmann::json{
+		{"nodes",
+		 {{"div", {{"tool", "ZDevider"}, {"values", {{"Zmax", keys}}}, {"inputs", {{"Input", {{"file", "depth.####.exr"}}}}}}},
+		  {"calc",
+		   {{"tool", "FoCalc"},
+		    {"values", {{"PlaneOfFocus", {{"expression", "5 * frame"}}}}},
+		    {"inputs", {{"Input", {{"file", "depth.####.exr"}}}}}}}}},
+		{"save", {{{"node", "div"}, {"file", "flow.####.exr"}}}}};
+	QzRun flow = Run({"flow", Path("flow.json"), "--frames", "1-3", "--json"});
+	ASSERT_EQ(flow.Status, 0) << flow.Err;
+	const nlohmann::json report = nlohmann::json::parse(flow.Out);
+	for (const char* value : {"1:10,3:30", "expr:10 * frame", R"({"keys": [{"frame": 1, "value": 10}, {"frame": 3, "value": 30}]})"})
+		ASSERT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-s", std::string("Zmax=") + value,
+		               "--frames", "1-3", "-o", Path("run.####.exr")})
+		              .Status,
+		          0)
+			<< value;
+	for (int frame = 1; frame <= 3; ++frame)
+	{
+		const std::string number = "000" + std::to_string(frame) + ".exr";
+		ASSERT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("depth.####.exr"), "-s",
+		               "Zmax=" + std::to_string(10 * frame), "--frames", std::to_string(frame), "-o", Path("held.####.exr")})
+		              .Status,
+		          0);
+		ImagePtr byFlow(ReadImageFile(Path("flow." + number))), byRun(ReadImageFile(Path("run." + number))),
+			held(ReadImageFile(Path("held." + number)));
+		EXPECT_TRUE(SameImage(*byFlow, *held)) << frame;
+		EXPECT_TRUE(SameImage(*byRun, *held)) << frame;
+		EXPECT_EQ(PixelAt(*byFlow, 0, 0).R, 1.0f);
+
+		QzRun calc = Run({"run", "FoCalc", "-i", "Input=" + Path("depth.####.exr"), "-s",
+		                  "PlaneOfFocus=" + std::to_string(5 * frame), "--frames", std::to_string(frame), "--json"});
+		ASSERT_EQ(calc.Status, 0) << calc.Err;
+		EXPECT_EQ(report["frames"][frame - 1]["readouts"]["calc"],
+		          nlohmann::json::parse(calc.Out)["frames"][0]["readouts"]);
+	}
+	EXPECT_NE(report["frames"][0]["readouts"]["calc"], report["frames"][1]["readouts"]["calc"]);
+}
+
+TEST_F(QzSequence, AnimatedValuesAreCheckedAtEveryFrameBeforeAnythingRenders)
+{
+	const std::string input = "Input=" + Path("depth.####.exr");
+	const struct
+	{
+		std::vector<std::string> Args;
+		int Status;
+		std::string Message;
+	} cases[] = {
+		// Quality 10 + 390 (f - 1) / 9: 313.3 at frame 8, 356.7 at frame 9.
+		{{"SSAO", "-s", "Quality=1:10,10:400", "-i", "Normals=" + Path("depth.####.exr"), "--frames", "1-3,8-10"},
+		 2,
+		 "qz: SSAO: input \"Quality\" is 356.66666666666663 at frame 9, beyond its hard limit 320\n"},
+		{{"ZDevider", "-i", input, "-s", "Zmax=expr:1 / (frame - 3)", "--frames", "1-3"},
+		 1,
+		 "qz: ZDevider: input \"Zmax\" is inf at frame 3, which no tool can take\n"},
+		{{"ZDevider", "-i", input, "-s", "Zmax=3:1,1:2", "--frames", "1-3"},
+		 2,
+		 "qz: ZDevider: input \"Zmax\": key 2 (frame 1) comes before key 1 (frame 3): keys go in frame order\n"},
+		{{"ZDevider", "-i", input, "-s", "Zmax=expr:2 * frme", "--frames", "1-3"},
+		 2,
+		 "qz: ZDevider: input \"Zmax\": expression \"2 * frme\": Unexpected token \"frme\" at character 5\n"},
+	};
+	for (const auto& c : cases)
+	{
+		std::vector<std::string> args = {"run"};
+		args.insert(args.end(), c.Args.begin(), c.Args.end());
+		args.insert(args.end(), {"-o", Path("out.####.exr")});
+		QzRun run = Run(args);
+		EXPECT_EQ(run.Status, c.Status) << c.Message;
+		EXPECT_EQ(run.Err, c.Message);
+		EXPECT_FALSE(fs::exists(Path("out.0001.exr"))) << c.Message;
+	}
+}
