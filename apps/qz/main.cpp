@@ -100,7 +100,8 @@ int main(int argc, char** argv)
 	CLI::App* runCommand = app.add_subcommand("run", "render one frame through a tool");
 	runCommand->add_option("TOOL", run.Tool, "registry name, class ID, short name or class name")->required();
 	runCommand->add_option("-i,--input", run.Images, "connect an image input: ID=PATH")->check(PathAfterEquals);
-	runCommand->add_option("-s,--set", run.Values, "set an input: ID=NUMBER or ID=BUTTON");
+	runCommand->add_option("-s,--set", run.Values, "set an input: ID=NUMBER or ID=BUTTON; animated: ID=FRAME:VALUE[:INTERPOLATION],... (keys), "
+	                       "ID=expr:FORMULA (of frame, time, fps) or ID={JSON as in a flow file}");
 	runCommand->add_option("-o,--output", run.OutputPath, "write the output image (format by extension)")
 		->check(NotEmpty);
 	AddFrameOptions(runCommand, run.Frames, threads);

@@ -2,8 +2,8 @@
 # Renders a shot through a real one-node Slurm cluster, started for the test
 # on localhost (munged, slurmctld, slurmd, each with its own files in a
 # temporary folder) and stopped at the end whatever happens:
-#   - qz submit over several tasks renders every frame once, bit-identical
-#     to a local qz flow render;
+#   - qz submit over several tasks renders every frame of an animated flow
+#     once, bit-identical to a local qz flow render;
 #   - a task cancelled in the middle of its render leaves no partial output,
 #     and the same submission again completes the shot;
 #   - a task whose input frame is missing fails in Slurm's job records.
@@ -87,7 +87,8 @@ sinfo -h -o %t | grep -qx idle || fail "the node did not come up: $(tail -n 3 "$
 
 # --- The shot --------------------------------------------------------------
 # Twelve frames of the demo's shot, its five repeated, and a flow slow enough
-# (about half a second a frame) to cancel a task in the middle of its render.
+# (about half a second a frame) to cancel a task in the middle of its render,
+# its f-stop keyed over the shot, so that each task works out its own frames'.
 "$qz" demo --out "$dir/demo" >/dev/null
 for frame in $(seq 12); do
   source=$(printf %04d $(((frame - 1) % 5 + 1)))
@@ -97,7 +98,9 @@ for frame in $(seq 12); do
 done
 write_flow() {  # FILE OUTPUT_FOLDER
   cat >"$1" <<EOF
-{"nodes": {"dof": {"tool": "DirtyDOF", "values": {"cSamples": 3000, "Fstop": 0.3},
+{"nodes": {"dof": {"tool": "DirtyDOF",
+  "values": {"cSamples": 3000,
+             "Fstop": {"keys": [{"frame": 1, "value": 0.3}, {"frame": 12, "value": 0.6, "interpolation": "smooth"}]}},
   "inputs": {"Image": {"file": "shot/beauty.####.exr"}, "Zdepth": {"file": "shot/depth.####.exr"}}}},
  "save": [{"node": "dof", "file": "$2/dof.####.exr"}]}
 EOF
