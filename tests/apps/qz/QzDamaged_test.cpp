@@ -191,6 +191,8 @@ TEST_F(Qz, DamagedFilesAreRefusedWithOneCleanLine)
 		{"endless-window.exr", Patched(good, dataWindow, std::array<int32_t, 4>{0, 0, 0, 0x0ffffff0})},
 		{"negative-window.exr", Patched(good, dataWindow, std::array<int32_t, 4>{0, 0, -9, 15})},
 		{"negative-size.exr", Patched(good, comments, int32_t(-8))},
+		{"absurd-size.exr", Patched(good, comments, int32_t(0x7ffffff0)), "",
+		 "attribute \"comments\" claims 2147483632 bytes, more than the file holds"},
 		{"channel-names.exr", ExrBytes({Flat(4, 4, {{"\x1e"}, {"\xff\xfe"}})}), "", "channels \\x1e \\xff\\xfe"},
 		{"layer-names.exr", ExrBytes({Flat(4, 4, {{"n\x1e.X"}, {"n\x1e.Y"}, {"\xff\xfe.Z"}})}), "",
 		 "layers n\\x1e, \\xff\\xfe"},
