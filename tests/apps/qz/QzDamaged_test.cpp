@@ -172,7 +172,8 @@ TEST_F(Qz, DamagedFilesAreRefusedWithOneCleanLine)
 	ASSERT_LT(pixels, good.size());
 	const size_t dataWindow = ValueOf(good, "dataWindow", "box2i");
 	const size_t comments = ValueOf(good, "comments", "string") - 4;  // the attribute's size
-	const std::string tiff = ImageBytes(Path("good.tif"));
+	const std::string png = ImageBytes(Path("good.png")), tiff = ImageBytes(Path("good.tif"));
+	fs::remove(Path("good.png"));
 	fs::remove(Path("good.tif"));
 
 	struct Case
@@ -200,6 +201,7 @@ TEST_F(Qz, DamagedFilesAreRefusedWithOneCleanLine)
 		 "parts 0 \"\\x1e\", 1 \"\\xff\\xfe\""},
 		{"deep.exr", DeepBytes(4, 4), "", "deep data"},
 		{"subsampled.exr", ExrBytes({Flat(8, 8, {{"R", 2}, {"G", 2}, {"B", 2}})}), "", "is subsampled"},
+		{"cut.png", png.substr(0, png.size() / 2), "", "the file is incomplete"},
 		{"cut.tif", tiff.substr(0, tiff.size() / 2)},
 		{"empty.exr", ""},
 		{"bad\x1e\xff.exr", good.substr(0, table + 20)},
