@@ -447,6 +447,43 @@ void ReadLuminanceChroma(const std::string& path, const Imath::Box2i& data, Imag
 			pixels.WritePixel((pixels.Height - 1 - y) * width + x, pixel);  // the picture's rows run bottom-up
 		}
 }
+
+// OpenEXR sizes an attribute's value by the size its header gives before
+// reading it, so a damaged size would have a file of a few hundred bytes
+// allocate gigabytes. Walks the headers' attributes (name, type, size, value)
+// and throws `ReadError` when one claims more bytes than follow it; a header
+// cut short is left for the library to report.
+void CheckAttributeSizes(const std::string& path)
+{
+	std::ifstream in(path, std::ios::binary | std::ios::ate);
+	const std::streamoff fileSize = in.tellg();
+	unsigned char version[4] = {};
+	in.seekg(4).read(reinterpret_cast<char*>(version), 4);
+	const bool multiPart = version[1] & 0x10;  // version flag bit 12
+	bool emptyHeader = true;
+	for (std::string name, type; std::getline(in, name, '\0');)
+	{
+		if (name.empty())  // the end of a header; an empty one ends a multi-part file's list
+		{
+			if (!multiPart || emptyHeader)
+				return;
+			emptyHeader = true;
+			continue;
+		}
+		emptyHeader = false;
+		unsigned char size[4];
+		if (!std::getline(in, type, '\0') || !in.read(reinterpret_cast<char*>(size), 4))
+			return;
+		const int32_t bytes = static_cast<int32_t>(uint32_t(size[0]) | uint32_t(size[1]) << 8 |
+		                                           uint32_t(size[2]) << 16 | uint32_t(size[3]) << 24);
+		if (bytes < 0)  // the library refuses it
+			return;
+		if (bytes > fileSize - std::streamoff(in.tellg()))
+			throw ReadError(path, "its header is damaged: attribute \"" + name + "\" claims " + std::to_string(bytes) +
+			                          " bytes, more than the file holds");
+		in.seekg(bytes, std::ios::cur);
+	}
+}
 }
 
 bool IsExrFile(const std::string& path)
@@ -470,6 +507,7 @@ bool IsCompleteExr(const std::string& path)
 {
 	try
 	{
+		CheckAttributeSizes(path);
 		Imf::MultiPartInputFile file(path.c_str(), Imf::globalThreadCount());
 		for (int part = 0; part < file.parts(); ++part)
 			if (!file.partComplete(part))
@@ -487,6 +525,7 @@ Picture ReadExr(const ImageSource& source)
 	const std::string& path = source.Path;
 	try
 	{
+		CheckAttributeSizes(path);
 		Imf::MultiPartInputFile file(path.c_str(), Imf::globalThreadCount());
 		auto context = std::make_shared<FileContext>();
 		context->Path = path;

@@ -12,7 +12,7 @@ cmake --build --preset fuzz -j "$(nproc)"
 
 findings=build-fuzz/findings
 mkdir -p "$findings"
-for target in flow options tool; do
+for target in file flow options tool; do
   work=$(mktemp -d)
   echo "fuzz: ${target}_fuzz for ${seconds}s"
   build-fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 using OIIO::ImageInput;
@@ -93,11 +94,34 @@ public:
 private:
 	int Fd;
 };
+
+// True when `path` is a PNG file whose chunks (length, type, data, CRC) do
+// not run whole up to its end chunk. The library's PNG reader lets libpng
+// print its errors on stderr besides reporting them, so a cut file is
+// refused before it is opened.
+bool IsCutPng(const std::string& path)
+{
+	static const unsigned char Signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+	std::ifstream in(path, std::ios::binary | std::ios::ate);
+	const std::streamoff size = in.tellg();
+	unsigned char chunk[8];
+	if (!in.seekg(0).read(reinterpret_cast<char*>(chunk), 8) || std::memcmp(chunk, Signature, 8) != 0)
+		return false;
+	for (std::streamoff at = 8; in.seekg(at).read(reinterpret_cast<char*>(chunk), 8);)
+	{
+		at += 12 + (std::streamoff(chunk[0]) << 24 | chunk[1] << 16 | chunk[2] << 8 | chunk[3]);
+		if (std::memcmp(chunk + 4, "IEND", 4) == 0)
+			return at > size;
+	}
+	return true;
+}
 }
 
 Picture ReadWithImageLibrary(const ImageSource& source)
 {
 	const std::string& path = source.Path;
+	if (IsCutPng(path))
+		throw ReadError(path, "the file is incomplete");
 	// Channel values as stored: formats with unassociated alpha (PNG) are not
 	// premultiplied on the way in, so data passes and round trips stay exact.
 	ImageSpec config;
