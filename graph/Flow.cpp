@@ -9,6 +9,7 @@
 
 #include "qz/core/Error.h"
 #include "qz/core/ToolSession.h"
+#include "qz/colour/ColourConfig.h"
 #include "qz/graph/Frames.h"
 #include "qz/io/ImageFiles.h"
 
@@ -217,19 +218,23 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 		    !save["file"].is_string())
 			throw FlowError("save", "each entry must be {\"node\": NAME, \"file\": PATH}, not " + JsonExcerpt(save));
 		for (const auto& [key, value] : save.items())
-			if ((key != "node" && key != "file" && key != "type" && key != "compression") || !value.is_string())
-				throw FlowError("save", "unknown key \"" + Excerpt(key) + "\" (node, file, type, compression: texts)");
+			if ((key != "node" && key != "file" && key != "type" && key != "compression" && key != "colorspace") ||
+			    !value.is_string())
+				throw FlowError("save", "unknown key \"" + Excerpt(key) +
+				                            "\" (node, file, type, compression, colorspace: texts)");
 		const std::string node = save["node"].get<std::string>();
 		if (!nodes.count(node))
 			throw FlowError("save", "node \"" + Excerpt(node) + "\" does not exist");
 		FlowSave entry{node, ResolveFlowFile(baseDir, save["file"].get<std::string>()), save.value("type", ""),
-		               save.value("compression", "")};
+		               save.value("compression", ""), save.value("colorspace", "")};
 		try
 		{
 			if (!entry.DataType.empty())
 				ParseDataType(entry.DataType);
 			if (!entry.Compression.empty())
 				CheckCompression(entry.Compression, entry.File);
+			if (!entry.ColorSpace.empty())
+				entry.ColorSpace = ColourSpaceNamed(entry.ColorSpace);
 		}
 		catch (const HostError& e)
 		{

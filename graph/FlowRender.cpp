@@ -220,6 +220,7 @@ std::vector<WriteSettings> SaveSettings(const Flow& flow, const std::vector<int>
 		if (!type.empty())
 			settings.Type = ParseDataType(type);
 		settings.Compression = save.Compression.empty() ? options.Compression : save.Compression;
+		settings.ColorSpace = save.ColorSpace;
 		if (!settings.Compression.empty())
 			CheckCompression(settings.Compression, FramePath(save.File, frames.front()));
 		for (const FlowNode& node : flow.Nodes)

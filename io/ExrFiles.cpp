@@ -584,6 +584,8 @@ Picture ReadExr(const ImageSource& source)
 		else
 			CompletePicture(*context, *pixels);
 		context->NativeHeader = std::make_shared<Imf::Header>(header);
+		if (const auto* space = header.findTypedAttribute<Imf::StringAttribute>("oiio:ColorSpace"))
+			context->ColorSpace = space->value();
 		return {pixels, context};
 	}
 	catch (const HostError&)
@@ -660,6 +662,8 @@ void WriteExr(const Image& pixels, const FileContext* context, int fd, const Wri
 		header.compression() = Imf::ZIP_COMPRESSION;
 	if (!settings.Software.empty())
 		header.insert("Software", Imf::StringAttribute(settings.Software));
+	if (const std::string space = RecordedColourSpace(context, settings); !space.empty())
+		header.insert("oiio:ColorSpace", Imf::StringAttribute(space));
 
 	// The other parts of a multi-part file, copied as they are stored.
 	std::unique_ptr<Imf::MultiPartInputFile> source;

@@ -54,6 +54,10 @@ std::vector<WrittenChannel> ChannelsToWrite(const Image& pixels, const FileConte
 /// channel the picture was taken from, else the image's own format.
 StoredType WrittenType(const Image& pixels, const FileContext* context, const WriteSettings& settings);
 
+/// The colour space a written file's header records ("oiio:ColorSpace"):
+/// the one written (`settings.ColorSpace`), else the picture's, or "".
+std::string RecordedColourSpace(const FileContext* context, const WriteSettings& settings);
+
 /// Writes all of `size` bytes at `offset` of descriptor `fd`, retrying
 /// interrupted and partial writes. Returns 0, or the errno of the failure
 /// (ENOSPC when nothing more could be written).
@@ -77,7 +81,6 @@ struct ImageLibrary
 	/// Writes the file format of `target`'s extension into descriptor `fd`.
 	void (*Write)(const Image& pixels, const FileContext* context, int fd, const std::string& target,
 	              const WriteSettings& settings);
-	void (*ToLinear)(Image& image, const std::string& colorSpace, const std::string& path);
 	/// A new 8-bit image (one use for the caller) of previews and labels.
 	Image* (*ContactSheet)(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth,
 	                       const WarningSink& warn);

@@ -299,3 +299,8 @@ int WriteAt(int fd, const void* data, size_t size, uint64_t offset)
 	}
 	return 0;
 }
+
+std::string RecordedColourSpace(const FileContext* context, const WriteSettings& settings)
+{
+	return !settings.ColorSpace.empty() ? settings.ColorSpace : context ? context->ColorSpace : "";
+}

@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "FileFormats.h"
+#include "qz/colour/ColourConfig.h"
 
 namespace fs = std::filesystem;
 
@@ -55,6 +56,15 @@ ImageSource ImageSource::Parse(const std::string& text)
 		throw HostError(ErrorKind::Usage, "image \"" + text + "\" names no file");
 	if (!source.Layer.empty() && !source.Channel.empty())
 		throw HostError(ErrorKind::Usage, "image " + text + ": give a layer or a channel, not both");
+	if (!source.ColorSpace.empty() && source.ColorSpace != "auto")
+		try
+		{
+			ColourSpaceNamed(source.ColorSpace);
+		}
+		catch (const HostError& e)
+		{
+			throw HostError(ErrorKind::Usage, "image " + text + ": " + e.what());
+		}
 	return source;
 }
 
@@ -144,13 +154,20 @@ Picture ReadPicture(const ImageSource& source)
 		throw ReadError(path, errno == ENOENT || errno == ENOTDIR ? "no such file" : std::strerror(errno));
 	if (!S_ISREG(status.st_mode))
 		throw ReadError(path, "it is " + KindOf(status.st_mode));
-	if (!IsExrFile(path))
-		return TheImageLibrary().Read(source);
-	Picture picture = ReadExr(source);
+	Picture picture = IsExrFile(path) ? ReadExr(source) : TheImageLibrary().Read(source);
 	if (!source.ColorSpace.empty())
-		TheImageLibrary().ToLinear(*picture.Pixels, source.ColorSpace, path);
+	{
+		const std::string from = source.ColorSpace == "auto"
+		                             ? AutomaticColourSpace(path, picture.Context->ColorSpace)
+		                             : ColourSpaceNamed(source.ColorSpace);
+		const std::string to = SceneLinearSpace();
+		ConvertColours(*picture.Pixels, from, to);
+		// The reader made the context just now and no one else holds it yet.
+		std::const_pointer_cast<FileContext>(picture.Context)->ColorSpace = to;
+	}
 	return picture;
 }
+
 
 bool IsReadableImage(const std::string& path)
 {
@@ -394,6 +411,13 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 			pixels.ReadPixel(i, pixel);
 			plain->WritePixel(i, pixel);
 		}
+	}
+	// Converted on a copy of their own: the pixels may be a cached output.
+	if (!settings.ColorSpace.empty())
+	{
+		if (!plain)
+			plain.reset(pixels.CopyOfImage());
+		ConvertColours(*plain, SceneLinearSpace(), settings.ColorSpace);
 	}
 	const Image& picture = plain ? *plain : pixels;
 	WriteSettings written = settings;

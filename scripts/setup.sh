@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libopenimageio-dev openimageio-tools libopenexr-dev libimath-dev
   libcli11-dev nlohmann-json3-dev libxxhash-dev libmuparser-dev
+  libopencolorio-dev opencolorio-tools python3-pyopencolorio
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core
   clang libclang-rt-14-dev

@@ -18,13 +18,14 @@ TEST(Layers, IncludesPointOneWay)
 		{"frame", {}},
 		{"tools", {}},
 		{"core", {"core"}},
-		{"io", {"core", "io"}},
-		{"graph", {"core", "io", "graph"}},
-		{"farm", {"core", "io", "graph", "farm"}},
-		{"studio", {"core", "io", "graph", "studio"}},
-		{"demo", {"core", "io", "graph", "demo"}},
-		{"python", {"core", "io", "graph"}},
-		{"apps/qz", {"core", "io", "graph", "farm", "studio", "demo"}},
+		{"colour", {"core", "colour"}},
+		{"io", {"core", "colour", "io"}},
+		{"graph", {"core", "colour", "io", "graph"}},
+		{"farm", {"core", "colour", "io", "graph", "farm"}},
+		{"studio", {"core", "colour", "io", "graph", "studio"}},
+		{"demo", {"core", "colour", "io", "graph", "demo"}},
+		{"python", {"core", "colour", "io", "graph"}},
+		{"apps/qz", {"core", "colour", "io", "graph", "farm", "studio", "demo"}},
 	};
 	const std::regex include(R"re(^\s*#\s*include\s*[<"]qz/([a-z]+)/)re");
 	size_t files = 0;

@@ -6,6 +6,7 @@
 #include "qz/core/Describe.h"
 #include "qz/core/Error.h"
 #include "qz/core/ToolSession.h"
+#include "qz/colour/ColourConfig.h"
 #include "qz/graph/FlowRender.h"
 
 std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option)
@@ -98,8 +99,11 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 	Flow flow;
 	flow.SingleTool = true;
 	flow.Nodes.push_back(node);
+	if (!options.ColorSpace.empty() && options.OutputPath.empty())
+		throw HostError(ErrorKind::Usage, "--colorspace converts the output: give -o");
 	if (!options.OutputPath.empty())
-		flow.Saves.push_back({node.Name, options.OutputPath, "", ""});
+		flow.Saves.push_back({node.Name, options.OutputPath, "", "",
+		                      options.ColorSpace.empty() ? "" : ColourSpaceNamed(options.ColorSpace)});
 	ProgressLine progress(!options.Frames.Quiet && !options.Frames.Json);
 	RenderHooks hooks;
 	hooks.Progress = progress.Hook();

@@ -13,6 +13,7 @@ struct RunOptions
 	std::vector<std::string> Images;  // ID=SOURCE; see `ImageSource`, the path may name a frame sequence
 	std::vector<std::string> Values;  // ID=VALUE
 	std::string OutputPath;           // may name a frame sequence
+	std::string ColorSpace;           // --colorspace: the output's, converted from scene_linear
 	FrameOptions Frames;
 };
 

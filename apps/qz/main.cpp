@@ -14,6 +14,7 @@
 #include "RunCommand.h"
 #include "StudioCommand.h"
 #include "SubmitCommand.h"
+#include "qz/colour/ColourConfig.h"
 #include "qz/core/Describe.h"
 #include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
@@ -86,6 +87,14 @@ int main(int argc, char** argv)
 	int threads = 0;
 	app.add_option("--threads", threads, "worker threads for a render (0: one per core)")->check(ThreadCount);
 
+	std::string ocio;
+	app.add_option("--ocio", ocio, "the OpenColorIO configuration (default: $OCIO, else qz's own)")->check(NotEmpty);
+
+	bool colourJson = false;
+	CLI::App* colorspaces =
+		app.add_subcommand("colorspaces", "list the colour configuration's spaces, roles, displays, views and looks");
+	colorspaces->add_flag("--json", colourJson, "print JSON");
+
 	bool listJson = false;
 	CLI::App* list = app.add_subcommand("list", "list the registered tools in registration order");
 	list->add_flag("--json", listJson, "print JSON");
@@ -103,6 +112,9 @@ int main(int argc, char** argv)
 	runCommand->add_option("-s,--set", run.Values, "set an input: ID=NUMBER or ID=BUTTON; animated: ID=FRAME:VALUE[:INTERPOLATION],... (keys), "
 	                       "ID=expr:FORMULA (of frame, time, fps) or ID={JSON as in a flow file}");
 	runCommand->add_option("-o,--output", run.OutputPath, "write the output image (format by extension)")
+		->check(NotEmpty);
+	runCommand->add_option("--colorspace", run.ColorSpace,
+	                       "convert the output's R, G and B from scene_linear to this colour space, and record it")
 		->check(NotEmpty);
 	AddFrameOptions(runCommand, run.Frames, threads);
 
@@ -169,6 +181,16 @@ int main(int argc, char** argv)
 		SetFileThreads(GetThreadCount());
 		for (int signal : {SIGINT, SIGTERM, SIGHUP})
 			std::signal(signal, RemoveTemporaryFilesAndStop);
+		UseColourConfig(ocio);
+		if (*colorspaces)
+		{
+			const nlohmann::ordered_json config = DescribeColourConfig();
+			if (colourJson)
+				std::cout << config.dump(2) << "\n";
+			else
+				PrintColourConfig(config, std::cout);
+			return ExitOk;
+		}
 		PluginHost host(PluginHost::DefaultDirectories(), PrintWarning);
 		if (*list)
 		{

@@ -192,8 +192,7 @@ Picture ReadWithImageLibrary(const ImageSource& source)
 			context->Carried.push_back(std::move(carried));
 		}
 		context->NativeHeader = std::make_shared<ImageSpec>(header);
-		if (!source.ColorSpace.empty())
-			ConvertToLinear(*pixels, source.ColorSpace, path);
+		context->ColorSpace = header.get_string_attribute("oiio:ColorSpace");
 		return {pixels, context};
 	}
 	catch (const std::bad_alloc&)
@@ -251,6 +250,8 @@ void WriteWithImageLibrary(const Image& pixels, const FileContext* context, int 
 	header.attribute("oiio:UnassociatedAlpha", 1);  // stored as given, see ReadWithImageLibrary
 	if (!settings.Software.empty())
 		header.attribute("Software", settings.Software);
+	if (const std::string space = RecordedColourSpace(context, settings); !space.empty())
+		header.attribute("oiio:ColorSpace", space);
 
 	// Every channel as float, interleaved top-down; the library converts.
 	const size_t count = pixels.PixelCount();
@@ -284,22 +285,6 @@ void WriteWithImageLibrary(const Image& pixels, const FileContext* context, int 
 		throw std::runtime_error(why.empty() ? "write failed" : why);
 }
 
-void ConvertToLinear(Image& image, const std::string& colorSpace, const std::string& path)
-{
-	// Red, green and blue in file order for the colour conversion, then back.
-	OIIO::ImageBuf bgra(ImageSpec(image.Width, image.Height, 4, TypeDesc::FLOAT), image.Data());
-	OIIO::ImageBuf rgba = OIIO::ImageBufAlgo::channels(bgra, 4, {2, 1, 0, 3});
-	if (!OIIO::ImageBufAlgo::colorconvert(rgba, rgba, colorSpace, "linear"))
-		throw ReadError(path, "cannot convert from colour space \"" + colorSpace + "\": " + rgba.geterror());
-	for (int c = 0; c < 3; ++c)
-	{
-		OIIO::ROI channel = rgba.roi();
-		channel.chbegin = c;
-		channel.chend = c + 1;
-		rgba.get_pixels(channel, TypeDesc::FLOAT, image.Data() + SlotOf[c] * sizeof(float), 4 * sizeof(float));
-	}
-}
-
 namespace
 {
 void SetThreads(int threads)
@@ -319,7 +304,7 @@ bool Readable(const std::string& path)
 	return opened;
 }
 
-const ImageLibrary Library{ReadWithImageLibrary, WriteWithImageLibrary, ConvertToLinear, MakeContactSheet, SetThreads,
+const ImageLibrary Library{ReadWithImageLibrary, WriteWithImageLibrary, MakeContactSheet, SetThreads,
                            Readable, StopThreads};
 }
 

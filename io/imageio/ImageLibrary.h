@@ -9,6 +9,5 @@
 Picture ReadWithImageLibrary(const ImageSource& source);
 void WriteWithImageLibrary(const Image& pixels, const FileContext* context, int fd, const std::string& target,
                            const WriteSettings& settings);
-void ConvertToLinear(Image& image, const std::string& colorSpace, const std::string& path);
 Image* MakeContactSheet(const std::vector<std::pair<std::string, const Image*>>& tiles, int tileWidth,
                         const WarningSink& warn);

@@ -3,6 +3,7 @@
 // Inputs are made and outputs read back with OpenImageIO, not with qz's code.
 #include <OpenEXR/ImfRgbaFile.h>
 #include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/color.h>
 #include <OpenImageIO/imagebufalgo.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -327,14 +328,16 @@ TEST_F(Qz, IntegerInputsStayFloatBetweenNodes)
 		EXPECT_EQ(std::lround(ChannelAt(png, x, 0, "R") * 255.0f), x);
 	EXPECT_EQ(ReadBack(Path("ramp-out.exr")).Header.format, TypeDesc::HALF);
 
-	// An 8-bit sRGB plate taken to linear through the image library's colour management.
+	// An 8-bit sRGB plate taken to scene_linear (ACEScg) through qz's default colour
+	// configuration, as OpenImageIO converts with the same configuration.
 	ASSERT_EQ(Run({"run", "Wireless", "-i", "Input=" + Path("ramp.png") + ":colorspace=sRGB", "-d", "float", "-o",
 	               Path("linear.exr")})
 	              .Status,
 	          0);
 	ImageBuf plate(Path("ramp.png")), linear;
 	ASSERT_TRUE(plate.read(0, 0, true, TypeDesc::FLOAT));
-	ASSERT_TRUE(OIIO::ImageBufAlgo::colorconvert(linear, plate, "sRGB", "linear"));
+	OIIO::ColorConfig config(QZ_SOURCE_DIR "/colour/qz-default.ocio");
+	ASSERT_TRUE(OIIO::ImageBufAlgo::colorconvert(linear, plate, "sRGB", "scene_linear", true, "", "", &config));
 	for (int x : {0, 64, 128, 255})
 		EXPECT_EQ(ChannelAt(ReadBack(Path("linear.exr")), x, 0, "G"), linear.getchannel(x, 0, 0, 1)) << x;
 

@@ -47,6 +47,7 @@ struct FlowSave
 	std::string File;
 	std::string DataType;     // "type": uint8, uint16, half, float; "" keeps the main input's
 	std::string Compression;  // "compression": NAME[:LEVEL]; "" keeps the main input's
+	std::string ColorSpace;   // "colorspace": R, G and B converted from scene_linear to it; "" as they are
 };
 
 /// A validated flow: nodes in an order where every node comes after the

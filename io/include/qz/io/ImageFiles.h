@@ -16,7 +16,10 @@
 ///   part=P      a part of a multi-part EXR, by name or index (default: the first);
 ///   layer=L     the layer's R/G/B/A, or X/Y/Z (x/y/z) channels (`L.R`, `L.X`...);
 ///   channel=C   one channel, which fills R, G and B;
-///   colorspace=S  converts R, G and B from colour space S to linear on reading.
+///   colorspace=S  converts R, G and B from colour space S (a space, alias or
+///                 role of the colour configuration, or "auto": the space the
+///                 file's header records, else the configuration's file
+///                 rules) to its scene_linear space on reading.
 struct ImageSource
 {
 	std::string Path;  // a file or a frame sequence
@@ -87,6 +90,9 @@ struct FileContext
 	/// Name prefix of the layer taken ("N." for "N.X"), for channels added on writing.
 	std::string LayerPrefix;
 	std::vector<CarriedChannel> Carried;
+	/// The colour space of R, G and B as the header records it ("oiio:ColorSpace"),
+	/// or scene_linear once they are converted to it on reading; or "".
+	std::string ColorSpace;
 	/// The file's own header with every attribute, for a writer of the same
 	/// family: an EXR header, or the image library's description of others.
 	std::shared_ptr<const void> NativeHeader;
@@ -124,6 +130,7 @@ struct WriteSettings
 	std::optional<StoredType> Type;  // -d; default: the main input's stored type
 	std::string Compression;             // --compression NAME[:LEVEL]; default: the main input's
 	std::string Software;                // the "Software" attribute
+	std::string ColorSpace;              // R, G and B converted from scene_linear to it, and recorded
 };
 
 /// The written type named by `-d` ("uint8", "uint16", "half", "float").
