@@ -114,7 +114,7 @@ const channelNames = ['R', 'G', 'B', 'A'];
 
 /// Colour controls of one ControlGroup: a number per channel and an
 /// eyedropper that takes them from the pixel picked in the viewer.
-function ColorGroup({ inputs, animations, picking, onPick }) {
+function ColorGroup({ inputs, animations, requestOf, picking, onChange, onPick }) {
   const group = inputs[0].attributes.ControlGroup;
   const title = inputs.find((input) => input.attributes.GroupName)?.attributes.GroupName;
   return (
@@ -123,11 +123,10 @@ function ColorGroup({ inputs, animations, picking, onPick }) {
       {inputs.map((input) => (
         <div className="color-channel" key={input.id} data-testid={`control-${input.id}`}>
           <label>{input.caption} <span className="channel">{channelNames[input.attributes.ControlChannel ?? 0]}</span></label>
-          <span className="color-value">
-            <NumberField value={animations[input.id].shown} onCommit={animations[input.id].set}
-              readOnly={animations[input.id].expression} testId={`value-${input.id}`} />
-            <KeyButton id={input.id} animation={animations[input.id]} />
-          </span>
+          <NumberField value={animations[input.id].shown} onCommit={animations[input.id].set}
+            readOnly={animations[input.id].expression} testId={`value-${input.id}`} />
+          <AnimationRow id={input.id} animation={animations[input.id]} request={requestOf(input)}
+            onChange={(value) => onChange(input.id, value)} />
         </div>
       ))}
       <button className={picking ? 'active' : ''} data-testid={`eyedropper-${group}`}
@@ -200,7 +199,8 @@ export default function ControlPage({ name, node, tool, readouts, picking, frame
       shownGroups.add(ControlGroup);
       const members = tool.inputs.filter((other) => other.attributes.Control === 'ColorControl' &&
                                                     other.attributes.ControlGroup === ControlGroup);
-      controls.push(<ColorGroup key={input.id} inputs={members} animations={animations}
+      controls.push(<ColorGroup key={input.id} inputs={members} animations={animations} requestOf={requestOf}
+        onChange={onChange}
         picking={picking?.node === name && picking.group === ControlGroup}
         onPick={(inputs) => onPick(inputs && { node: name, group: ControlGroup, inputs })} />);
     } else if (Control === 'CheckboxControl') {
