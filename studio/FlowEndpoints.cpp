@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -102,7 +103,7 @@ StudioServer::Impl::Answer StudioServer::Impl::Check(const httplib::Request& req
 {
 	const Json body = ParseBody(request.body);
 	const Json& document = FlowMember(body);
-	Answer errors = Answer::array(), frames = nullptr;
+	Answer errors = Answer::array(), frames = nullptr, keys = nullptr;
 	std::vector<std::string> warnings;
 	try
 	{
@@ -111,6 +112,15 @@ StudioServer::Impl::Answer StudioServer::Impl::Check(const httplib::Request& req
 		const std::vector<int> onDisk = FramesToRender("", "", inputs);
 		if (!onDisk.empty())
 			frames = {onDisk.front(), onDisk.back()};
+		// The whole frames the keys span: what a shot without sequences plays.
+		std::optional<std::pair<double, double>> span;
+		for (const FlowNode& node : flow.Nodes)
+			for (const auto& [id, value] : node.Values)
+				for (double frame : value.KeyFrames())
+					span = span ? std::pair(std::min(span->first, frame), std::max(span->second, frame))
+					            : std::pair(frame, frame);
+		if (span)
+			keys = {std::floor(span->first), std::ceil(span->second)};
 	}
 	catch (const HostError& e)
 	{
@@ -120,7 +130,7 @@ StudioServer::Impl::Answer StudioServer::Impl::Check(const httplib::Request& req
 	{
 		errors.push_back(FaultJson(e.Message, e.Node, e.Input));
 	}
-	return {{"errors", errors}, {"warnings", warnings}, {"frames", frames}};
+	return {{"errors", errors}, {"warnings", warnings}, {"frames", frames}, {"keys", keys}};
 }
 
 StudioServer::Impl::Answer StudioServer::Impl::Open(const httplib::Request& request, httplib::Response&)
@@ -230,9 +240,9 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	std::lock_guard<std::mutex> lock(RenderMutex);
 	if (Overtaken(page, generation))
 		throw RequestError{409, "stale"};
-	// Without sequences, one render at time 0; without a frame, the first
-	// on disk of the flow's sequences.
-	const int at = !sequences ? 0 : frame ? *frame : FramesToRender("", "", inputs).front();
+	// The frame asked for, which animated values take even without
+	// sequences; else the first on disk of the flow's sequences, else 0.
+	const int at = frame ? *frame : sequences ? FramesToRender("", "", inputs).front() : 0;
 	EvaluatorSettings settings;
 	settings.ResolveFile = [this](const std::string& path) { return Confined(path); };
 	Evaluator evaluator(flow, Cache, settings);

@@ -85,6 +85,7 @@ public:
 	Answer Save(const httplib::Request&, httplib::Response&);
 	Answer Render(const httplib::Request&, httplib::Response&);
 	Answer Pixels(const httplib::Request&, httplib::Response&);
+	Answer Curve(const httplib::Request&, httplib::Response&);
 
 	/// `path` (relative to the root) made absolute and canonical; throws
 	/// 403 when it leaves the root.

@@ -88,6 +88,7 @@ StudioServer::Impl::Impl(const PluginHost& host, StudioSettings settings)
 	Route("POST", "/api/save", &StudioServer::Impl::Save);
 	Route("POST", "/api/render", &StudioServer::Impl::Render);
 	Route("GET", "/api/pixels", &StudioServer::Impl::Pixels);
+	Route("POST", "/api/curve", &StudioServer::Impl::Curve);
 	// Whatever no route takes: the page's files, or 405 for an API path
 	// asked with another method, or 404.
 	const auto unrouted = [this](const httplib::Request& request, httplib::Response& response) {

@@ -525,6 +525,59 @@ TEST_F(Studio, ListsFoldersFilesAndSequences)
 	EXPECT_EQ(check["frames"], json({1, 4}));
 }
 
+TEST_F(Studio, EvaluatesAnimatedValuesAtTheFramesAsked)
+{
+	const json linear = json::parse(R"({"keys": [{"frame": 0, "value": 0}, {"frame": 10, "value": 10}]})");
+	const json held = json::parse(R"({"keys": [{"frame": 1, "value": "Left"}, {"frame": 4, "value": "Right"}]})");
+	struct Case
+	{
+		std::string Tool, Input;
+		json Value, Request, Values;
+	};
+	const std::vector<Case> cases = {
+		{"ZDevider", "Zmax", linear, {{"from", 5}, {"to", 5}, {"samples", 1}}, {5.0}},
+		{"ZDevider", "Zmax", linear, {{"from", -5}, {"to", 15}, {"samples", 5}}, {0.0, 0.0, 5.0, 10.0, 10.0}},
+		{"ZDevider", "Zmax", {{"expression", "2*frame"}}, {{"from", 3}, {"to", 3}, {"samples", 1}}, {6.0}},
+		{"ZDevider", "Zmax", {{"expression", "time"}}, {{"from", 6}, {"to", 6}, {"samples", 1}, {"fps", 12}}, {0.5}},
+		{"ZDevider", "Zmax", {{"expression", "1/0"}}, {{"from", 0}, {"to", 0}, {"samples", 1}}, {"inf"}},
+		{"StereoSwitch", "Input", held, {{"from", 2}, {"to", 5}, {"samples", 2}}, {"Left", "Right"}},
+	};
+	for (const Case& c : cases)
+	{
+		json request = c.Request;
+		request.update({{"tool", c.Tool}, {"input", c.Input}, {"value", c.Value}});
+		const Answer answer = Post("/api/curve", request);
+		ASSERT_EQ(answer.Status, 200) << answer.Body;
+		EXPECT_EQ(answer.Json()["values"], c.Values) << c.Value;
+	}
+	EXPECT_EQ(Post("/api/curve", {{"tool", "ZDevider"}, {"input", "Zmax"}, {"value", linear}, {"from", 0},
+	                              {"to", 1}, {"samples", 2}})
+	              .Json()["keys"],
+	          json({0.0, 10.0}));
+
+	// A fault names the key or the place in the expression, and the node and input it is in.
+	const json misordered = json::parse(R"({"keys": [{"frame": 5, "value": 1}, {"frame": 2, "value": 3}]})");
+	for (const auto& [value, says] : std::vector<std::pair<json, std::string>>{
+		     {misordered, "key 2 (frame 2) comes before key 1"}, {{{"expression", "2*"}}, "at position"}})
+	{
+		const Answer bad = Post("/api/curve", {{"tool", "ZDevider"}, {"node", "d"}, {"input", "Zmax"}, {"value", value},
+		                                       {"from", 0}, {"to", 1}, {"samples", 2}});
+		EXPECT_EQ(bad.Status, 422);
+		EXPECT_NE(bad.Json().value("error", "").find(says), std::string::npos) << bad.Body;
+		EXPECT_EQ(bad.Json().value("node", ""), "d");
+		EXPECT_EQ(bad.Json().value("input", ""), "Zmax");
+	}
+
+	// Without sequences a render takes the frame asked for, and a check the frames the keys span.
+	const auto flow = [](const json& zmax) { return json{{"nodes", {{"d", Node("ZDevider", FileInput("depth.exr"), {{"Zmax", zmax}})}}}}; };
+	const json keyed = json::parse(R"({"keys": [{"frame": 1.5, "value": 2}, {"frame": 4, "value": 8}]})");
+	const Answer atFrame = Render(flow({{"expression", "frame"}}), "d", 1, {{"frame", 4}});
+	const Answer still = Render(flow(4), "d", 2);
+	ASSERT_EQ(atFrame.Status, 200) << atFrame.Body;
+	EXPECT_EQ(atFrame.Body, still.Body);
+	EXPECT_EQ(Post("/api/check", {{"flow", flow(keyed)}}).Json()["keys"], json({1.0, 4.0}));
+}
+
 // qz studio as a shell starts it, from a copy of qz in a bin/ folder of its own.
 class StudioCommand : public Qz
 {

@@ -7,6 +7,7 @@ would: the page's pixels must be the very floats `qz run` and `qz flow`
 write. Exits 77 (skipped) when Chromium or its driver is not installed.
 """
 import base64
+import json
 import os
 import shutil
 import subprocess
@@ -226,6 +227,59 @@ class Studio(unittest.TestCase):
         self.assertEqual(webgl.shape, canvas.shape)
         self.assertEqual(canvas[..., 3].max(), 255, 'a picture is drawn')
         self.assertLess(np.abs(webgl.astype(int) - canvas.astype(int)).mean(), 2)
+
+    def test_5_animated_values_render_as_qz_flow(self):
+        """Keys set by the key button at two frames, then one dragged in the curve editor: the frames the page
+        renders are the very floats `qz flow` writes for the flow it saves."""
+        self.browser.get(self.url)  # opens the flow saved above, whose ZDevider1 now reads the depth sequence
+        self.find('pick-file', self.find('input-ZDevider1-Input')).click()
+        self.find('entry-seq').click()
+        self.find('entry-depth.####.exr').click()
+        self.find('picker-ok').click()
+        self.wait.until(lambda browser: browser.execute_script('return window.qzStudio.frame') == 1)
+        zmax = lambda: self.find('value-Zmax').get_attribute('value')
+        self.set_field('value-Zmax', '10')
+        self.find('key-Zmax').click()
+        self.set_field('frame-field', '5')
+        self.wait.until(lambda _: zmax() == '10')  # held after the last key
+        self.find('key-Zmax').click()
+        self.wait.until(lambda _: self.find('key-Zmax').get_attribute('data-on-key') == '1')
+        self.set_field('value-Zmax', '30')
+        self.set_field('frame-field', '3')
+        self.wait.until(lambda _: zmax() == '20')  # halfway along the linear segment from 10 to 30
+        key = self.find('key-Zmax')
+        self.assertEqual((key.get_attribute('data-animated'), key.get_attribute('data-on-key')), ('1', '0'))
+        self.assertEqual(self.browser.execute_script('return window.qzStudio.keyFrames'), [1, 5])
+
+        # Frame 5's key dragged to frame 4 (whole frames without Shift), lower.
+        point = lambda frame, value: self.browser.execute_script(
+            'return window.qzStudio.curves.pointOf(arguments[0], arguments[1])', frame, value)
+        (x0, y0), (x1, y1) = point(5, 30), point(4.2, 25)
+        ActionChains(self.browser).click_and_hold(self.find('curve-key-Zmax-1')).move_by_offset(
+            round(x1 - x0), round(y1 - y0)).release().perform()
+        keys = lambda: self.browser.execute_script('return window.qzStudio.flow.nodes.ZDevider1.values.Zmax.keys')
+        self.wait.until(lambda _: keys()[1]['frame'] == 4)
+        self.assertLess(keys()[1]['value'], 30)
+
+        self.set_field('save-path-field', 'anim.####.exr')
+        self.set_field('flow-path', 'anim.json')
+        self.find('save').click()
+        self.wait.until(lambda _: 'anim.json' in self.find('status').text)
+        with open(os.path.join(self.root, 'anim.json')) as file:
+            self.assertEqual(json.load(file)['nodes']['ZDevider1']['values']['Zmax'], {'keys': keys()})
+        subprocess.run([QZ, 'flow', os.path.join(self.root, 'anim.json'), '--quiet'], check=True)
+        generation = self.generation()
+        for frame in [2, 5]:
+            self.set_field('frame-field', str(frame))
+            generation = self.rendered(generation)
+            self.assertTrue(same_floats(self.page_pixels(), read_rgba(os.path.join(self.root, f'anim.{frame:04}.exr'))),
+                            frame)
+
+        # Played, the shot's frames come round at some rate until stopped.
+        self.find('play').click()
+        self.wait.until(lambda _: self.find('fps-reached').text.endswith('fps'))
+        self.find('stop').click()
+        self.assertIn(self.browser.execute_script('return window.qzStudio.frame'), [1, 2, 3, 4, 5])
 
 
 if __name__ == '__main__':

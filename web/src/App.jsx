@@ -1,10 +1,14 @@
 import { memo, useCallback, useEffect, useMemo, useRef, useState } from 'react';
 import { checkFlow, exactPixels, getSession, openFlow, saveFlow } from './api.js';
+import { editedAt, nodeKeyFrames } from './animation.js';
 import ControlPage from './ControlPage.jsx';
+import CurveEditor from './CurveEditor.jsx';
 import FilePicker from './FilePicker.jsx';
 import FlowGraph from './FlowGraph.jsx';
 import Viewer from './Viewer.jsx';
 import useLiveRender from './useLiveRender.js';
+import usePlayback from './usePlayback.js';
+import Timeline from './Timeline.jsx';
 import {
   addNode, emptyFlow, folderOf, imageInputs, relativeTo, removeNode, renameNode, setLink, setSavePath, setValue,
   setValues, upstreamFlow,
@@ -43,6 +47,14 @@ function graphOf(flow) {
 }
 
 const Graph = memo(FlowGraph);
+
+/// The frames the slider spans: the sequences' on disk; without them the
+/// shot the keys span, at least 100 frames from its first, and the frame.
+function sliderRange(onDisk, shot, frame) {
+  if (onDisk) return onDisk;
+  const low = Math.min(shot?.[0] ?? 0, frame);
+  return [low, Math.max(shot?.[1] ?? 0, low + 100, frame)];
+}
 
 const checkPause = 150;  // milliseconds
 
@@ -93,13 +105,14 @@ export default function App() {
   const [wipeNode, setWipeNode] = useState('');
   const [wipe, setWipe] = useState(0.5);
   const [display, setDisplay] = useState({ channel: 'rgb', exposure: 0, gamma: 1 });
-  const [check, setCheck] = useState({ errors: [], frames: null });
+  const [check, setCheck] = useState({ errors: [], frames: null, keys: null, answered: false });
   const [frame, setFrame] = useState(null);
   const [picking, setPicking] = useState(null);
   const [dialog, setDialog] = useState(null);
   const [status, setStatus] = useState('');
   const [savePathDraft, setSavePathDraft] = useState('flow.json');
   const viewerHook = useRef(null);
+  const curvesHook = useRef(null);
 
   useEffect(() => {
     getSession().then((answer) => {
@@ -134,23 +147,33 @@ export default function App() {
     if (!session) return;
     const count = ++checkCount.current;
     const asAnswer = (failure) => ({ errors: [{ node: failure.node, input: failure.input, message: failure.message }],
-                                     frames: null });
+                                     frames: null, keys: null, answered: true });
     // An answer like the last keeps its objects, and the graph stays as it is.
     const settle = (next) => setCheck((last) => (JSON.stringify(last) === JSON.stringify(next) ? last : next));
     // Checked once the edits pause: a dragged slider's checks would compete
     // with the renders it asks for.
     const pause = setTimeout(() => Promise.all([checkFlow(flow).catch(asAnswer),
                                                 viewed ? checkFlow(viewed).catch(asAnswer) : null]).then(
-      ([whole, part]) => count === checkCount.current && settle({ errors: whole.errors, frames: part?.frames ?? null })),
+      ([whole, part]) => count === checkCount.current &&
+        settle({ errors: whole.errors, frames: part?.frames ?? null, keys: whole.keys ?? null, answered: true })),
     checkPause);
     return () => clearTimeout(pause);
   }, [flow, viewed, session]);
 
+  // The shot: the frames of the sequences on disk, which frames stay
+  // within, else the frames the keys span; a frame is always given, so that
+  // animated values take it with or without sequences.
   const frames = check.frames;
+  const shot = frames ?? check.keys;
+  const fps = typeof flow.fps === 'number' && flow.fps > 0 ? flow.fps : 24;
   useEffect(() => {
-    if (!frames) setFrame(null);
-    else setFrame((current) => (current === null ? frames[0] : Math.min(Math.max(current, frames[0]), frames[1])));
-  }, [frames?.[0], frames?.[1]]);
+    if (frames) setFrame((current) => (current === null ? frames[0] : Math.min(Math.max(current, frames[0]), frames[1])));
+    else if (check.answered) setFrame((current) => current ?? check.keys?.[0] ?? 0);
+  }, [frames?.[0], frames?.[1], check.keys?.[0], check.answered]);
+  const goTo = (next) => {
+    if (!Number.isInteger(next)) return;
+    setFrame(frames ? Math.min(Math.max(next, frames[0]), frames[1]) : next);
+  };
 
   const selectedNode = selected && flow.nodes[selected];
   const selectedTool = selectedNode && toolsByName[selectedNode.tool];
@@ -162,18 +185,26 @@ export default function App() {
   const viewSettings = { selected, viewInput, wipeNode, frame, sent, findTool };
   const view = viewOf(flow, viewSettings);
   const render = useLiveRender(view);
+  const playback = usePlayback({ range: shot, fps, viewAt: (at) => viewOf(flow, { ...viewSettings, frame: at }) });
+  // While playing, the page shows the frame played; its pictures come from playback.
+  const shownFrame = playback.shown ? playback.shown.frame : frame;
+  const primary = playback.shown ? playback.shown.primary : render.primary;
+  const secondary = playback.shown ? playback.shown.secondary : render.secondary;
   const labels = useMemo(() => [selected, wipeNode], [selected, wipeNode]);
-  // Read-outs of the nodes rendered last; a node not rendered since keeps its last ones.
+  // Read-outs of the nodes rendered last, at the frame shown; a node not rendered since keeps its last ones.
+  const shownReadouts = playback.shown ? playback.shown.readouts : render.readouts;
   const [readouts, setReadouts] = useState({});
-  useEffect(() => setReadouts((known) => ({ ...known, ...render.readouts })), [render.readouts]);
+  useEffect(() => setReadouts((known) => ({ ...known, ...shownReadouts })), [shownReadouts]);
+  const keyFrames = useMemo(() => nodeKeyFrames(flow.nodes[selected]), [flow, selected]);
 
   useEffect(() => {
     window.qzStudio = {
       image: render.primary, secondary: render.secondary, generation: render.generation, busy: render.busy,
       settled: render.settled,
-      exactPixels: (image) => exactPixels(image.generation, 0, 0, image.width, image.height),
-      flow, flowPath, selected, frames, frame,
+      exactPixels: (image) => exactPixels(image, 0, 0, image.width, image.height),
+      flow, flowPath, selected, frames, frame, shot, keyFrames, playing: playback.playing,
       get viewer() { return viewerHook.current; },  // the viewer re-renders on its own when zoomed
+      get curves() { return curvesHook.current; },
     };
   });
 
@@ -231,9 +262,13 @@ export default function App() {
   }
 
   function pick(pixel) {
-    const values = Object.fromEntries(picking.inputs.map((input) =>
+    const numbers = Object.fromEntries(picking.inputs.map((input) =>
       [input.id, pixel.rgba[input.attributes.ControlChannel ?? 0]]));
-    if (Object.values(values).every(Number.isFinite)) edit((current) => setValues(current, picking.node, values));
+    // An animated channel takes the pixel as a key at the frame.
+    const valuesIn = (current) => Object.fromEntries(Object.entries(numbers).map(([id, number]) =>
+      [id, editedAt(current.nodes[picking.node]?.values?.[id], shownFrame ?? 0, number)]));
+    if (Object.values(numbers).every(Number.isFinite))
+      edit((current) => setValues(current, picking.node, valuesIn(current)));
     else setStatus('The picked pixel is not a finite number: nothing set');
     setPicking(null);
   }
@@ -291,13 +326,15 @@ export default function App() {
             </select></label>
             {view?.secondary && <label>at <input type="range" min={0} max={1} step={0.001} value={wipe}
               data-testid="wipe-position" onChange={(e) => setWipe(Number(e.target.value))} /></label>}
-            {frames && frame !== null && (
-              <label>Frame <input type="range" min={frames[0]} max={frames[1]} step={1} value={frame}
-                data-testid="frame" onChange={(e) => setFrame(Number(e.target.value))} />
-                <span data-testid="frame-number">{frame}</span></label>
-            )}
           </div>
-          <Viewer primary={render.primary} secondary={view?.secondary ? render.secondary : null}
+          {frame !== null && (
+            <Timeline frame={shownFrame} range={sliderRange(frames, shot, frame)} keyFrames={keyFrames} fps={fps}
+              playback={{ ...playback, range: shot,
+                          stop: () => { if (playback.shown) setFrame(playback.shown.frame); playback.stop(); } }}
+              onFrame={goTo}
+              onFps={(value) => edit((current) => ({ ...current, fps: value }))} />
+          )}
+          <Viewer primary={primary} secondary={view?.secondary ? secondary : null}
             labels={labels} onView={onView} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
             picking={Boolean(picking)} onPick={pick} />
           {render.error && <div className="render-error" data-testid="render-error">{render.error.message}</div>}
@@ -306,6 +343,13 @@ export default function App() {
           <Graph flow={graph} tools={toolsByName} errors={check.errors} selected={selected} layoutKey={layoutKey}
             onSelect={select} onConnect={onConnect} onDisconnect={onDisconnect} onRemove={onRemove}
             onPickFile={onPickFile} />
+        </section>
+        <section className="curves-pane">
+          {selectedTool ? (
+            <CurveEditor name={selected} node={selectedNode} tool={selectedTool} frame={shownFrame} fps={fps} shot={shot}
+              hookRef={curvesHook} onFrame={(next) => !playback.playing && goTo(next)}
+              onChange={(id, value) => edit((current) => setValue(current, selected, id, value))} />
+          ) : <p className="hint">The selected node's animated inputs show here as curves.</p>}
         </section>
         <aside className="controls-pane">
           {selectedNode ? (
@@ -316,7 +360,7 @@ export default function App() {
                 onSavePath={(name, file) => edit((current) => setSavePath(current, name, file))} />
               {selectedTool ? (
                 <ControlPage name={selected} node={selectedNode} tool={selectedTool}
-                  readouts={readouts[selected]} picking={picking}
+                  readouts={readouts[selected]} picking={picking} frame={shownFrame} fps={fps}
                   onChange={(id, value) => edit((current) => setValue(current, selected, id, value))}
                   onPick={setPicking} />
               ) : <div className="error">Unknown tool "{selectedNode.tool}"</div>}

@@ -32,14 +32,18 @@ export const listFiles = (dir) => json('GET', `/api/files?dir=${encodeURICompone
 export const checkFlow = (flow) => json('POST', '/api/check', { flow });
 export const openFlow = (path) => json('POST', '/api/open', { path });
 export const saveFlow = (path, flow) => json('POST', '/api/save', { path, flow });
+/// An input's value ({tool, input, value, node?, fps?}) evaluated by the
+/// server at `samples` frames evenly from `from` to `to`: {frames, values,
+/// keys}; a fault of the value is an ApiError naming the node and input.
+export const evaluateCurve = (request) => json('POST', '/api/curve', request);
 
 /// One picture to show: half floats R G B A interleaved, row 0 (the bottom
 /// row) first, of every `step`-th pixel of every `step`-th row (`columns` x
 /// `rows`) of `region` ({x, y, width, height}, from the bottom left) of the
 /// `width` x `height` picture. Its exact floats come from `exactPixels` when
 /// asked for.
-export async function renderImage(request) {
-  const response = await call('POST', '/api/render', { ...request, page: pageId, format: 'half' });
+export async function renderImage(request, page = pageId) {
+  const response = await call('POST', '/api/render', { ...request, page, format: 'half' });
   const width = Number(response.headers.get('X-Qz-Width'));
   const height = Number(response.headers.get('X-Qz-Height'));
   const step = Number(response.headers.get('X-Qz-Step'));
@@ -59,13 +63,13 @@ export async function renderImage(request) {
     filled += value.length;
   }
   if (filled !== bytes.length) throw new Error(`render answered ${filled / 8} pixels for ${columns} x ${rows}`);
-  return { width, height, step, region, columns, rows, halves, readouts, generation: request.generation };
+  return { width, height, step, region, columns, rows, halves, readouts, generation: request.generation, page };
 }
 
-/// The exact float32 R G B A of a rectangle of the picture of render
-/// `generation`, bottom row first.
-export async function exactPixels(generation, x, y, width, height) {
-  const query = new URLSearchParams({ page: pageId, generation, x, y, width, height });
+/// The exact float32 R G B A of a rectangle of the picture `image` (as
+/// `renderImage` answered it), bottom row first.
+export async function exactPixels(image, x, y, width, height) {
+  const query = new URLSearchParams({ page: image.page, generation: image.generation, x, y, width, height });
   const response = await call('GET', `/api/pixels?${query}`);
   return new Float32Array(await response.arrayBuffer());
 }

@@ -13,7 +13,7 @@ function reader(image) {
     const width = Math.min(tileSize, image.width - left), height = Math.min(tileSize, image.height - bottom);
     const key = `${left} ${bottom}`;
     if (!tiles.has(key)) {
-      const tile = exactPixels(image.generation, left, bottom, width, height);
+      const tile = exactPixels(image, left, bottom, width, height);
       tile.catch(() => tiles.delete(key));  // asked again next time
       tiles.set(key, tile);
     }

@@ -95,9 +95,9 @@ export function relativeTo(dir, path) {
 
 export const folderOf = (path) => (path && path.includes('/') ? path.slice(0, path.lastIndexOf('/')) : '');
 
-/// The part of the flow that `names` read, directly or not, without saves:
-/// what a render of them needs, so a fault elsewhere in the flow does not
-/// stop the viewer.
+/// The part of the flow that `names` read, directly or not, without saves
+/// but with its "fps", which expressions count time in: what a render of
+/// them needs, so a fault elsewhere in the flow does not stop the viewer.
 export function upstreamFlow(flow, names) {
   const needed = new Set();
   const visit = (name) => {
@@ -106,5 +106,6 @@ export function upstreamFlow(flow, names) {
     for (const link of Object.values(flow.nodes[name].inputs ?? {})) if (link.node) visit(link.node);
   };
   names.forEach(visit);
-  return { nodes: Object.fromEntries(Object.entries(flow.nodes).filter(([name]) => needed.has(name))) };
+  return { ...('fps' in flow ? { fps: flow.fps } : {}),
+           nodes: Object.fromEntries(Object.entries(flow.nodes).filter(([name]) => needed.has(name))) };
 }

@@ -35,6 +35,7 @@ test('a render takes only the nodes the viewed one reads', () => {
   assert.deepEqual(Object.keys(upstreamFlow(flow, ['divide']).nodes), ['remap', 'divide']);
   assert.deepEqual(Object.keys(upstreamFlow(flow, ['other']).nodes), ['other']);
   assert.equal('save' in upstreamFlow(flow, ['divide']), false);
+  assert.equal(upstreamFlow({ ...flow, fps: 25 }, ['other']).fps, 25, 'expressions count time in the flow\'s fps');
 });
 
 test('root-relative paths as seen from the flow\'s folder', () => {
