@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
 
@@ -72,6 +73,13 @@ void UseColourConfig(const std::string& path)
 	std::lock_guard<std::mutex> lock(ConfigMutex);
 	ChosenPath = path;
 	Loaded = nullptr;
+}
+
+std::string ColourConfigFile()
+{
+	std::lock_guard<std::mutex> lock(ConfigMutex);
+	const std::string path = PathInUse();
+	return path.empty() ? "" : std::filesystem::absolute(path).lexically_normal().string();
 }
 
 std::string ColourConfigName()

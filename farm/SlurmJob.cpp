@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "qz/colour/ColourConfig.h"
 #include "qz/core/Error.h"
 #include "qz/graph/Flow.h"
 #include "qz/graph/FlowRender.h"
@@ -65,7 +66,11 @@ std::string Script(const ArrayJob& options, const fs::path& qz, const fs::path& 
 		script += "#SBATCH --partition=" + options.Partition + "\n";
 	if (!options.TimeLimit.empty())
 		script += "#SBATCH --time=" + options.TimeLimit + "\n";
-	return script + "exec " + ShellQuoted(qz.string()) + " flow " + ShellQuoted(flow.string()) + " --frames " +
+	// A task converts colours with the configuration qz submit checked the
+	// flow against, whatever its own environment holds.
+	const std::string config = ColourConfigFile();
+	return script + "exec " + ShellQuoted(qz.string()) + (config.empty() ? "" : " --ocio " + ShellQuoted(config)) +
+	       " flow " + ShellQuoted(flow.string()) + " --frames " +
 	       ShellQuoted(options.Range) + " \\\n    --chunk \"$SLURM_ARRAY_TASK_ID/" + tasks +
 	       "\" --threads \"$SLURM_CPUS_PER_TASK\" --skip-existing --quiet\n";
 }

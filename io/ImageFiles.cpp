@@ -400,25 +400,13 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 		throw fail("folder " + folder.string() + " does not exist");
 
 	// The writers take float B, G, R, A; images of other stored formats come
-	// from the demo and the tests.
+	// from the demo and the tests. Colours are converted on a copy of their
+	// own: the pixels may be a cached output.
 	ImageHandle plain;
-	if (!pixels.IsPlainFloatRGBA())
-	{
-		plain.reset(new Image(pixels.Width, pixels.Height));
-		FltPixel pixel;
-		for (size_t i = 0; i < pixels.PixelCount(); ++i)
-		{
-			pixels.ReadPixel(i, pixel);
-			plain->WritePixel(i, pixel);
-		}
-	}
-	// Converted on a copy of their own: the pixels may be a cached output.
+	if (!pixels.IsPlainFloatRGBA() || !settings.ColorSpace.empty())
+		plain = PlainFloatCopy(pixels);
 	if (!settings.ColorSpace.empty())
-	{
-		if (!plain)
-			plain.reset(pixels.CopyOfImage());
 		ConvertColours(*plain, SceneLinearSpace(), settings.ColorSpace);
-	}
 	const Image& picture = plain ? *plain : pixels;
 	WriteSettings written = settings;
 	if (!written.Type && !context)
@@ -432,6 +420,20 @@ void WritePicture(const Image& pixels, const FileContext* context, const std::st
 	});
 	if (!why.empty())
 		throw fail(why);
+}
+
+ImageHandle PlainFloatCopy(const Image& image)
+{
+	if (image.IsPlainFloatRGBA())
+		return ImageHandle(image.CopyOfImage());
+	ImageHandle plain(new Image(image.Width, image.Height));
+	FltPixel pixel;
+	for (size_t i = 0; i < image.PixelCount(); ++i)
+	{
+		image.ReadPixel(i, pixel);
+		plain->WritePixel(i, pixel);
+	}
+	return plain;
 }
 
 void WriteImageFile(const Image& image, const std::string& path)

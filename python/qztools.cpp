@@ -19,6 +19,7 @@
 #include "Image.h"
 #include "Operator.h"
 #include "WorkerPool.h"
+#include "qz/colour/ColourConfig.h"
 #include "qz/core/Describe.h"
 #include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
@@ -75,9 +76,16 @@ const Registry* FindToolOrFail(const std::string& name)
 }
 
 /// A host image from a float32 (height, width, 4) RGBA array, rows turned to
-/// the host's bottom-up order.
+/// the host's bottom-up order; from `(array, colour space)`, its R, G and B
+/// converted from that space to scene_linear, as `:colorspace=` does.
 ImageHandle ImageFromArray(const std::string& id, const py::handle& object)
 {
+	if (py::isinstance<py::tuple>(object) && py::len(object) == 2 && py::isinstance<py::str>(object[py::int_(1)]))
+	{
+		ImageHandle image = ImageFromArray(id, object[py::int_(0)]);
+		ConvertColours(*image, ColourSpaceNamed(object[py::int_(1)].cast<std::string>()), SceneLinearSpace());
+		return image;
+	}
 	const std::string expected = "image \"" + id + "\" must be a float32 array of shape (height, width, 4)";
 	if (!py::isinstance<py::array>(object))
 		throw HostError(ErrorKind::Usage, expected + ", not " + std::string(py::str(py::type::of(object).attr("__name__"))));
@@ -216,7 +224,19 @@ auto RenderInterruptibly(const Render& render)
 	return result.get();
 }
 
-py::tuple Run(const std::string& name, const py::dict& images, int threads, double frame, const py::kwargs& values)
+/// An output as an array, its R, G and B converted from scene_linear to
+/// `space` first unless it is "", as a save's "colorspace" does.
+py::array_t<float> OutputArray(const Image& image, const std::string& space)
+{
+	if (space.empty())
+		return ArrayFromImage(image);
+	ImageHandle converted = PlainFloatCopy(image);
+	ConvertColours(*converted, SceneLinearSpace(), ColourSpaceNamed(space));
+	return ArrayFromImage(*converted);
+}
+
+py::tuple Run(const std::string& name, const py::dict& images, int threads, double frame,
+              const std::string& colorspace, const py::kwargs& values)
 {
 	if (threads < 0)
 		throw HostError(ErrorKind::Usage, "threads must be 0 (all) or more, not " + std::to_string(threads));
@@ -249,7 +269,7 @@ py::tuple Run(const std::string& name, const py::dict& images, int threads, doub
 			                session.Name() + " set no output: its images differ in size (" + sizes + ")");
 		return py::make_tuple(py::none(), readouts);
 	}
-	return py::make_tuple(ArrayFromImage(*result.Output), readouts);
+	return py::make_tuple(OutputArray(*result.Output, colorspace), readouts);
 }
 
 /// The outputs of one process's flows, kept between calls as the studio
@@ -319,7 +339,13 @@ py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame,
 	const Evaluation evaluation = RenderInterruptibly([&] { return evaluator.Evaluate(targets, at); });
 	py::dict outputs, readouts;
 	for (size_t n : targets)
-		outputs[py::str(flow.Nodes[n].Name)] = ArrayFromImage(*evaluation.Outputs[n]->Out.Pixels);
+	{
+		std::string space;
+		for (const FlowSave& save : flow.Saves)
+			if (save.Node == flow.Nodes[n].Name)
+				space = save.ColorSpace;
+		outputs[py::str(flow.Nodes[n].Name)] = OutputArray(*evaluation.Outputs[n]->Out.Pixels, space);
+	}
 	for (size_t n = 0; n < flow.Nodes.size(); ++n)
 		if (!evaluation.Readouts[n].empty())
 		{
@@ -356,11 +382,15 @@ PYBIND11_MODULE(qztools, module)
 		"info", [](const std::string& name) { return JsonToPython(DescribeTool(Host(), FindToolOrFail(name))); },
 		py::arg("name"), "A tool's page, as `qz info --json` gives it.");
 	module.def("run", &Run, py::arg("name"), py::arg("images") = py::dict(), py::arg("threads") = 0,
-	           py::arg("frame") = 0.0,
+	           py::arg("frame") = 0.0, py::arg("colorspace") = "",
 	           "Renders one request of tool `name` at `frame`: `images` maps image input IDs to float32 (height, "
-	           "width, 4) RGBA arrays (row 0 at the top); other keyword arguments set inputs by ID (numbers, "
-	           "button texts, or dicts of keys or an expression as a flow file holds them, taken at `frame`). "
-	           "Returns (output array or None, dict of read-outs).");
+	           "width, 4) RGBA arrays (row 0 at the top), or to (array, colour space) to convert an array to "
+	           "scene_linear first; other keyword arguments set inputs by ID (numbers, button texts, or dicts of "
+	           "keys or an expression as a flow file holds them, taken at `frame`). `colorspace` converts the "
+	           "output from scene_linear. Returns (output array or None, dict of read-outs).");
+	module.def("set_config", &UseColourConfig, py::arg("path"),
+	           "Makes the OpenColorIO configuration at `path` the one every conversion uses (\"\": $OCIO, else "
+	           "qz's default), as qz --ocio does; it is read at its first use.");
 	module.def(
 		"default_threads", [] { return GetDefaultThreadCount(); },
 		"The threads a render takes when it is given threads=0: one per core.");
@@ -368,6 +398,7 @@ PYBIND11_MODULE(qztools, module)
 	           py::arg("threads") = 0,
 	           "Renders a flow, given as a path or as a dict, at `frame` (default: the first on disk of its "
 	           "sequences, else 0) through the evaluator qz flow and the studio use. `images` maps files of the "
-	           "flow (as its links name them) to float32 (height, width, 4) RGBA arrays that stand in for them. "
-	           "Writes nothing; returns (dict of the saved nodes' output arrays, dict of read-outs by node).");
+	           "flow (as its links name them) to float32 (height, width, 4) RGBA arrays, or (array, colour space), "
+	           "that stand in for them. Writes nothing; returns (dict of the saved nodes' output arrays, converted "
+	           "as their saves' \"colorspace\" says, dict of read-outs by node).");
 }

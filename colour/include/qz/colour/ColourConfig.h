@@ -17,6 +17,9 @@
 /// back to $OCIO or the default.
 void UseColourConfig(const std::string& path);
 
+/// The configuration's file, made absolute, or "" for qz's default.
+std::string ColourConfigFile();
+
 /// What the configuration is, as messages name it: its file, or "qz's
 /// default colour configuration".
 std::string ColourConfigName();

@@ -166,6 +166,8 @@ void WriteContactSheet(const std::vector<std::pair<std::string, const Image*>>& 
 /// Reads a whole file as a picture, and writes a picture with no context, in
 /// the image's own pixel format: for tests and the demo.
 Image* ReadImageFile(const std::string& path);
+/// A copy of `image` in float B, G, R, A alone, as colour conversions take it.
+ImageHandle PlainFloatCopy(const Image& image);
 void WriteImageFile(const Image& image, const std::string& path);
 
 /// Threads for encoding and decoding files (compression): the render's.
