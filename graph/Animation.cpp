@@ -290,6 +290,22 @@ std::vector<double> AnimatedValue::KeyFrames() const
 	return frames;
 }
 
+AnimatedValue::Handles AnimatedValue::HandlesOf(size_t key) const
+{
+	Handles handles;
+	if (key + 1 < Keys.size() && Keys[key].Next == Interpolation::Bezier)
+	{
+		const std::array<double, 4> p = BezierPoints(key);
+		handles.Out = {p[0] - Keys[key].Frame, p[2] - Keys[key].Number};
+	}
+	if (key > 0 && key < Keys.size() && Keys[key - 1].Next == Interpolation::Bezier)
+	{
+		const std::array<double, 4> p = BezierPoints(key - 1);
+		handles.In = {p[1] - Keys[key].Frame, p[3] - Keys[key].Number};
+	}
+	return handles;
+}
+
 // A frame outside the keys brought into them by repeating the keyed range.
 double AnimatedValue::Wrapped(double frame) const
 {

@@ -107,6 +107,19 @@ TEST(AnimatedValue, BezierHandlesShapeTheSegment)
 	EXPECT_NEAR(eased.NumberAt(5), 5, 1e-9);
 	EXPECT_EQ(eased.NumberAt(0), 0);
 	EXPECT_EQ(eased.NumberAt(10), 10);
+
+	// Handles as the curve takes them: left out, a third of the segment
+	// along the smooth slope (1 for two keys 10 apart and 10 up); beyond
+	// the segment, brought back to its end.
+	const AnimatedValue plain = AnimatedValue::Read(
+		Keys({{{"frame", 0}, {"value", 0}, {"interpolation", "bezier"}, {"out", {20, 4}}}, KeyAt(10, 10)}), true, 24.0);
+	EXPECT_EQ(plain.HandlesOf(0).Out, (std::array<double, 2>{10, 4}));
+	EXPECT_FALSE(plain.HandlesOf(0).In);
+	ASSERT_TRUE(plain.HandlesOf(1).In);
+	EXPECT_NEAR((*plain.HandlesOf(1).In)[0], -10.0 / 3, 1e-12);
+	EXPECT_NEAR((*plain.HandlesOf(1).In)[1], -10.0 / 3, 1e-12);
+	EXPECT_FALSE(plain.HandlesOf(1).Out);
+	EXPECT_FALSE(AnimatedValue::Read(Keys({KeyAt(0, 0), KeyAt(10, 10)}), true, 24.0).HandlesOf(0).Out);
 }
 
 TEST(AnimatedValue, SmoothNeverOvershootsWhereCubicDoes)

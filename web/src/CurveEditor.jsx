@@ -1,6 +1,6 @@
 import { useEffect, useLayoutEffect, useRef, useState } from 'react';
 import {
-  changeKey, extrapolations, interpolations, isAnimated, isExpression, isKeyed, makeBezier, moveKey, removeKey,
+  changeKey, extrapolations, interpolations, isAnimated, isExpression, isKeyed, moveKey, removeKey,
   setExtrapolation, setKey,
 } from './animation.js';
 import { evaluateCurve } from './api.js';
@@ -167,9 +167,8 @@ export default function CurveEditor({ name, node, tool, frame, fps, shot, onChan
         {selectedKey && (
           <label>Key {selectedKey.frame}: <select data-testid="curve-interpolation"
             value={selectedKey.interpolation ?? 'linear'}
-            onChange={(e) => onChange(selection.id, e.target.value === 'bezier'
-              ? makeBezier(selectedValue, selection.index)
-              : changeKey(selectedValue, selection.index, { interpolation: e.target.value }))}>
+            onChange={(e) => onChange(selection.id, changeKey(selectedValue, selection.index,
+                                                              { interpolation: e.target.value }))}>
             {interpolations.map((mode) => <option key={mode} value={mode}>{mode}</option>)}
           </select></label>
         )}
@@ -221,9 +220,12 @@ export default function CurveEditor({ name, node, tool, frame, fps, shot, onChan
                 stroke={colour} strokeDasharray="4 3" />}
               {answers.has(input.id) && <path d={path(answers.get(input.id))} stroke={colour} fill="none" />}
               {isKeyed(value) && value.keys.map((key, index) => {
+                // A handle the value leaves out is drawn where the server's curve takes it.
+                const taken = answers.get(input.id)?.handles?.[index];
                 const handles = [];
-                if (key.interpolation === 'bezier' && key.out) handles.push(['out', key.out]);
-                if (value.keys[index - 1]?.interpolation === 'bezier' && key.in) handles.push(['in', key.in]);
+                if (key.interpolation === 'bezier' && (key.out ?? taken?.out)) handles.push(['out', key.out ?? taken.out]);
+                if (value.keys[index - 1]?.interpolation === 'bezier' && (key.in ?? taken?.in))
+                  handles.push(['in', key.in ?? taken.in]);
                 const picked = selection?.id === input.id && selection.index === index;
                 return (
                   <g key={index}>

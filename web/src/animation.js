@@ -59,18 +59,6 @@ export function changeKey(value, index, changes) {
   return { ...value, keys: value.keys.map((old, i) => (i === index ? key : old)) };
 }
 
-/// The segment after key `index` made a Bezier one, with flat handles a
-/// third of the way along it where it has none.
-export function makeBezier(value, index) {
-  const keys = value.keys;
-  let next = changeKey(value, index, { interpolation: 'bezier' });
-  if (index + 1 >= keys.length) return next;
-  const third = (keys[index + 1].frame - keys[index].frame) / 3;
-  if (!keys[index].out) next = changeKey(next, index, { out: [third, 0] });
-  if (!keys[index + 1].in) next = changeKey(next, index + 1, { in: [-third, 0] });
-  return next;
-}
-
 /// "before" or "after" set; "constant", the default, is left out.
 export function setExtrapolation(value, end, mode) {
   const { [end]: _, ...rest } = value;

@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { editedAt, makeBezier, moveKey, neighbourKey, nodeKeyFrames, removeKey, setKey } from '../src/animation.js';
+import { editedAt, moveKey, neighbourKey, nodeKeyFrames, removeKey, setKey } from '../src/animation.js';
 
 const keyed = { keys: [{ frame: 1, value: 5 }, { frame: 10, value: 8, interpolation: 'smooth' }], after: 'linear' };
 
@@ -35,12 +35,6 @@ test('a moved key stays between its neighbours', () => {
   for (const [index, frame, expected] of cases)
     assert.deepEqual(moveKey(three, index, frame, 9).keys[index], expected, `key ${index} to ${frame}`);
   assert.equal(moveKey(three, 1, 5.9, 1, 1e-3).keys[1].frame, 5.9, 'off whole frames');
-});
-
-test('a segment made Bezier gets flat handles a third of its length, keeping those it has', () => {
-  const made = makeBezier({ keys: [{ frame: 0, value: 0 }, { frame: 9, value: 3, in: [-1, 1] }] }, 0);
-  assert.deepEqual(made.keys, [{ frame: 0, value: 0, interpolation: 'bezier', out: [3, 0] },
-                               { frame: 9, value: 3, in: [-1, 1] }]);
 });
 
 test('key frames of a node, and the key before and after a frame', () => {

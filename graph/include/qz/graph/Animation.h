@@ -83,6 +83,16 @@ public:
 	/// The frames of the keys, in order (none for still values and expressions).
 	std::vector<double> KeyFrames() const;
 
+	/// The handles key `key` shapes its Bezier segments with, as the curve
+	/// takes them ([frames, value] from the key): an absent one a third of
+	/// the way along the smooth slope, each within its segment's frames.
+	/// Empty where no Bezier segment meets the key.
+	struct Handles
+	{
+		std::optional<std::array<double, 2>> In, Out;
+	};
+	Handles HandlesOf(size_t key) const;
+
 private:
 	double Wrapped(double frame) const;
 	size_t SegmentAt(double frame) const;
