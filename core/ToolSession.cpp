@@ -148,6 +148,20 @@ void ToolSession::SetNumber(const std::string& id, double value)
 	number->Recycle();
 }
 
+std::string ToolSession::MainImageInput() const
+{
+	std::string first;
+	for (const auto& input : Op->Inputs())
+		if (input->IsImage())
+		{
+			if (input->Attributes().GetInt(Attr::MainIndex) == 1)
+				return input->ID().GetRawString();
+			if (first.empty())
+				first = input->ID().GetRawString();
+		}
+	return first;
+}
+
 Input* ToolSession::FindImageInput(const std::string& id) const
 {
 	Input* input = FindInput(id);

@@ -83,6 +83,9 @@ ContentHash Evaluator::NodeHash(size_t node, int frame)
 	if (Hashes[node])
 		return *Hashes[node];
 	const FlowNode& flowNode = Graph.Nodes[node];
+	// A disabled node hands on its main input: the same picture, the same hash.
+	if (const Source* passed = PassedOn(node))
+		return *(Hashes[node] = passed->Node ? NodeHash(*passed->Node, frame) : FileHash(passed->File, frame));
 	HashBuilder hash;
 	hash.Add("node").Add(flowNode.Tool->ID().GetRawString());
 	// Values at this frame: frames at which they are equal share the output.
@@ -130,8 +133,21 @@ NodePictures Evaluator::Pictures(size_t node, int frame, Evaluation& evaluation)
 	return pictures;
 }
 
+const Evaluator::Source* Evaluator::PassedOn(size_t node) const
+{
+	if (Graph.Nodes[node].Enabled)
+		return nullptr;
+	for (const Source& source : Sources[node])
+		if (source.Input == Graph.Nodes[node].MainInput)
+			return &source;
+	return nullptr;  // refused when the flow was read
+}
+
 SharedOutput Evaluator::Output(size_t node, int frame, Evaluation& evaluation)
 {
+	if (const Source* passed = PassedOn(node))
+		return std::make_shared<const NodeOutput>(
+			NodeOutput{passed->Node ? evaluation.Outputs[*passed->Node]->Out : ReadFile(passed->File, frame)->Out, {}});
 	const ContentHash hash = NodeHash(node, frame);
 	const FlowNode& flowNode = Graph.Nodes[node];
 	bool computed = false;

@@ -61,8 +61,10 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 	if (!description.is_object())
 		throw NodeError(name, "", "must be an object with \"tool\", \"values\" and \"inputs\"");
 	for (const auto& [key, value] : description.items())
-		if (key != "tool" && key != "values" && key != "inputs")
+		if (key != "tool" && key != "values" && key != "inputs" && key != "enabled" && key != "studio")
 			throw NodeError(name, "", "unknown key \"" + Excerpt(key) + "\"");
+	if (description.contains("enabled") && !description["enabled"].is_boolean())
+		throw NodeError(name, "", "\"enabled\" must be true or false, not " + JsonExcerpt(description["enabled"]));
 	if (!description.contains("tool") || !description["tool"].is_string())
 		throw NodeError(name, "", "needs \"tool\": a tool name");
 
@@ -130,9 +132,16 @@ FlowNode ParseNode(const PluginHost& host, const std::string& name, const json& 
 		                      isNode ? link["node"].get<std::string>() : ""});
 		connected.insert(id);
 	}
+	// A bypassed node needs its main input only.
+	node.Enabled = description.value("enabled", true);
+	node.MainInput = probe.MainImageInput();
 	for (const auto& input : probe.Tool().Inputs())
-		if (input->MustBeConnected() && !connected.count(input->ID().GetRawString()))
+		if (input->MustBeConnected() && !connected.count(input->ID().GetRawString()) && node.Enabled)
 			throw NodeError(name, input->ID().GetRawString(), "is required but not connected");
+	if (!node.Enabled && !connected.count(node.MainInput))
+		throw NodeError(name, node.MainInput,
+		                node.MainInput.empty() ? "is disabled, but has no image input to hand on"
+		                                       : "is disabled, but its main input, which it hands on, is not connected");
 	return node;
 }
 
@@ -188,7 +197,7 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 	if (!document.is_object() || !document.contains("nodes") || !document["nodes"].is_object())
 		throw FlowError("file", "needs \"nodes\": an object of named nodes");
 	for (const auto& [key, value] : document.items())
-		if (key != "nodes" && key != "save" && key != "fps")
+		if (key != "nodes" && key != "save" && key != "fps" && key != "studio")
 			throw FlowError("file", "unknown key \"" + Excerpt(key) + "\"");
 	Flow flow;
 	if (document.contains("fps"))

@@ -7,6 +7,7 @@
 #include <new>
 #include <set>
 
+#include "WorkerPool.h"
 #include "qz/core/Error.h"
 #include "qz/core/ToolSession.h"
 #include "qz/graph/Evaluator.h"
@@ -285,12 +286,18 @@ FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options, const
 	jobOptions.Progress = hooks.Progress;
 	try
 	{
+		const RenderCancel cancel(hooks.Cancel);
 		RenderFrames(present, [&] { return std::make_unique<FlowWorker>(job, options.Threads); }, jobOptions);
 	}
 	catch (const HostError& e)
 	{
 		result.Failure = e;
 		result.FailedFrame = job.FailedFrame;
+	}
+	catch (const RenderCancelled&)
+	{
+		result.Cancelled = true;
+		result.Failure = HostError(ErrorKind::Render, "render cancelled");
 	}
 	result.Frames = std::move(job.Results);
 	return result;

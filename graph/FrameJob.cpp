@@ -22,6 +22,7 @@ void RenderFrames(const std::vector<int>& frames, const WorkerFactory& makeWorke
 	};
 
 	std::unique_ptr<FrameWorker> first = makeWorker();
+	StopIfCancelled();
 	first->Render(frames[0]);
 	frameDone();
 
@@ -32,6 +33,7 @@ void RenderFrames(const std::vector<int>& frames, const WorkerFactory& makeWorke
 	{
 		for (size_t i = 1; i < frames.size(); ++i)
 		{
+			StopIfCancelled();
 			first->Render(frames[i]);
 			frameDone();
 		}
@@ -47,6 +49,7 @@ void RenderFrames(const std::vector<int>& frames, const WorkerFactory& makeWorke
 		{
 			for (size_t i = next++; i < frames.size() && !failed; i = next++)
 			{
+				StopIfCancelled();
 				worker->Render(frames[i]);
 				frameDone();
 			}

@@ -6,22 +6,6 @@
 
 namespace
 {
-// The input whose picture the output is made like: the main image (`MainIndex`
-// 1), or the one image input of a tool that picks its image on its page.
-std::string MainImageInput(const Operator& tool)
-{
-	std::string first;
-	for (const auto& input : tool.Inputs())
-		if (input->IsImage())
-		{
-			if (input->Attributes().GetInt(Attr::MainIndex) == 1)
-				return input->ID().GetRawString();
-			if (first.empty())
-				first = input->ID().GetRawString();
-		}
-	return first;
-}
-
 // The context of an input lined up with the main input: its own header and
 // attributes over the main input's windows. Its other channels cannot follow
 // the picture into the new window and stay behind.
@@ -53,7 +37,7 @@ NodeRenderer::NodeRenderer(const FlowNode& node) : Tool(std::make_unique<ToolSes
 			Tool->SetNumber(id, value.Written().get<double>());
 		else
 			Tool->SetValue(id, value.Written().get<std::string>());
-	MainInput = MainImageInput(Tool->Tool());
+	MainInput = Tool->MainImageInput();
 }
 
 NodePictures NodeRenderer::LineUpInputs(const NodePictures& pictures) const

@@ -170,3 +170,38 @@ TEST_F(Qz, BadFlowValuesAreUsageErrorsQuotingShortExcerpts)
 	EXPECT_EQ(folder.Status, 2);
 	EXPECT_NE(folder.Err.find("it is a directory"), std::string::npos) << folder.Err;
 }
+
+TEST_F(Qz, ADisabledNodeHandsOnItsMainInputAndStudioLayoutsAreIgnored)
+{
+	// half -> (disabled) quarter -> eighth equals half -> eighth; the
+	// bypassed Convolution needs no kernel; layouts are no fault.
+	const json layout = {{"position", {120, 40}}};
+	std::ofstream(Path("flow.json")) << json{
+		{"studio", {{"backdrops", json::array({{{"title", "depth"}, {"rect", {0, 0, 300, 200}}}})}}},
+		{"nodes",
+		 {{"half", Node("ZDevider", FileInput, {{"Zmax", 2.0}})},
+		  {"quarter", {{"tool", "ZDevider"}, {"enabled", false}, {"studio", layout},
+		               {"inputs", {{"Input", {{"node", "half"}}}}}, {"values", {{"Zmax", 2.0}}}}},
+		  {"blur", {{"tool", "Convolution"}, {"enabled", false}, {"inputs", {{"Image", {{"node", "quarter"}}}}}}},
+		  {"eighth", Node("ZDevider", {{"Input", {{"node", "blur"}}}}, {{"Zmax", 2.0}})}}},
+		{"save", {{{"node", "eighth"}, {"file", "bypassed.exr"}}, {{"node", "quarter"}, {"file", "passed.exr"}}}}};
+	QzRun flow = Run({"flow", Path("flow.json")});
+	ASSERT_EQ(flow.Status, 0) << flow.Err;
+	ASSERT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("depth.exr"), "-s", "Zmax=2", "-o", Path("a.exr")}).Status, 0);
+	ASSERT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("a.exr"), "-s", "Zmax=2", "-o", Path("b.exr")}).Status, 0);
+	ImagePtr bypassed(ReadImageFile(Path("bypassed.exr"))), byHand(ReadImageFile(Path("b.exr")));
+	EXPECT_TRUE(SameImage(*bypassed, *byHand));
+	ImagePtr passed(ReadImageFile(Path("passed.exr"))), half(ReadImageFile(Path("a.exr")));
+	EXPECT_TRUE(SameImage(*passed, *half));
+
+	for (const auto& [node, message] : std::vector<std::pair<json, std::string>>{
+		     {{{"tool", "ZDevider"}, {"enabled", false}},
+		      "flow node \"a\" input \"Input\": is disabled, but its main input, which it hands on, is not connected"},
+		     {{{"tool", "ZDevider"}, {"enabled", "no"}, {"inputs", FileInput}}, "\"enabled\" must be true or false"}})
+	{
+		std::ofstream(Path("bad.json")) << json{{"nodes", {{"a", node}}}};
+		QzRun bad = Run({"flow", Path("bad.json")});
+		EXPECT_EQ(bad.Status, 2);
+		EXPECT_NE(bad.Err.find(message), std::string::npos) << bad.Err;
+	}
+}

@@ -77,6 +77,10 @@ public:
 	Input* FindInput(const std::string& id) const;
 	/// The same for an image input; throws `HostError` (usage) for other inputs.
 	Input* FindImageInput(const std::string& id) const;
+	/// The image input whose picture the output is made like: the main image
+	/// (`MainIndex` 1), or the one image input of a tool that picks its
+	/// image on its page; "" for a tool without image inputs.
+	std::string MainImageInput() const;
 
 private:
 	Operator* Op;

@@ -95,6 +95,9 @@ private:
 		ImageSource Source;  // its path resolved at the frame
 		ContentHash Hash;
 	};
+	/// The link a disabled node hands on unchanged: its main input's; null
+	/// for an enabled node.
+	const Source* PassedOn(size_t node) const;
 	/// Starts the hashes of `frame`, unless they are its already.
 	void HashAt(int frame);
 	const FileAtFrame& File(const std::string& file, int frame);

@@ -13,7 +13,9 @@
 //
 // Values are numbers for number inputs and button texts for button rows, or
 // keys or expressions that animate them (see Animation.h); "fps" (default 24)
-// is what an expression's `time` counts in. Relative file paths are taken from the flow file's folder.
+// is what an expression's `time` counts in. A node with "enabled": false is
+// bypassed. "studio" members, at the top and on nodes, hold the studio's
+// layout (positions, backdrops, notes) and are kept but not read here. Relative file paths are taken from the flow file's folder.
 #include <istream>
 #include <map>
 #include <string>
@@ -37,6 +39,10 @@ struct FlowNode
 {
 	std::string Name;
 	const Registry* Tool = nullptr;
+	/// "enabled": false bypasses the node: its output is its main input's
+	/// picture, unchanged.
+	bool Enabled = true;
+	std::string MainInput;  // the image input whose picture the output is made like
 	std::vector<std::pair<std::string, AnimatedValue>> Values;
 	std::vector<FlowLink> Links;
 };

@@ -1,6 +1,7 @@
 #pragma once
 // Renders a flow over frames and writes its saves: `qz run` (a flow of one
 // node), `qz flow` and each task of a farm job, through the flow evaluator.
+#include <atomic>
 #include <functional>
 #include <map>
 #include <optional>
@@ -26,6 +27,7 @@ struct FlowRenderResult
 {
 	bool TimeIsFrame = false;  // false: one render at time 0
 	bool EmptyChunk = false;   // the farm chunk asked for holds no frames: nothing to do
+	bool Cancelled = false;    // stopped by `RenderHooks::Cancel`, with a render failure saying so
 	std::map<int, RenderedFrame> Frames;
 	std::vector<std::string> Skipped;  // the first missing file of each skipped frame
 	std::vector<int> Existing;         // frames not rendered again: their outputs exist (--skip-existing)
@@ -48,6 +50,9 @@ struct RenderHooks
 	/// texture, a kernel image) are kept here and read or rendered once; null
 	/// for a cache of `DefaultCacheBytes` of this render's own.
 	OutputCache* Cache = nullptr;
+	/// Raised, stops the render between frames and within them between
+	/// chunks: the result is then `Cancelled`, and no partial file is left.
+	const std::atomic<bool>* Cancel = nullptr;
 };
 
 /// The cache of a render that is given none.
