@@ -376,40 +376,26 @@ double AnimatedValue::Segment(size_t i, double frame) const
 	return CubicBezier(values, u);
 }
 
-// The slope per frame at which segment `i` leaves its first key.
-double AnimatedValue::SlopeLeaving(size_t i) const
+// The slope per frame of segment `i` where it leaves its first key, or
+// where it reaches its second (`arriving`).
+double AnimatedValue::SegmentSlope(size_t i, bool arriving) const
 {
 	if (i + 1 >= Keys.size())
 		return 0.0;
 	const Key &a = Keys[i], &b = Keys[i + 1];
+	const size_t key = arriving ? i + 1 : i;
 	switch (a.Next)
 	{
 	case Interpolation::Constant: return 0.0;
 	case Interpolation::Linear: return (b.Number - a.Number) / (b.Frame - a.Frame);
-	case Interpolation::Smooth: return SmoothSlopes[i];
-	case Interpolation::Cubic: return CubicSlopes[i];
+	case Interpolation::Smooth: return SmoothSlopes[key];
+	case Interpolation::Cubic: return CubicSlopes[key];
 	case Interpolation::Bezier: break;
 	}
 	const std::array<double, 4> p = BezierPoints(i);
-	return p[0] > a.Frame ? (p[2] - a.Number) / (p[0] - a.Frame) : SmoothSlopes[i];
-}
-
-// The slope per frame at which segment `i` reaches its second key.
-double AnimatedValue::SlopeArriving(size_t i) const
-{
-	if (i + 1 >= Keys.size())
-		return 0.0;
-	const Key &a = Keys[i], &b = Keys[i + 1];
-	switch (a.Next)
-	{
-	case Interpolation::Constant: return 0.0;
-	case Interpolation::Linear: return (b.Number - a.Number) / (b.Frame - a.Frame);
-	case Interpolation::Smooth: return SmoothSlopes[i + 1];
-	case Interpolation::Cubic: return CubicSlopes[i + 1];
-	case Interpolation::Bezier: break;
-	}
-	const std::array<double, 4> p = BezierPoints(i);
-	return p[1] < b.Frame ? (b.Number - p[3]) / (b.Frame - p[1]) : SmoothSlopes[i + 1];
+	if (arriving)
+		return p[1] < b.Frame ? (b.Number - p[3]) / (b.Frame - p[1]) : SmoothSlopes[key];
+	return p[0] > a.Frame ? (p[2] - a.Number) / (p[0] - a.Frame) : SmoothSlopes[key];
 }
 
 double AnimatedValue::NumberAt(double frame) const
@@ -423,7 +409,7 @@ double AnimatedValue::NumberAt(double frame) const
 		switch (Before)
 		{
 		case Extrapolation::Constant: return first.Number;
-		case Extrapolation::Linear: return first.Number + (frame - first.Frame) * SlopeLeaving(0);
+		case Extrapolation::Linear: return first.Number + (frame - first.Frame) * SegmentSlope(0, false);
 		case Extrapolation::Cycle: frame = Wrapped(frame); break;
 		}
 	else if (frame > last.Frame)
@@ -431,7 +417,7 @@ double AnimatedValue::NumberAt(double frame) const
 		{
 		case Extrapolation::Constant: return last.Number;
 		case Extrapolation::Linear:
-			return last.Number + (frame - last.Frame) * SlopeArriving(Keys.size() > 1 ? Keys.size() - 2 : 0);
+			return last.Number + (frame - last.Frame) * SegmentSlope(Keys.size() > 1 ? Keys.size() - 2 : 0, true);
 		case Extrapolation::Cycle: frame = Wrapped(frame); break;
 		}
 	return Segment(SegmentAt(frame), frame);

@@ -97,8 +97,7 @@ private:
 	double Wrapped(double frame) const;
 	size_t SegmentAt(double frame) const;
 	double Segment(size_t i, double frame) const;
-	double SlopeLeaving(size_t i) const;
-	double SlopeArriving(size_t i) const;
+	double SegmentSlope(size_t i, bool arriving) const;
 	std::array<double, 4> BezierPoints(size_t i) const;
 
 	nlohmann::json Source;
