@@ -206,6 +206,7 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 		if (!fps.is_number() || !(fps.get<double>() > 0) || !std::isfinite(fps.get<double>()))
 			throw FlowError("file", "\"fps\" must be a number of frames per second above 0, not " + JsonExcerpt(fps));
 		flow.Fps = fps.get<double>();
+		flow.FpsGiven = true;
 	}
 
 	std::map<std::string, FlowNode> nodes;
@@ -252,6 +253,35 @@ Flow ParseFlow(const PluginHost& host, const json& document, const std::string& 
 		flow.Saves.push_back(std::move(entry));
 	}
 	return flow;
+}
+
+std::optional<Flow> WithMainInputRate(const Flow& flow, int frame)
+{
+	const auto isExpression = [](const auto& value) {
+		return value.second.Written().is_object() && value.second.Written().contains("expression");
+	};
+	const bool timed = std::any_of(flow.Nodes.begin(), flow.Nodes.end(), [&](const FlowNode& node) {
+		return std::any_of(node.Values.begin(), node.Values.end(), isExpression);
+	});
+	if (flow.FpsGiven || !timed)
+		return std::nullopt;
+	for (const FlowNode& node : flow.Nodes)
+		for (const FlowLink& link : node.Links)
+			if (link.Input == node.MainInput && !link.File.empty())
+			{
+				const std::optional<double> fps =
+					RecordedFramesPerSecond(FramePath(ImageSource::Parse(link.File).Path, frame));
+				if (!fps || *fps == flow.Fps)
+					return std::nullopt;
+				Flow rated = flow;
+				rated.Fps = *fps;
+				for (FlowNode& ratedNode : rated.Nodes)
+					for (auto& value : ratedNode.Values)
+						if (isExpression(value))
+							value.second = AnimatedValue::Read(value.second.Written(), true, *fps);
+				return rated;
+			}
+	return std::nullopt;
 }
 
 namespace

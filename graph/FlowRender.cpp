@@ -232,10 +232,10 @@ std::vector<WriteSettings> SaveSettings(const Flow& flow, const std::vector<int>
 	return settingsBySave;
 }
 
-FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options, const RenderHooks& hooks)
+FlowRenderResult RenderFlow(const Flow& given, const FrameOptions& options, const RenderHooks& hooks)
 {
 	std::vector<std::string> saves;
-	const std::vector<std::string> inputs = InputFiles(flow);
+	const std::vector<std::string> inputs = InputFiles(given);
 
 	FlowRenderResult result;
 	std::vector<int> frames = FramesToRender(options.Range, options.Chunk, inputs);
@@ -248,6 +248,8 @@ FlowRenderResult RenderFlow(const Flow& flow, const FrameOptions& options, const
 	}
 	if (!result.TimeIsFrame)
 		frames = {0};
+	const std::optional<Flow> rated = WithMainInputRate(given, frames.front());
+	const Flow& flow = rated ? *rated : given;
 	CheckAnimatedValues(flow, frames);
 
 	for (const FlowSave& save : flow.Saves)

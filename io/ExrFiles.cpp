@@ -17,6 +17,7 @@
 #include <OpenEXR/ImfMultiPartOutputFile.h>
 #include <OpenEXR/ImfOutputPart.h>
 #include <OpenEXR/ImfPartType.h>
+#include <OpenEXR/ImfRationalAttribute.h>
 #include <OpenEXR/ImfRgbaFile.h>
 #include <OpenEXR/ImfStringAttribute.h>
 #include <OpenEXR/ImfThreading.h>
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -288,6 +290,24 @@ bool IsExrPath(const std::string& path)
 	for (char& c : extension)
 		c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 	return extension == "exr";
+}
+
+std::optional<double> ExrFramesPerSecond(const std::string& path)
+{
+	try
+	{
+		CheckAttributeSizes(path);
+		Imf::MultiPartInputFile file(path.c_str(), Imf::globalThreadCount());
+		// OpenEXR's standard name, and the one OpenImageIO writes.
+		for (const char* name : {"framesPerSecond", "FramesPerSecond"})
+			if (const auto* rate = file.header(0).findTypedAttribute<Imf::RationalAttribute>(name))
+				if (const double fps = double(rate->value()); std::isfinite(fps) && fps > 0)
+					return fps;
+	}
+	catch (const std::exception&)
+	{
+	}
+	return std::nullopt;  // the file's read says what is wrong with it
 }
 
 bool IsCompleteExr(const std::string& path)

@@ -4,6 +4,7 @@
 // layout, with the header kept whole. Every other format goes through
 // OpenImageIO, in a module loaded on first use, because the library brings
 // some two hundred shared libraries that take a quarter of a second to load.
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,6 +68,9 @@ int WriteAt(int fd, const void* data, size_t size, uint64_t offset);
 bool IsExrFile(const std::string& path);
 bool IsExrPath(const std::string& path);  // by extension, for writing
 Picture ReadExr(const ImageSource& source);
+/// The frame rate the EXR file's first header records ("framesPerSecond",
+/// or "FramesPerSecond" as OpenImageIO writes it), if any.
+std::optional<double> ExrFramesPerSecond(const std::string& path);
 /// True when the EXR file's headers and chunk offset tables read and name
 /// every chunk of every part; reads no pixels.
 bool IsCompleteExr(const std::string& path);

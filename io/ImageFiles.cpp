@@ -169,6 +169,14 @@ Picture ReadPicture(const ImageSource& source)
 }
 
 
+std::optional<double> RecordedFramesPerSecond(const std::string& path)
+{
+	struct stat status;
+	if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || !IsExrFile(path))
+		return std::nullopt;
+	return ExrFramesPerSecond(path);
+}
+
 bool IsReadableImage(const std::string& path)
 {
 	std::error_code ec;

@@ -304,12 +304,12 @@ py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame,
 {
 	if (threads < 0)
 		throw HostError(ErrorKind::Usage, "threads must be 0 (all) or more, not " + std::to_string(threads));
-	const Flow flow = ReadFlow(flowObject);
+	const Flow parsed = ReadFlow(flowObject);
 	const std::string baseDir = FlowFolder(flowObject);
 	EvaluatorSettings settings;
 	settings.Threads = threads;
 	std::vector<std::string> files;
-	for (const FlowNode& node : flow.Nodes)
+	for (const FlowNode& node : parsed.Nodes)
 		for (const FlowLink& link : node.Links)
 			if (!link.File.empty())
 				files.push_back(link.File);
@@ -329,6 +329,8 @@ py::tuple RunFlow(const py::object& flowObject, const std::optional<int>& frame,
 			read.push_back(ImageSource::Parse(file).Path);
 	const bool sequences = std::any_of(read.begin(), read.end(), IsSequencePath);
 	const int at = frame ? *frame : sequences ? FramesToRender("", "", read).front() : 0;
+	const std::optional<Flow> rated = WithMainInputRate(parsed, at);
+	const Flow& flow = rated ? *rated : parsed;
 	std::vector<size_t> targets;
 	Evaluator evaluator(flow, FlowCache(), settings);
 	for (const FlowSave& save : flow.Saves)

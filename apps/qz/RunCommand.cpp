@@ -70,6 +70,7 @@ int RunCommand(const PluginHost& host, const RunOptions& options, std::ostream& 
 
 	// Check every ID and value once, up front, warning once per doubtful value.
 	ToolSession probe(node.Tool);
+	node.MainInput = probe.MainImageInput();
 	for (const std::string& assignment : options.Values)
 	{
 		const auto [id, text] = SplitAssignment(assignment, "-s");

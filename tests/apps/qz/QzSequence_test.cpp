@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <nlohmann/json.hpp>
 
 #include "QzFixture.h"
@@ -357,4 +359,44 @@ TEST_F(QzSequence, AnimatedValuesAreCheckedAtEveryFrameBeforeAnythingRenders)
 		EXPECT_EQ(run.Err, c.Message);
 		EXPECT_FALSE(fs::exists(Path("out.0001.exr"))) << c.Message;
 	}
+}
+
+TEST_F(QzSequence, TimeCountsInTheMainInputsFrameRateUnlessTheFlowSetsOne)
+{
+	// Frames recorded at 12 per second, red 10 f: Zmax = time * 12 is f at
+	// 12 frames per second, so red divides to 10; the flow's "fps" of 6
+	// makes Zmax 2 f and red 5.
+	for (int frame : {1, 2})
+	{
+		OIIO::ImageSpec spec(3, 2, 4, OIIO::TypeDesc::FLOAT);
+		const int rate[2] = {12, 1};
+		spec.attribute("FramesPerSecond", OIIO::TypeRational, rate);
+		OIIO::ImageBuf image(spec);
+		const float pixel[4] = {10.0f * frame, 1, 1, 1};
+		OIIO::ImageBufAlgo::fill(image, pixel);
+		ASSERT_TRUE(image.write(Path("rated.000" + std::to_string(frame) + ".exr")));
+	}
+	const auto flowWith = [&](const nlohmann::json& top) {
+		nlohmann::json flow = top;
+		flow["nodes"] = {{"div",
+		                  {{"tool", "ZDevider"},
+		                   {"values", {{"Zmax", {{"expression", "time * 12"}}}}},
+		                   {"inputs", {{"Input", {{"file", "rated.####.exr"}}}}}}}};
+		flow["save"] = {{{"node", "div"}, {"file", "out.####.exr"}}};
+		std::ofstream(Path("flow.json")) << flow;
+	};
+	for (const auto& [top, red] : std::vector<std::pair<nlohmann::json, float>>{{nlohmann::json::object(), 10.0f},
+	                                                                            {{{"fps", 6}}, 5.0f}})
+	{
+		flowWith(top);
+		QzRun run = Run({"flow", Path("flow.json"), "--frames", "1-2"});
+		ASSERT_EQ(run.Status, 0) << run.Err;
+		EXPECT_EQ(RedOf("out.0001.exr"), red) << top.dump();
+		EXPECT_EQ(RedOf("out.0002.exr"), red) << top.dump();
+	}
+	ASSERT_EQ(Run({"run", "ZDevider", "-i", "Input=" + Path("rated.####.exr"), "-s", "Zmax=expr:time * 12", "--frames",
+	               "2", "-o", Path("run.####.exr")})
+	              .Status,
+	          0);
+	EXPECT_EQ(RedOf("run.0002.exr"), 10.0f);
 }

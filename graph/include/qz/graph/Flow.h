@@ -12,12 +12,13 @@
 //   }
 //
 // Values are numbers for number inputs and button texts for button rows, or
-// keys or expressions that animate them (see Animation.h); "fps" (default 24)
-// is what an expression's `time` counts in. A node with "enabled": false is
+// keys or expressions that animate them (see Animation.h); "fps" is what an
+// expression's `time` counts in (else the main input's rate, else 24). A node with "enabled": false is
 // bypassed. "studio" members, at the top and on nodes, hold the studio's
 // layout (positions, backdrops, notes) and are kept but not read here. Relative file paths are taken from the flow file's folder.
 #include <istream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,7 @@ struct Flow
 	std::vector<FlowNode> Nodes;
 	std::vector<FlowSave> Saves;
 	double Fps = DefaultFps;
+	bool FpsGiven = false;  // "fps" was set; else `WithMainInputRate` may take a file's
 	/// True for the one-node flow of `qz run`: messages name the tool and
 	/// the output rather than the node.
 	bool SingleTool = false;
@@ -80,6 +82,11 @@ Flow LoadFlow(const PluginHost& host, const std::string& path, const WarningSink
 nlohmann::json ReadFlowDocument(std::istream& text, const std::string& name);
 Flow ParseFlow(const PluginHost& host, const nlohmann::json& document, const std::string& baseDir,
                const WarningSink& warn = {});
+/// `flow` with its expressions' `time` counted in the frame rate its main
+/// input records at `frame` (the file the first node reading a file takes
+/// as its main input), when the flow sets no "fps", holds an expression and
+/// that file records a rate; nothing otherwise.
+std::optional<Flow> WithMainInputRate(const Flow& flow, int frame);
 /// A file of a flow as its links and saves name it: taken from the flow's
 /// folder `baseDir` unless absolute.
 std::string ResolveFlowFile(const std::string& baseDir, const std::string& file);

@@ -124,6 +124,10 @@ Picture ReadPicture(const ImageSource& source);
 /// finished one, and this check refuses what else may stand under its name.
 bool IsReadableImage(const std::string& path);
 
+/// The frame rate a regular file's header records (an EXR's
+/// "framesPerSecond"), if it records one; reads the header alone.
+std::optional<double> RecordedFramesPerSecond(const std::string& path);
+
 /// How an output is written.
 struct WriteSettings
 {
