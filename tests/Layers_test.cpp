@@ -40,8 +40,10 @@ TEST(Layers, IncludesPointOneWay)
 			std::string line;
 			for (int number = 1; std::getline(in, line); ++number)
 				if (std::smatch m; std::regex_search(line, m, include))
+				{
 					EXPECT_TRUE(allowed.count(m[1])) << entry.path().lexically_relative(QZ_SOURCE_DIR).string() << ":"
 					                                 << number << " reaches up to " << m[1];
+				}
 		}
 	EXPECT_GT(files, 100u);
 }

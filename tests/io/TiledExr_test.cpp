@@ -135,7 +135,7 @@ TEST(TiledExrFiles, TilesComeBackAndEveryResolutionIsMadeAnewFromThePicture)
 		float R1, G1;
 	};
 	const WriteSettings keep;
-	const WriteSettings halfPiz{StoredType::Half, "piz", ""};
+	const WriteSettings halfPiz{StoredType::Half, "piz", "", ""};
 	const Case cases[] = {
 		{"one level", {16, 8, Imf::ONE_LEVEL, Imf::ROUND_DOWN}, Imf::FLOAT, {"Z", Imf::FLOAT, 2.5f}, keep, Imf::FLOAT,
 		 Imf::ZIP_COMPRESSION, {37}, {21}, 0, 0},
