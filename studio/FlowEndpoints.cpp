@@ -7,11 +7,13 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "qz/core/Describe.h"
 #include "qz/core/Error.h"
 #include "qz/graph/FlowRender.h"
 #include "qz/graph/Frames.h"
+#include "WorkerPool.h"
 
 namespace fs = std::filesystem;
 using namespace studio;
@@ -238,8 +240,18 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	const bool sequences = std::any_of(inputs.begin(), inputs.end(), IsSequencePath);
 
 	std::lock_guard<std::mutex> lock(RenderMutex);
-	if (Overtaken(page, generation))
+	// A newer render of the page cancels this one where it stands (`Announce`).
+	const auto cancel = std::make_shared<std::atomic<bool>>(false);
+	if (!StartRunning(page, generation, cancel))
 		throw RequestError{409, "stale"};
+	struct Running
+	{
+		Impl& Server;
+		const std::string& Page;
+		long long Generation;
+		~Running() { Server.StopRunning(Page, Generation); }
+	} running{*this, page, generation};
+	const RenderCancel cancelScope(cancel.get());
 	// The frame asked for, which animated values take even without
 	// sequences; else the first on disk of the flow's sequences, else 0.
 	const int at = frame ? *frame : sequences ? FramesToRender("", "", inputs).front() : 0;
@@ -255,12 +267,19 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	}
 	SharedImage image;
 	Evaluation evaluation;
-	if (!input.empty())
-		image = evaluator.InputPicture(*node, input, at, &evaluation).Pixels;
-	else
+	try
 	{
-		evaluation = evaluator.Evaluate({*node}, at);
-		image = evaluation.Outputs[*node]->Out.Pixels;
+		if (!input.empty())
+			image = evaluator.InputPicture(*node, input, at, &evaluation).Pixels;
+		else
+		{
+			evaluation = evaluator.Evaluate({*node}, at);
+			image = evaluation.Outputs[*node]->Out.Pixels;
+		}
+	}
+	catch (const RenderCancelled&)
+	{
+		throw RequestError{409, "stale"};
 	}
 	Answer readouts = Answer::object();
 	for (size_t n = 0; n < evaluation.Readouts.size(); ++n)

@@ -20,12 +20,28 @@ void StudioServer::Impl::Announce(const std::string& page, long long generation)
 	std::lock_guard<std::mutex> lock(PagesMutex);
 	PageRenders& renders = PageOf(page);
 	renders.LatestGeneration = std::max(renders.LatestGeneration, generation);
+	if (renders.RunningCancel && renders.RunningGeneration < generation)
+		*renders.RunningCancel = true;
 }
 
-bool StudioServer::Impl::Overtaken(const std::string& page, long long generation)
+bool StudioServer::Impl::StartRunning(const std::string& page, long long generation,
+                                      std::shared_ptr<std::atomic<bool>> cancel)
 {
 	std::lock_guard<std::mutex> lock(PagesMutex);
-	return generation < PageOf(page).LatestGeneration;
+	PageRenders& renders = PageOf(page);
+	if (generation < renders.LatestGeneration)
+		return false;
+	renders.RunningGeneration = generation;
+	renders.RunningCancel = std::move(cancel);
+	return true;
+}
+
+void StudioServer::Impl::StopRunning(const std::string& page, long long generation)
+{
+	std::lock_guard<std::mutex> lock(PagesMutex);
+	const auto found = Pages.find(page);
+	if (found != Pages.end() && found->second.RunningGeneration == generation)
+		found->second.RunningCancel = nullptr;
 }
 
 void StudioServer::Impl::KeepShown(const std::string& page, long long generation, const SharedImage& image)

@@ -3,9 +3,11 @@
 // the HTTP library.
 #include <httplib.h>
 
+#include <atomic>
 #include <climits>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -110,15 +112,21 @@ public:
 		long long LatestGeneration = LLONG_MIN;
 		std::deque<std::pair<long long, SharedImage>> Shown;  // by generation, oldest first
 		unsigned long long LastRequest = 0;                   // for dropping the page idle longest
+		// The render of the page under way, which a newer generation cancels.
+		long long RunningGeneration = LLONG_MIN;
+		std::shared_ptr<std::atomic<bool>> RunningCancel;
 	};
 	static constexpr size_t ShownPerPage = 4, MaxPages = 4;
 	/// The page's record, made on its first request (the oldest idle page's
 	/// dropped beyond `MaxPages`); call with `PagesMutex` held.
 	PageRenders& PageOf(const std::string& page);
-	/// Takes `generation` as the page's latest, if it is newer.
+	/// Takes `generation` as the page's latest, if it is newer, cancelling
+	/// the page's render under way when it is older.
 	void Announce(const std::string& page, long long generation);
-	/// True when a newer render of the page was asked for than `generation`.
-	bool Overtaken(const std::string& page, long long generation);
+	/// Makes `cancel` the flag of the page's render of `generation`, now under
+	/// way; false, with nothing kept, when a newer one was asked for already.
+	bool StartRunning(const std::string& page, long long generation, std::shared_ptr<std::atomic<bool>> cancel);
+	void StopRunning(const std::string& page, long long generation);
 	/// Keeps the picture sent for `generation`, for its exact values.
 	void KeepShown(const std::string& page, long long generation, const SharedImage& image);
 	/// The picture sent for `generation`, or null when it is no longer kept.

@@ -365,6 +365,23 @@ TEST_F(Studio, RefusesARenderOvertakenByANewerOneOfTheSamePage)
 	}
 }
 
+TEST_F(Studio, CancelsARenderOvertakenWhileItRuns)
+{
+	// SSAO at its highest quality over this pass takes many seconds; the
+	// newer generation arrives while it runs.
+	WriteImageFile(*MakeImage(400, 400, Pixel(0.5f, 0.5f, 5.0f, 1.0f)), Path("pass.exr"));
+	const json slow = {{"nodes",
+	                    {{"ao", Node("SSAO", {{"Normals", {{"file", "pass.exr"}}}, {"Position", {{"file", "pass.exr"}}}},
+	                                 {{"Quality", 320}, {"SampleRad", 400}})}}}};
+	std::future<Answer> overtaken = std::async(std::launch::async, [&] { return Render(slow, "ao", 1, {{"page", "p"}}); });
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	const Answer newer = Render({{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr"))}}}}, "a", 2, {{"page", "p"}});
+	const Answer old = overtaken.get();
+	EXPECT_EQ(old.Status, 409);
+	EXPECT_EQ(old.Json(), json({{"error", "stale"}}));
+	EXPECT_EQ(newer.Status, 200) << newer.Body;
+}
+
 TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
 {
 	const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();

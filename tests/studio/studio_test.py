@@ -9,6 +9,7 @@ write. Exits 77 (skipped) when Chromium or its driver is not installed.
 import base64
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -281,6 +282,113 @@ class Studio(unittest.TestCase):
         self.find('stop').click()
         self.assertIn(self.browser.execute_script('return window.qzStudio.frame'), [1, 2, 3, 4, 5])
 
+
+    def flow_now(self):
+        return self.browser.execute_script('return window.qzStudio.flow')
+
+    def keys(self, key, *modifiers):
+        """A key pressed on the page with `modifiers` held, out of any text field."""
+        self.browser.execute_script('document.activeElement?.blur()')
+        actions = ActionChains(self.browser)
+        for modifier in modifiers:
+            actions.key_down(modifier)
+        actions.send_keys(key)
+        for modifier in reversed(modifiers):
+            actions.key_up(modifier)
+        actions.perform()
+
+    def test_6_undo_redo_and_bypass(self):
+        """Each kind of edit undone and redone, by button and by key, back to the very flow it left; a bypassed
+        node shows, and `qz flow` writes, its main input's picture."""
+        self.browser.get(self.url)
+        self.open_flow('studio.json')
+        generation = self.rendered(0)
+        shown = self.page_pixels()
+        node = lambda: self.find('node-ZDevider1')
+
+        def drag_node():
+            actions = ActionChains(self.browser).click_and_hold(self.find('node-name', node()))
+            for _ in range(5):
+                actions.move_by_offset(12, 5)
+            actions.release().perform()
+        edits = [
+            ('Zmax of ZDevider1', lambda: self.set_field('value-Zmax', '3.5')),
+            ('Zmax of ZDevider1', lambda: self.find('key-Zmax').click()),  # a key set
+            ('bypass ZDevider1', lambda: self.find('bypass').click()),
+            ('Write to of ZDevider1', lambda: self.set_field('save-path-field', 'other.exr')),
+            ('rename ZDevider1 to near', lambda: self.set_field('node-name-field', 'near' + Keys.ENTER)),
+            ('move ZDevider1', drag_node),
+            ('add ZRemapper1', lambda: Select(self.find('add-node')).select_by_value('ZRemapper')),
+            ('file of ZDevider1 Input', lambda: (self.find('pick-file', self.find('input-ZDevider1-Input')).click(),
+                                                 self.find('entry-seq').click(),
+                                                 self.find('entry-depth.####.exr').click(),
+                                                 self.find('picker-ok').click())),
+        ]
+        for label, change in edits:
+            before = self.flow_now()
+            change()
+            self.wait.until(lambda _: self.flow_now() != before, label)
+            self.browser.execute_script('document.activeElement?.blur()')
+            undo = self.find('undo')
+            self.wait.until(lambda _: label in undo.text)
+            after = self.flow_now()
+            undo.click()
+            self.wait.until(lambda _: self.flow_now() == before)
+            self.keys('z', Keys.CONTROL, Keys.SHIFT)
+            self.wait.until(lambda _: self.flow_now() == after)
+            self.keys('z', Keys.CONTROL)
+            self.wait.until(lambda _: self.flow_now() == before, label)
+            self.keys('y', Keys.CONTROL)
+            self.wait.until(lambda _: self.flow_now() == after, label)
+            self.find('undo').click()
+            self.wait.until(lambda _: self.flow_now() == before, label)
+        self.assertEqual(self.find('node-ZDevider1').get_attribute('data-enabled'), '1')
+        generation = self.rendered(generation)
+        self.assertTrue(same_floats(self.page_pixels(), shown), 'undone, the picture is the first again')
+
+        # Bypassed, the node passes its main input on; D brings it back.
+        depth = read_rgba(os.path.join(self.root, 'depth.exr'))
+        self.keys('d')
+        self.wait.until(lambda _: node().get_attribute('data-enabled') == '0')
+        generation = self.rendered(generation)
+        self.assertTrue(same_floats(self.page_pixels(), depth))
+        self.set_field('save-path-field', 'bypass.exr')
+        self.set_field('flow-path', 'bypass.json')
+        self.find('save').click()
+        self.wait.until(lambda _: 'bypass.json' in self.find('status').text)
+        with open(os.path.join(self.root, 'bypass.json')) as file:
+            self.assertIs(json.load(file)['nodes']['ZDevider1']['enabled'], False)
+        subprocess.run([QZ, 'flow', os.path.join(self.root, 'bypass.json'), '--quiet'], check=True)
+        self.assertTrue(same_floats(read_rgba(os.path.join(self.root, 'bypass.exr')), depth))
+        self.keys('d')
+        self.wait.until(lambda _: node().get_attribute('data-enabled') == '1')
+        self.rendered(generation)
+        self.assertTrue(same_floats(self.page_pixels(), shown))
+
+    def test_7_layout_is_kept(self):
+        """A flow with a layout made by hand opens where it was placed and saves as it was."""
+        layout = {'studio': {'backdrops': [{'title': 'Depth', 'colour': '#335', 'x': -20, 'y': -40,
+                                            'width': 600, 'height': 300}],
+                             'notes': [{'text': 'check the far plane', 'x': 400, 'y': 260}]},
+                  'nodes': {'a': {'tool': 'ZDevider', 'values': {'Zmax': 12}, 'inputs': {'Input': {'file': 'depth.exr'}},
+                                  'studio': {'position': {'x': 37, 'y': 81}, 'colour': 'teal'}},
+                            'b': {'tool': 'ZDevider', 'values': {}, 'inputs': {'Input': {'node': 'a'}},
+                                  'studio': {'position': {'x': 415, 'y': 12}}}}}
+        with open(os.path.join(self.root, 'layout.json'), 'w') as file:
+            json.dump(layout, file)
+        self.browser.get(self.url)
+        self.open_flow('layout.json')
+        self.rendered(0)
+        for name, node in layout['nodes'].items():
+            place = self.browser.execute_script(
+                'return arguments[0].closest(".react-flow__node").style.transform', self.find(f'node-{name}'))
+            self.assertEqual([float(number) for number in re.findall(r'-?[\d.]+(?=px)', place)],
+                             [node['studio']['position']['x'], node['studio']['position']['y']], name)
+        self.set_field('flow-path', 'layout-again.json')
+        self.find('save').click()
+        self.wait.until(lambda _: 'layout-again.json' in self.find('status').text)
+        with open(os.path.join(self.root, 'layout-again.json')) as file:
+            self.assertEqual(json.load(file), layout)
 
 if __name__ == '__main__':
     unittest.main(argv=sys.argv[:1], verbosity=2)

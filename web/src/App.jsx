@@ -9,9 +9,11 @@ import Viewer from './Viewer.jsx';
 import useLiveRender from './useLiveRender.js';
 import usePlayback from './usePlayback.js';
 import Timeline from './Timeline.jsx';
+import useHistory from './useHistory.js';
+import { HelpPanel, useShortcuts } from './Shortcuts.jsx';
 import {
-  addNode, emptyFlow, folderOf, imageInputs, relativeTo, removeNode, renameNode, setLink, setSavePath, setValue,
-  setValues, upstreamFlow,
+  addNode, copyNodes, emptyFlow, folderOf, imageInputs, isEnabled, pasteNodes, relativeTo, removeNode, renameNode,
+  setEnabled, setLink, setPositions, setSavePath, setValue, setValues, upstreamFlow,
 } from './flow.js';
 
 /// Finds a tool as `qz` does: by registry name, class ID, short name or class name, in any letter case.
@@ -39,11 +41,11 @@ function viewOf(flow, { selected, viewInput, wipeNode, frame, sent, findTool }) 
   };
 }
 
-/// The part of a flow the graph shows: nodes, tools and links, not values,
-/// so that moving a slider leaves the graph as it is.
+/// The part of a flow the graph shows: nodes, tools, links, bypass and
+/// layout, not values, so that moving a slider leaves the graph as it is.
 function graphOf(flow) {
   return { nodes: Object.fromEntries(Object.entries(flow.nodes).map(([name, node]) =>
-    [name, { tool: node.tool, inputs: node.inputs }])) };
+    [name, { tool: node.tool, inputs: node.inputs, enabled: node.enabled, studio: node.studio }])) };
 }
 
 const Graph = memo(FlowGraph);
@@ -77,7 +79,7 @@ function AddNodeMenu({ tools, onAdd }) {
 }
 
 /// The selected node's name, output file and removal.
-function NodePanel({ name, flow, onRename, onSavePath, onRemove }) {
+function NodePanel({ name, flow, onRename, onSavePath, onRemove, onBypass }) {
   const [draft, setDraft] = useState(name);
   useEffect(() => setDraft(name), [name]);
   const taken = draft !== name && draft in flow.nodes;
@@ -91,6 +93,8 @@ function NodePanel({ name, flow, onRename, onSavePath, onRemove }) {
       <label>Write to <input value={savePath} data-testid="save-path-field" placeholder="no file"
         onChange={(e) => onSavePath(name, e.target.value)} /></label>
       <button data-testid="remove-node" onClick={() => onRemove(name)}>Remove node</button>
+      <button data-testid="bypass" title="D" className={isEnabled(flow.nodes[name]) ? '' : 'active'}
+        onClick={() => onBypass(name)}>{isEnabled(flow.nodes[name]) ? 'Bypass' : 'Enable'}</button>
     </div>
   );
 }
@@ -113,6 +117,11 @@ export default function App() {
   const [savePathDraft, setSavePathDraft] = useState('flow.json');
   const viewerHook = useRef(null);
   const curvesHook = useRef(null);
+  const graphHook = useRef(null);
+  const history = useHistory();
+  const [picked, setPicked] = useState([]);  // the nodes selected in the graph
+  const clipboard = useRef(null);
+  const [help, setHelp] = useState(false);
 
   useEffect(() => {
     getSession().then((answer) => {
@@ -136,6 +145,7 @@ export default function App() {
     if (path) setSavePathDraft(path);
     setSelected(Object.keys(document.nodes ?? {})[0] ?? null);
     setLayoutKey((key) => key + 1);
+    history.clear();
   }
 
   // Every change is checked: the whole flow for the faults the graph shows,
@@ -208,35 +218,81 @@ export default function App() {
     };
   });
 
-  // An edit asks for its picture at once, before the page re-renders.
+  // An edit asks for its picture at once, before the page re-renders, and
+  // is kept as the step `label` undoes; edits of one `merge` key in a row
+  // (a slider dragged) are one step.
   const latest = useRef();
   latest.current = { flow, viewSettings };
-  const edit = useCallback((change) => {
-    const next = change(latest.current.flow);
+  const show = useCallback((next, selection = latest.current.viewSettings.selected) => {
     latest.current.flow = next;
     setFlow(next);
-    render.request(viewOf(next, latest.current.viewSettings));
+    render.request(viewOf(next, { ...latest.current.viewSettings, selected: selection }));
   }, [render.request]);
+  const edit = useCallback((change, label, merge = null) => {
+    const before = latest.current.flow;
+    const next = change(before);
+    if (next === before || JSON.stringify(next) === JSON.stringify(before)) return;
+    history.record({ flow: before, selected: latest.current.viewSettings.selected }, label, merge);
+    show(next);
+  }, [show]);
+  const travel = (move) => {
+    const state = move({ flow: latest.current.flow, selected });
+    if (!state) return;
+    const selection = state.selected in state.flow.nodes ? state.selected : null;
+    setSelected(selection);
+    show(state.flow, selection);
+  };
+  const onBypass = (name) => {
+    const enabled = !isEnabled(latest.current.flow.nodes[name]);
+    edit((current) => setEnabled(current, name, enabled), `${enabled ? 'enable' : 'bypass'} ${name}`);
+  };
+  const onMove = useCallback((positions) => {
+    const names = Object.keys(positions);
+    edit((current) => setPositions(current, positions), names.length === 1 ? `move ${names[0]}` : `move ${names.length} nodes`);
+  }, [edit]);
+  const chosen = () => (picked.length ? picked : selected ? [selected] : []).filter((name) => name in flow.nodes);
+  const paste = (copied) => {
+    if (!copied) return;
+    let names = [];
+    edit((current) => {
+      const [next, pasted] = pasteNodes(current, copied);
+      names = pasted;
+      return next;
+    }, `paste ${Object.keys(copied.nodes).length} nodes`);
+    if (names.length) select(names[0]);
+  };
+  useShortcuts({
+    undo: () => travel(history.undo), redo: () => travel(history.redo), save: () => save(),
+    bypass: () => selected && selected in flow.nodes && onBypass(selected),
+    copy: () => { if (chosen().length) clipboard.current = copyNodes(flow, chosen()); },
+    paste: () => paste(clipboard.current),
+    duplicate: () => chosen().length && paste(copyNodes(flow, chosen())),
+    fit: () => document.querySelector('[data-testid="fit"]')?.click(),
+    actualSize: () => document.querySelector('[data-testid="zoom-1"]')?.click(),
+    help: () => setHelp((open) => !open),
+  });
   const select = useCallback((name) => {
     setSelected(name);
     setViewInput('');
     setPicking(null);
   }, []);
   const linkFile = (node, input, rootPath) => edit((current) => setLink(current, node, input,
-    { file: relativeTo(folderOf(flowPath), rootPath) }));
+    { file: relativeTo(folderOf(flowPath), rootPath) }), `file of ${node} ${input}`);
 
-  const onDisconnect = useCallback((node, input) => edit((current) => setLink(current, node, input, null)), []);
+  const onDisconnect = useCallback((node, input) =>
+    edit((current) => setLink(current, node, input, null), `disconnect ${node} ${input}`), []);
   const onConnect = useCallback((node, input, source) =>
-    edit((current) => setLink(current, node, input, { node: source })), []);
+    edit((current) => setLink(current, node, input, { node: source }), `connect ${source} to ${node} ${input}`), []);
   const onRemove = useCallback((name) => {
-    edit((current) => removeNode(current, name));
+    edit((current) => removeNode(current, name), `remove ${name}`);
     setSelected((current) => (current === name ? null : current));
   }, []);
   const onPickFile = useCallback((node, input) => setDialog({ kind: 'link', node, input }), []);
 
   async function save() {
     try {
-      const answer = await saveFlow(savePathDraft, flow);
+      // Nodes the graph laid out are saved where they are shown.
+      const answer = await saveFlow(savePathDraft, setPositions(flow, graphHook.current?.unplaced() ?? {}));
       setStatus(`Saved ${answer.path}${answer.errors.length ? ` (${answer.errors.length} errors)` : ''}`);
       // The server rewrites relative links for the new folder: take the flow as saved.
       if (folderOf(answer.path) !== folderOf(flowPath ?? '')) {
@@ -268,7 +324,7 @@ export default function App() {
     const valuesIn = (current) => Object.fromEntries(Object.entries(numbers).map(([id, number]) =>
       [id, editedAt(current.nodes[picking.node]?.values?.[id], shownFrame ?? 0, number)]));
     if (Object.values(numbers).every(Number.isFinite))
-      edit((current) => setValues(current, picking.node, valuesIn(current)));
+      edit((current) => setValues(current, picking.node, valuesIn(current)), `pick into ${picking.node}`);
     else setStatus('The picked pixel is not a finite number: nothing set');
     setPicking(null);
   }
@@ -283,9 +339,14 @@ export default function App() {
         <strong>qz studio</strong>
         <AddNodeMenu tools={session.tools} onAdd={(tool) => {
           const [next, name] = addNode(flow, tool);
-          setFlow(next);
+          edit(() => next, `add ${name}`);
           select(name);
         }} />
+        <button data-testid="undo" disabled={!history.undoLabel} title="Ctrl+Z"
+          onClick={() => travel(history.undo)}>{history.undoLabel ? `Undo ${history.undoLabel}` : 'Undo'}</button>
+        <button data-testid="redo" disabled={!history.redoLabel} title="Ctrl+Shift+Z"
+          onClick={() => travel(history.redo)}>{history.redoLabel ? `Redo ${history.redoLabel}` : 'Redo'}</button>
+        <button data-testid="help-button" onClick={() => setHelp((open) => !open)}>?</button>
         <button data-testid="open" onClick={() => setDialog({ kind: 'open' })}>Open…</button>
         <input data-testid="flow-path" value={savePathDraft} onChange={(e) => setSavePathDraft(e.target.value)} />
         <button data-testid="save" onClick={save}>Save</button>
@@ -332,7 +393,7 @@ export default function App() {
               playback={{ ...playback, range: shot,
                           stop: () => { if (playback.shown) setFrame(playback.shown.frame); playback.stop(); } }}
               onFrame={goTo}
-              onFps={(value) => edit((current) => ({ ...current, fps: value }))} />
+              onFps={(value) => edit((current) => ({ ...current, fps: value }), 'fps', 'fps')} />
           )}
           <Viewer primary={primary} secondary={view?.secondary ? secondary : null}
             labels={labels} onView={onView} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
@@ -342,26 +403,30 @@ export default function App() {
         <section className="graph-pane" data-testid="graph">
           <Graph flow={graph} tools={toolsByName} errors={check.errors} selected={selected} layoutKey={layoutKey}
             onSelect={select} onConnect={onConnect} onDisconnect={onDisconnect} onRemove={onRemove}
-            onPickFile={onPickFile} />
+            onPickFile={onPickFile} onMove={onMove} onPicked={setPicked} hookRef={graphHook} />
         </section>
         <section className="curves-pane">
           {selectedTool ? (
             <CurveEditor name={selected} node={selectedNode} tool={selectedTool} frame={shownFrame} fps={fps} shot={shot}
               hookRef={curvesHook} onFrame={(next) => !playback.playing && goTo(next)}
-              onChange={(id, value) => edit((current) => setValue(current, selected, id, value))} />
+              onChange={(id, value) => edit((current) => setValue(current, selected, id, value),
+                                            `keys of ${selected} ${id}`, `value ${selected} ${id}`)} />
           ) : <p className="hint">The selected node's animated inputs show here as curves.</p>}
         </section>
         <aside className="controls-pane">
           {selectedNode ? (
             <>
               <h2 data-testid="selected-node">{selected} <small>{selectedNode.tool}</small></h2>
-              <NodePanel name={selected} flow={flow} onRemove={onRemove}
-                onRename={(from, to) => { edit((current) => renameNode(current, from, to)); setSelected(to); }}
-                onSavePath={(name, file) => edit((current) => setSavePath(current, name, file))} />
+              <NodePanel name={selected} flow={flow} onRemove={onRemove} onBypass={onBypass}
+                onRename={(from, to) => { edit((current) => renameNode(current, from, to), `rename ${from} to ${to}`);
+                                          setSelected(to); }}
+                onSavePath={(name, file) => edit((current) => setSavePath(current, name, file), `Write to of ${name}`,
+                                                 `save ${name}`)} />
               {selectedTool ? (
                 <ControlPage name={selected} node={selectedNode} tool={selectedTool}
                   readouts={readouts[selected]} picking={picking} frame={shownFrame} fps={fps}
-                  onChange={(id, value) => edit((current) => setValue(current, selected, id, value))}
+                  onChange={(id, value) => edit((current) => setValue(current, selected, id, value),
+                                                `${id} of ${selected}`, `value ${selected} ${id}`)}
                   onPick={setPicking} />
               ) : <div className="error">Unknown tool "{selectedNode.tool}"</div>}
             </>
@@ -373,6 +438,7 @@ export default function App() {
           onCancel={() => setDialog(null)}
           onChoose={(path) => { linkFile(dialog.node, dialog.input, path); setDialog(null); }} />
       )}
+      {help && <HelpPanel onClose={() => setHelp(false)} />}
       {dialog?.kind === 'open' && (
         <FilePicker title="Open a flow" initialDir={folderOf(flowPath)} onCancel={() => setDialog(null)} onChoose={open} />
       )}

@@ -1,8 +1,8 @@
-import { createContext, memo, useCallback, useContext, useEffect, useState } from 'react';
+import { createContext, memo, useCallback, useContext, useEffect, useRef, useState } from 'react';
 import { Background, Controls, Handle, Position, ReactFlow, applyNodeChanges } from '@xyflow/react';
 import '@xyflow/react/dist/style.css';
 import dagre from '@dagrejs/dagre';
-import { imageInputs } from './flow.js';
+import { imageInputs, isEnabled, positionOf } from './flow.js';
 
 // What the graph's nodes call back into the page.
 const GraphActions = createContext(null);
@@ -18,9 +18,10 @@ function ToolNode({ id, data }) {
   const { tool, node, errors } = data;
   const nodeErrors = errors.filter((error) => !error.input);
   return (
-    <div className={`tool-node${errors.length ? ' has-error' : ''}`} data-testid={`node-${id}`}>
+    <div className={`tool-node${errors.length ? ' has-error' : ''}${isEnabled(node) ? '' : ' disabled'}`}
+      data-testid={`node-${id}`} data-enabled={isEnabled(node) ? '1' : '0'}>
       <div className="tool-node-title">
-        <span data-testid="node-name">{id}</span>
+        <span data-testid="node-name">{id}{isEnabled(node) ? '' : ' (bypassed)'}</span>
         <span className="tool-node-tool">{tool?.name ?? `unknown tool ${node.tool}`}</span>
       </div>
       {nodeErrors.map((error, i) => (
@@ -86,10 +87,14 @@ function edgesOf(flow) {
 }
 
 /// The flow as a node graph: nodes are the flow's nodes, edges its node
-/// links. Every edit goes back to the page as a flow change.
+/// links, placed where the flow says (a node without a place is laid out).
+/// Every edit, a move included, goes back to the page as a flow change;
+/// the nodes selected (Shift adds one, or a box) are reported to `onPicked`.
 export default function FlowGraph({ flow, tools, errors, selected, layoutKey, onSelect, onConnect, onDisconnect,
-                                    onRemove, onPickFile }) {
+                                    onRemove, onPickFile, onMove, onPicked, hookRef }) {
   const [nodes, setNodes] = useState([]);
+  const shown = useRef({ nodes, flow });
+  shown.current = { nodes, flow };
   const [graph, setGraph] = useState(null);
   const nodeCount = Object.keys(flow.nodes).length;
 
@@ -99,13 +104,18 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
   useEffect(() => {
     setNodes((previous) => {
       const known = Object.fromEntries(previous.map((node) => [node.id, node]));
-      const positions = layout(flow, tools, Object.fromEntries(previous.map((node) => [node.id, node.position])));
+      const placed = {};
+      for (const [name, node] of Object.entries(flow.nodes)) {
+        const place = known[name]?.dragging ? known[name].position : positionOf(node) ?? known[name]?.position;
+        if (place) placed[name] = place;
+      }
+      const positions = layout(flow, tools, placed);
       return Object.entries(flow.nodes).map(([name, node]) => ({
         ...known[name],
         id: name,
         type: 'tool',
         position: positions[name],
-        selected: name === selected,
+        selected: name === selected || (Boolean(known[name]?.selected) && selected !== null),
         data: { node, tool: tools[node.tool], errors: errors.filter((error) => error.node === name) },
       }));
     });
@@ -116,6 +126,15 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
     const frame = requestAnimationFrame(() => graph?.fitView({ maxZoom: 1 }));
     return () => cancelAnimationFrame(frame);
   }, [graph, nodeCount, layoutKey]);
+
+  const pickedKey = nodes.filter((node) => node.selected).map((node) => node.id).join('\n');
+  useEffect(() => onPicked?.(pickedKey ? pickedKey.split('\n') : []), [pickedKey]);
+  if (hookRef) hookRef.current = {
+    /// Where the nodes the flow gives no place are shown.
+    unplaced: () => Object.fromEntries(shown.current.nodes
+      .filter((node) => node.id in shown.current.flow.nodes && !positionOf(shown.current.flow.nodes[node.id]))
+      .map((node) => [node.id, node.position])),
+  };
 
   const onNodesChange = useCallback((changes) => {
     for (const change of changes) if (change.type === 'select' && change.selected) onSelect(change.id);
@@ -133,6 +152,11 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
         onNodesDelete={(deleted) => deleted.forEach((node) => onRemove(node.id))}
         onEdgesDelete={(deleted) => deleted.forEach((edge) => onDisconnect(edge.target, edge.targetHandle))}
         onConnect={({ source, target, targetHandle }) => onConnect(target, targetHandle, source)}
+        onNodeDragStop={(event, node, dragged) =>
+          onMove(Object.fromEntries((dragged.length ? dragged : [node]).map((moved) => [moved.id, moved.position])))}
+        deleteKeyCode={['Delete', 'Backspace']}
+        multiSelectionKeyCode="Shift"
+        selectionKeyCode="Shift"
         onPaneClick={() => onSelect(null)}
         onInit={setGraph}
         colorMode="dark"

@@ -1,7 +1,8 @@
 // The flow document as `qz flow` reads it ({"nodes": {...}, "save": [...]}),
 // changed only through these helpers so every edit keeps it valid JSON for
-// the server. Node positions are not part of it: the server's flow parser
-// refuses unknown keys, so the graph lays itself out.
+// the server. The graph's layout rides in the "studio" members the engine
+// ignores: each node's position under its own, backdrops and notes under
+// the flow's.
 
 export const emptyFlow = () => ({ nodes: {} });
 
@@ -108,4 +109,60 @@ export function upstreamFlow(flow, names) {
   names.forEach(visit);
   return { ...('fps' in flow ? { fps: flow.fps } : {}),
            nodes: Object.fromEntries(Object.entries(flow.nodes).filter(([name]) => needed.has(name))) };
+}
+
+/// Bypasses a node (its output is then its main input's picture) or enables it again.
+export const setEnabled = (flow, name, enabled) =>
+  withNode(flow, name, (node) => {
+    const { enabled: _, ...rest } = node;
+    return enabled ? rest : { ...rest, enabled: false };
+  });
+
+export const isEnabled = (node) => node.enabled !== false;
+
+export const positionOf = (node) => {
+  const position = node.studio?.position;
+  return position && Number.isFinite(position.x) && Number.isFinite(position.y) ? position : null;
+};
+
+/// Places nodes: `positions` by node name, {x, y} each.
+export function setPositions(flow, positions) {
+  const nodes = { ...flow.nodes };
+  for (const [name, { x, y }] of Object.entries(positions))
+    if (name in nodes) nodes[name] = { ...nodes[name], studio: { ...nodes[name].studio, position: { x, y } } };
+  return { ...flow, nodes };
+}
+
+/// The nodes `names` as copied: their values, keys, bypass and layout, and
+/// their links (saves are left: two nodes would write one file).
+export function copyNodes(flow, names) {
+  return { nodes: Object.fromEntries(names.filter((name) => name in flow.nodes)
+    .map((name) => [name, structuredClone(flow.nodes[name])])) };
+}
+
+const pasteOffset = 40;
+
+/// [flow, new names]: the copied nodes under names of their own, links
+/// among them kept between the copies, links to other nodes kept where the
+/// node is in `flow`, placed a little aside from the originals.
+export function pasteNodes(flow, copied) {
+  const names = {};
+  let next = flow;
+  for (const name of Object.keys(copied.nodes)) {
+    names[name] = uniqueName(next, name.replace(/\d+$/, ''));
+    next = { ...next, nodes: { ...next.nodes, [names[name]]: {} } };
+  }
+  const nodes = { ...flow.nodes };
+  for (const [name, node] of Object.entries(copied.nodes)) {
+    const inputs = {};
+    for (const [id, link] of Object.entries(node.inputs ?? {}))
+      if (!link.node) inputs[id] = link;
+      else if (link.node in names) inputs[id] = { node: names[link.node] };
+      else if (link.node in flow.nodes) inputs[id] = link;
+    const position = positionOf(node);
+    const studio = position ? { ...node.studio, position: { x: position.x + pasteOffset, y: position.y + pasteOffset } }
+                            : node.studio;
+    nodes[names[name]] = { ...structuredClone(node), inputs, ...(studio ? { studio } : {}) };
+  }
+  return [{ ...flow, nodes }, Object.values(names)];
 }

@@ -5,22 +5,21 @@ import { renderImage } from './api.js';
 /// it changes. `request(view)` sends it at once, from the event that changed
 /// it, before the page re-renders; the hook also asks for `view` itself, for
 /// changes made otherwise (a selection, a frame). Each request carries a
-/// higher generation than the last of this page; at most one is in flight,
-/// and an answer that a newer change has overtaken is dropped rather than
-/// shown.
+/// higher generation than the last of this page and goes at once: the
+/// server cancels the render it overtakes, which answers 409, and an answer
+/// that a newer change has overtaken is dropped rather than shown.
 export default function useLiveRender(view) {
   const [shown, setShown] = useState({ primary: null, secondary: null, generation: 0, readouts: {}, key: null });
   const [busy, setBusy] = useState(false);
   const [error, setError] = useState(null);
   const generation = useRef(0);
   const wanted = useRef({ view: null, key: null });
-  const inFlight = useRef(false);
+  const inFlight = useRef(0);
 
-  const pump = useCallback(async () => {
-    if (inFlight.current || !wanted.current.view) return;
+  const send = useCallback(async () => {
     const request = wanted.current;
     const overtaken = () => wanted.current !== request;
-    inFlight.current = true;
+    inFlight.current++;
     setBusy(true);
     try {
       const primaryGeneration = ++generation.current;
@@ -37,9 +36,7 @@ export default function useLiveRender(view) {
     } catch (failure) {
       if (!overtaken() && failure.status !== 409) setError(failure);
     } finally {
-      inFlight.current = false;
-      if (wanted.current.view && overtaken()) pump();
-      else setBusy(false);
+      if (--inFlight.current === 0) setBusy(false);
     }
   }, []);
 
@@ -47,12 +44,12 @@ export default function useLiveRender(view) {
     const key = next ? JSON.stringify(next) : null;
     if (key === wanted.current.key) return;
     wanted.current = { view: next, key };
-    if (next) pump();
+    if (next) send();
     else {
       setShown({ primary: null, secondary: null, generation: generation.current, readouts: {}, key: null });
       setError(null);
     }
-  }, [pump]);
+  }, [send]);
 
   const key = view ? JSON.stringify(view) : null;
   useEffect(() => request(view), [key]);

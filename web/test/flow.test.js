@@ -1,6 +1,8 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
-import { relativeTo, removeNode, renameNode, setSavePath, upstreamFlow } from '../src/flow.js';
+import {
+  copyNodes, pasteNodes, relativeTo, removeNode, renameNode, setEnabled, setPositions, setSavePath, upstreamFlow,
+} from '../src/flow.js';
 
 const flow = {
   nodes: {
@@ -47,4 +49,30 @@ test('root-relative paths as seen from the flow\'s folder', () => {
     ['seq', 'seqs/depth.exr', '../seqs/depth.exr'],
   ];
   for (const [dir, path, expected] of cases) assert.equal(relativeTo(dir, path), expected, `${dir} ${path}`);
+});
+
+test('bypass writes "enabled": false and enabling removes it; positions go under the node\'s "studio"', () => {
+  const bypassed = setEnabled(flow, 'divide', false);
+  assert.equal(bypassed.nodes.divide.enabled, false);
+  assert.equal('enabled' in setEnabled(bypassed, 'divide', true).nodes.divide, false);
+  const placed = setPositions({ ...flow, nodes: { ...flow.nodes, other: { ...flow.nodes.other, studio: { tag: 1 } } } },
+                              { other: { x: 5, y: -2 }, gone: { x: 1, y: 1 } });
+  assert.deepEqual(placed.nodes.other.studio, { tag: 1, position: { x: 5, y: -2 } });
+  assert.equal('gone' in placed.nodes, false);
+});
+
+test('pasted nodes get names of their own and keep their values and the links among them', () => {
+  const copied = copyNodes(setPositions(flow, { divide: { x: 10, y: 20 } }), ['remap', 'divide']);
+  const [pasted, names] = pasteNodes(flow, copied);
+  assert.deepEqual(names, ['remap1', 'divide1']);
+  assert.deepEqual(pasted.nodes.divide1.inputs.Input, { node: 'remap1' });
+  assert.deepEqual(pasted.nodes.remap1.inputs.Input, { file: 'seq/depth.####.exr' });
+  assert.deepEqual(pasted.nodes.divide1.values, { Zmax: 3 });
+  assert.deepEqual(pasted.nodes.divide1.studio.position, { x: 50, y: 60 });
+  assert.deepEqual(pasted.save, flow.save, 'saves are not copied');
+  // A link to a node outside the copy holds where that node is, and is dropped where it is not.
+  const [into] = pasteNodes(flow, copyNodes(flow, ['divide']));
+  assert.deepEqual(into.nodes.divide1.inputs.Input, { node: 'remap' });
+  const [elsewhere] = pasteNodes({ nodes: {} }, copyNodes(flow, ['divide']));
+  assert.deepEqual(elsewhere.nodes.divide1.inputs, {});
 });
