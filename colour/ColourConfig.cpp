@@ -200,3 +200,8 @@ void PrintColourConfig(const nlohmann::ordered_json& config, std::ostream& out)
 	for (const auto& look : config["looks"])
 		out << "  " << look.get<std::string>() << "\n";
 }
+
+OCIO::ConstConfigRcPtr CurrentColourConfig()
+{
+	return TheConfig();
+}

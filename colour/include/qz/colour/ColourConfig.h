@@ -4,6 +4,8 @@
 // The configuration is `--ocio FILE` (`UseColourConfig`), else the file
 // $OCIO names, else qz's default (ACES 1.x through the library's built-in
 // transforms: ACEScg as scene_linear).
+#include <OpenColorIO/OpenColorIO.h>
+
 #include <ostream>
 #include <string>
 
@@ -38,6 +40,9 @@ std::string AutomaticColourSpace(const std::string& path, const std::string& rec
 /// `from` to `to` in single precision, through OpenColorIO's CPU processor,
 /// rows spread over the worker pool; alpha is left as it is.
 void ConvertColours(Image& image, const std::string& from, const std::string& to);
+
+/// The configuration, read on first use (throws as `ColourSpaceNamed` does).
+OCIO_NAMESPACE::ConstConfigRcPtr CurrentColourConfig();
 
 /// The configuration's colour spaces (with families and aliases), roles,
 /// displays with their views, and looks, for `qz colorspaces`.
