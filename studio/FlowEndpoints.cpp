@@ -196,11 +196,7 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 		body.contains("input") ? Member(body, "input", &Json::is_string, "an image input ID").get<std::string>() : "";
 	const std::string page =
 		body.contains("page") ? Member(body, "page", &Json::is_string, "a page ID").get<std::string>() : "";
-	const std::string format =
-		body.contains("format") ? Member(body, "format", &Json::is_string, "\"float\" or \"half\"").get<std::string>()
-		                        : "float";
-	if (format != "float" && format != "half")
-		throw RequestError{400, "request needs \"format\": \"float\" or \"half\""};
+	const PixelEncoding encoding = EncodingAsked(body);
 	std::optional<int> frame;
 	if (body.contains("frame"))
 	{
@@ -301,6 +297,6 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	response.set_header("X-Qz-Region", std::to_string(left) + " " + std::to_string(bottom) + " " +
 	                                       std::to_string(regionWidth) + " " + std::to_string(regionHeight));
 	SendPixels(response, image, bottom * image->Width + left, (regionWidth + step - 1) / step,
-	           (regionHeight + step - 1) / step, step, format == "half");
+	           (regionHeight + step - 1) / step, step, encoding);
 	return nullptr;
 }

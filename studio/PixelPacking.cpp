@@ -1,5 +1,6 @@
-// Pictures as the page takes them: float or half R, G, B, A, a region at a
-// step, sent a slice at a time; and exact pixels asked for by position.
+// Pictures as the page takes them: float or half R, G, B, A, or the
+// viewer's 8-bit display levels, a region at a step, sent a slice at a time;
+// and exact pixels asked for by position.
 #include "ServerImpl.h"
 
 #include <cstring>
@@ -36,17 +37,19 @@ void CopyRgba(const Image& image, size_t first, size_t count, float* rgba)
 }
 
 void SendPixels(httplib::Response& response, SharedImage image, size_t origin, size_t width, size_t height,
-                int step, bool halves)
+                int step, const PixelEncoding& encoding)
 {
 	// 33 MB of floats for a 1920 x 1080 frame, half that as halves, a quarter
 	// of that again at every second pixel: converted a slice at a time as the
 	// socket takes it, never held whole a second time.
 	static constexpr size_t SlicePixels = 16384;
-	const size_t pixelBytes = 4 * (halves ? sizeof(uint16_t) : sizeof(float));
+	const size_t pixelBytes = encoding.Kind == PixelEncoding::Floats   ? 4 * sizeof(float)
+	                          : encoding.Kind == PixelEncoding::Halves ? 4 * sizeof(uint16_t)
+	                                                                   : 4;
 	response.set_content_provider(
 		width * height * pixelBytes, "application/octet-stream",
-		[image, halves, pixelBytes, step, width, origin, floats = std::vector<float>(),
-		 bits = std::vector<unsigned char>()](size_t offset, size_t length, httplib::DataSink& sink) mutable {
+		[image, encoding, pixelBytes, step, width, origin, floats = std::vector<float>(),
+		 bytes = std::vector<unsigned char>()](size_t offset, size_t length, httplib::DataSink& sink) mutable {
 			const size_t first = offset / pixelBytes, count = std::min(SlicePixels, length / pixelBytes);
 			floats.resize(count * 4);
 			for (size_t i = 0; i < count;)  // a run of a row at a time: the whole of it sent, or every step-th pixel
@@ -56,11 +59,14 @@ void SendPixels(httplib::Response& response, SharedImage image, size_t origin, s
 				CopyRgba(*image, origin + row * step * image->Width + column * step, run, floats.data() + 4 * i);
 				i += run;
 			}
-			if (!halves)
+			if (encoding.Kind == PixelEncoding::Floats)
 				return sink.write(reinterpret_cast<const char*>(floats.data()), count * pixelBytes);
-			bits.resize(count * pixelBytes);
-			ToHalf(floats.data(), 1, bits.data(), static_cast<int>(count * 4));
-			return sink.write(reinterpret_cast<const char*>(bits.data()), bits.size());
+			bytes.resize(count * pixelBytes);
+			if (encoding.Kind == PixelEncoding::Halves)
+				ToHalf(floats.data(), 1, bytes.data(), static_cast<int>(count * 4));
+			else
+				encoding.View->ToDisplay(floats.data(), count, encoding.Channels, encoding.Grade, bytes.data());
+			return sink.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 		});
 }
 }

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qz/colour/ViewTransform.h"
 #include "qz/graph/Evaluator.h"
 #include "qz/studio/StudioServer.h"
 
@@ -48,10 +49,29 @@ long long IntegerParam(const httplib::Request& request, const char* name);
 /// A fresh secret for the page's token.
 std::string NewToken();
 
-/// Sends the region of `image` as float or half R, G, B, A, every
-/// `step`-th pixel of it, converted a slice at a time as the socket takes it.
+/// How a render answer's pixels travel: float or half R, G, B, A, which the
+/// page shows through the view transform itself, or the 8-bit R, G, B, A the
+/// viewer's display shows, for a page that cannot.
+struct PixelEncoding
+{
+	enum
+	{
+		Floats,
+		Halves,
+		Display
+	} Kind = Floats;
+	std::shared_ptr<const ViewTransform> View;  // for Display
+	ViewedChannels Channels = ViewedChannels::Rgb;
+	ViewerGrade Grade;
+};
+/// The encoding a render request's "format" (and, for "display", its
+/// "display": {space, display, view, look, channel, exposure, gamma}) asks for.
+PixelEncoding EncodingAsked(const Json& body);
+
+/// Sends the region of `image` encoded so, every `step`-th pixel of it,
+/// converted a slice at a time as the socket takes it.
 void SendPixels(httplib::Response& response, SharedImage image, size_t origin, size_t width, size_t height,
-                int step, bool halves);
+                int step, const PixelEncoding& encoding);
 /// Pixels first .. first + count - 1 of `image` as float R, G, B, A into `rgba`.
 void CopyRgba(const Image& image, size_t first, size_t count, float* rgba);
 }
@@ -88,6 +108,7 @@ public:
 	Answer Render(const httplib::Request&, httplib::Response&);
 	Answer Pixels(const httplib::Request&, httplib::Response&);
 	Answer Curve(const httplib::Request&, httplib::Response&);
+	Answer View(const httplib::Request&, httplib::Response&);
 
 	/// `path` (relative to the root) made absolute and canonical; throws
 	/// 403 when it leaves the root.

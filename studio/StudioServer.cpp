@@ -89,6 +89,7 @@ StudioServer::Impl::Impl(const PluginHost& host, StudioSettings settings)
 	Route("POST", "/api/render", &StudioServer::Impl::Render);
 	Route("GET", "/api/pixels", &StudioServer::Impl::Pixels);
 	Route("POST", "/api/curve", &StudioServer::Impl::Curve);
+	Route("GET", "/api/view", &StudioServer::Impl::View);
 	// Whatever no route takes: the page's files, or 405 for an API path
 	// asked with another method, or 404.
 	const auto unrouted = [this](const httplib::Request& request, httplib::Response& response) {
@@ -206,9 +207,14 @@ void StudioServer::Impl::ServePage(const httplib::Request& request, httplib::Res
 StudioServer::Impl::Answer StudioServer::Impl::Session(const httplib::Request&, httplib::Response&)
 {
 	std::lock_guard<std::mutex> lock(FlowMutex);
+	// The colour configuration fills the viewer's menus; it starts at the
+	// configuration's default display and view of scene_linear pictures.
+	const DisplayView viewing = ViewTransform({}).Names();
 	Answer session{{"root", Settings.Root},
-	                               {"flowPath", OpenPath.empty() ? Json(nullptr) : Json(RelativeToRoot(OpenPath))},
-	                               {"flow", OpenPath.empty() ? Json(nullptr) : OpenFlow},
-	                               {"tools", Tools}};
+	               {"flowPath", OpenPath.empty() ? Json(nullptr) : Json(RelativeToRoot(OpenPath))},
+	               {"flow", OpenPath.empty() ? Json(nullptr) : OpenFlow},
+	               {"tools", Tools},
+	               {"colour", DescribeColourConfig()},
+	               {"viewing", {{"space", "scene_linear"}, {"display", viewing.Display}, {"view", viewing.View}, {"look", ""}}}};
 	return session;
 }

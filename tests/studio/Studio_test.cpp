@@ -6,18 +6,21 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <future>
 #include <limits>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
 #include "QzFixture.h"
 #include <httplib.h>
 
+#include "qz/colour/ColourConfig.h"
 #include "qz/studio/StudioServer.h"
 
 using nlohmann::json;
@@ -523,6 +526,115 @@ TEST_F(Studio, SavesWholeAndKeepsLinksToTheSameFiles)
 	EXPECT_EQ(Send("GET", "/api/session").Json()["flowPath"], "shots/a/copy.json");
 	EXPECT_EQ(Post("/api/save", {{"path", "elsewhere.json"}, {"flow", faulty}}).Status, 200);
 	EXPECT_EQ(Send("GET", "/api/session").Json()["flowPath"], "shots/a/copy.json");
+}
+
+// A colour configuration whose two views are LUTs of known values: a
+// 17-entry 1D LUT of sqrt(x) and a 5 x 5 x 5 3D LUT, in effect for the test.
+struct LutConfiguration
+{
+	explicit LutConfiguration(const fs::path& folder)
+	{
+		std::ofstream curve(folder / "curve.spi1d");
+		curve << "Version 1\nFrom 0.0 1.0\nLength 17\nComponents 1\n{\n";
+		for (int i = 0; i < 17; ++i)
+			curve << std::sqrt(i / 16.0) << "\n";
+		curve << "}\n";
+		std::ofstream cube(folder / "cube.cube");
+		cube << "LUT_3D_SIZE 5\n";
+		for (int b = 0; b < 5; ++b)
+			for (int g = 0; g < 5; ++g)
+				for (int r = 0; r < 5; ++r)
+					cube << r / 4.0 << " " << g / 4.0 << " " << (4 - b) / 4.0 << "\n";
+		std::ofstream(folder / "luts.ocio") << R"(ocio_profile_version: 2
+search_path: .
+roles: {scene_linear: linear, default: linear}
+displays:
+  Screen:
+    - !<View> {name: Curve, colorspace: curved}
+    - !<View> {name: Cube, colorspace: cubed}
+colorspaces:
+  - !<ColorSpace> {name: linear}
+  - !<ColorSpace> {name: curved, from_scene_reference: !<FileTransform> {src: curve.spi1d, interpolation: linear}}
+  - !<ColorSpace> {name: cubed, from_scene_reference: !<FileTransform> {src: cube.cube, interpolation: linear}}
+)";
+		UseColourConfig((folder / "luts.ocio").string());
+	}
+	~LutConfiguration() { UseColourConfig(""); }
+};
+
+TEST_F(Studio, AnswersTheViewTransformAsAShaderWithItsLuts)
+{
+	const LutConfiguration luts(Dir);
+	const Answer curve = Send("GET", "/api/view?display=Screen&view=Curve");
+	ASSERT_EQ(curve.Status, 200) << curve.Body;
+	const json shader = curve.Json()["shader"];
+	const std::string text = shader["text"];
+	EXPECT_NE(text.find(shader["functionName"].get<std::string>() + "("), std::string::npos) << text;
+	ASSERT_EQ(shader["textures"].size(), 1u) << shader;
+	const json lut = shader["textures"][0];
+	EXPECT_EQ(std::tuple(lut["width"], lut["height"], lut["channels"], lut["interpolation"]),
+	          std::tuple(json(17), json(1), json(1), json("linear")));
+	EXPECT_NE(text.find(lut["sampler"].get<std::string>()), std::string::npos);
+	ASSERT_EQ(lut["values"].size(), 17u);
+	for (int i = 0; i < 17; ++i)
+		EXPECT_NEAR(lut["values"][i].get<double>(), std::sqrt(i / 16.0), 1e-5) << i;
+
+	const json cube = Send("GET", "/api/view?view=Cube").Json();  // the default display
+	EXPECT_EQ(cube["display"], "Screen");
+	EXPECT_EQ(cube["space"], "linear");
+	ASSERT_EQ(cube["shader"]["textures3d"].size(), 1u) << cube;
+	EXPECT_EQ(cube["shader"]["textures3d"][0]["edge"], 5);
+	EXPECT_EQ(cube["shader"]["textures3d"][0]["values"].size(), 5u * 5 * 5 * 3);
+
+	// Unknown names are refused, naming them and what the configuration has.
+	const std::vector<std::tuple<std::string, std::string, std::string>> refused{
+		{"/api/view?display=Screen&view=Nope", "view \"Nope\"", "Curve, Cube"},
+		{"/api/view?display=Nowhere", "display \"Nowhere\"", "Screen"},
+		{"/api/view?look=Sepia", "look \"Sepia\"", "none"},
+		{"/api/view?space=Nope", "colour space \"Nope\"", "linear, curved, cubed"},
+	};
+	for (const auto& [path, named, known] : refused)
+	{
+		const Answer answer = Send("GET", path);
+		EXPECT_EQ(answer.Status, 422) << path;
+		const std::string error = answer.Json().value("error", "");
+		EXPECT_NE(error.find(named), std::string::npos) << error;
+		EXPECT_NE(error.find(known), std::string::npos) << error;
+	}
+}
+
+TEST_F(Studio, SendsDisplayLevelsThroughTheViewTransformExposureFirstGammaLast)
+{
+	const LutConfiguration luts(Dir);
+	// Exposure +1 puts R, G and B on the LUT's entries (or halfway between two, for B of
+	// the second pixel); the LUT's input clamps to 0..1, NaN counts as 0.
+	ImagePtr picture = MakeImage(2, 1, [](int x, int) {
+		return x == 0 ? Pixel(2 / 32.0f, 8 / 32.0f, 0.75f, 0.125f) : Pixel(-1.0f, std::nanf(""), 1 / 64.0f, 0.125f);
+	});
+	WriteImageFile(*picture, Path("chart.exr"));
+	const json flow = {{"nodes", {{"a", Node("ZDevider", FileInput("chart.exr"), {{"Zmax", 1}})}}}};
+	json display = {{"display", "Screen"}, {"view", "Curve"}, {"exposure", 1}, {"gamma", 2}};
+	// Levels: round(255 * sqrt(lut(2 v))), the LUT giving sqrt at its entries, linear between.
+	const std::vector<std::pair<std::string, std::vector<int>>> cases{
+		{"rgb", {152, 214, 255, 255, 0, 0, 90, 255}},  // sqrt(sqrt(1/8)), sqrt(sqrt(1/2)), 1; 0, 0, sqrt(1/8)
+		{"a", {180, 180, 180, 255, 180, 180, 180, 255}},  // sqrt(sqrt(1/4))
+	};
+	for (const auto& [channel, levels] : cases)
+	{
+		display["channel"] = channel;
+		const Answer answer = Render(flow, "a", 1, {{"input", "Input"}, {"format", "display"}, {"display", display}});
+		ASSERT_EQ(answer.Status, 200) << answer.Body;
+		EXPECT_EQ(std::vector<int>(reinterpret_cast<const uint8_t*>(answer.Body.data()),
+		                           reinterpret_cast<const uint8_t*>(answer.Body.data()) + answer.Body.size()),
+		          levels)
+			<< channel;
+	}
+	display["gamma"] = 0;
+	EXPECT_EQ(Render(flow, "a", 2, {{"format", "display"}, {"display", display}}).Status, 400);
+	display = {{"view", "Nope"}};
+	const Answer unknown = Render(flow, "a", 3, {{"format", "display"}, {"display", display}});
+	EXPECT_EQ(unknown.Status, 422);
+	EXPECT_NE(unknown.Json().value("error", "").find("\"Nope\""), std::string::npos) << unknown.Body;
 }
 
 TEST_F(Studio, ListsFoldersFilesAndSequences)

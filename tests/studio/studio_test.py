@@ -4,7 +4,9 @@
 
 One shot of the demo's depth pass through ZDevider, driven as a person
 would: the page's pixels must be the very floats `qz run` and `qz flow`
-write. Exits 77 (skipped) when Chromium or its driver is not installed.
+write; and a chart seen through each display and view of qz's default
+colour configuration, drawn as OpenColorIO's own processor gives it. Exits
+77 (skipped) when Chromium or its driver is not installed.
 """
 import base64
 import json
@@ -24,6 +26,7 @@ if not browser_installed():
 
 import numpy as np
 import OpenImageIO as oiio
+import PyOpenColorIO as ocio
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
 from selenium.webdriver.common.by import By
@@ -32,6 +35,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 BIN_DIR, TESTING_DIR = sys.argv[1:3]
 QZ = os.path.abspath(os.path.join(BIN_DIR, 'qz'))
+DEFAULT_COLOUR_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'colour', 'qz-default.ocio')
 
 
 def read_rgba(path):
@@ -48,6 +52,49 @@ def same_floats(a, b):
     return a.shape == b.shape and np.array_equal(a.view(np.uint32), b.view(np.uint32))
 
 
+# A ramp of greys over -0.1..16 (top row) over a chart of twelve patches two pixels wide, scene-linear.
+RAMP = np.concatenate([[-0.1, -0.01, 0], np.geomspace(0.001, 16, 21)])
+PATCHES = [[0.18, 0.18, 0.18], [0.9, 0.9, 0.9], [0.03, 0.03, 0.03], [0.6, 0.1, 0.05], [0.08, 0.45, 0.1],
+           [0.04, 0.06, 0.55], [0.7, 0.6, 0.05], [0.1, 0.5, 0.6], [0.55, 0.1, 0.5], [2.5, 1.2, 0.4],
+           [0.4, 0.25, 0.15], [8, 6, 5]]
+
+# Sets a range input as dragging it does.
+SET_SLIDER = '''
+const [field, value] = arguments;
+Object.getOwnPropertyDescriptor(HTMLInputElement.prototype, 'value').set.call(field, String(value));
+field.dispatchEvent(new Event('input', { bubbles: true }));
+'''
+
+# The display settings of the picture shown, once it is the latest asked for.
+SENT_THROUGH = '''
+const s = window.qzStudio, d = s.image && s.image.display;
+return s.settled && d && JSON.stringify([d.display, d.view, d.look, d.exposure, d.gamma]);
+'''
+
+
+def write_chart(path):
+    """The chart as a float EXR; returns its pixels, row 0 at the bottom."""
+    rows = np.stack([np.repeat(np.array(PATCHES), 2, axis=0), np.repeat(RAMP[:, None], 3, axis=1)])
+    pixels = np.concatenate([rows, np.ones((2, len(RAMP), 1))], axis=-1).astype(np.float32)
+    out = oiio.ImageOutput.create(path)
+    out.open(path, oiio.ImageSpec(len(RAMP), 2, 4, 'float'))
+    out.write_image(np.ascontiguousarray(pixels[::-1]))
+    out.close()
+    return pixels
+
+
+def displayed(config, pixels, display, view, look='', exposure=0, gamma=1):
+    """8-bit levels of scene-linear `pixels` through OpenColorIO's CPU processor, with exposure before and
+    gamma after, as a compositing viewer applies them."""
+    transforms = ocio.GroupTransform()
+    if look:
+        transforms.appendTransform(ocio.LookTransform(src='scene_linear', dst='scene_linear', looks=look))
+    transforms.appendTransform(ocio.DisplayViewTransform(src='scene_linear', display=display, view=view))
+    rgb = np.ascontiguousarray(pixels[..., :3] * np.float32(2 ** exposure), np.float32)
+    config.getProcessor(transforms).getDefaultCPUProcessor().applyRGB(rgb)
+    return np.round(np.clip(np.nan_to_num(rgb), 0, 1) ** (1 / gamma) * 255)
+
+
 class Studio(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -60,7 +107,9 @@ class Studio(unittest.TestCase):
         cls.addClassCleanup(cls.server.terminate)
         cls.browser = start_browser(os.path.join(cls.root, 'profile'))
         cls.addClassCleanup(cls.browser.quit)
-        cls.browser.get(cls.url)
+        # Drawn through WebGL2 even on Chromium's software renderer: the page's picture is then the half floats.
+        cls.page = f'{cls.url}&draw=webgl'
+        cls.browser.get(cls.page)
         cls.wait = WebDriverWait(cls.browser, 30)
         cls.wait.until(lambda browser: browser.find_elements(By.CSS_SELECTOR, '[data-testid=add-node]'))
 
@@ -190,10 +239,11 @@ class Studio(unittest.TestCase):
                 self.assertTrue(same_floats(np.array(rgba, np.float32), expected[seen_y, seen_x]), (zmax, seen_x, seen_y))
         region = self.browser.execute_script('return window.qzStudio.image.region')
         self.assertLess(region['width'] * region['height'], 480 * 270, 'zoomed in, the part in view is sent')
-        # Shown at a quarter of its size, the picture is sent at every fourth pixel; the inspector stays exact.
+        # Shown at a quarter of its size or less, the picture is sent at every fourth (eighth, ...) pixel; the
+        # inspector stays exact.
         ActionChains(self.browser).scroll_from_origin(canvas, 0, 1200).perform()
         generation = self.rendered(generation)
-        self.assertEqual(self.browser.execute_script('return window.qzStudio.image.step'), 4)
+        self.assertGreaterEqual(self.browser.execute_script('return window.qzStudio.image.step'), 4)
         self.assertTrue(same_floats(self.page_pixels(), expected))
         x, y, rgba = self.hover(241, 135)
         self.assertTrue(same_floats(np.array(rgba, np.float32), expected[y, x]))
@@ -232,7 +282,7 @@ class Studio(unittest.TestCase):
     def test_5_animated_values_render_as_qz_flow(self):
         """Keys set by the key button at two frames, then one dragged in the curve editor: the frames the page
         renders are the very floats `qz flow` writes for the flow it saves."""
-        self.browser.get(self.url)  # opens the flow saved above, whose ZDevider1 now reads the depth sequence
+        self.browser.get(self.page)  # opens the flow saved above, whose ZDevider1 now reads the depth sequence
         self.find('pick-file', self.find('input-ZDevider1-Input')).click()
         self.find('entry-seq').click()
         self.find('entry-depth.####.exr').click()
@@ -282,6 +332,51 @@ class Studio(unittest.TestCase):
         self.find('stop').click()
         self.assertIn(self.browser.execute_script('return window.qzStudio.frame'), [1, 2, 3, 4, 5])
 
+    def test_6_viewer_shows_what_the_display_shows(self):
+        """The chart through every display and view of the default configuration, then with its look, exposure
+        and gamma: through WebGL2 (the server's shader) and on a 2D canvas (the server's levels), the drawn
+        levels are OpenColorIO's own within one level. Through WebGL2 a change renders nothing anew; the
+        inspector keeps the scene-linear floats."""
+        chart = write_chart(os.path.join(self.root, 'chart.exr'))
+        with open(os.path.join(self.root, 'chart.json'), 'w') as file:
+            json.dump({'nodes': {'chart': {'tool': 'Wireless', 'inputs': {'Input': {'file': 'chart.exr'}}}}}, file)
+        config = ocio.Config.CreateFromFile(DEFAULT_COLOUR_CONFIG)
+        settings = [(display, view, '', 0, 1) for display in config.getDisplays() for view in config.getViews(display)]
+        settings.append(('sRGB - Display', 'ACES 1.0 SDR-video', config.getLookNames()[0], 1, 2.2))
+        for drawing in ['webgl', 'canvas']:
+            self.browser.get(f'{self.url}&draw={drawing}')
+            self.open_flow('chart.json')
+            generation = self.rendered(0)
+            if self.find('viewer-canvas').get_attribute('data-drawing') != drawing:
+                self.skipTest('this browser offers no WebGL2')
+            first = generation
+            for display, view, look, exposure, gamma in settings:
+                Select(self.find('colour-display')).select_by_value(display)
+                Select(self.find('colour-view')).select_by_value(view)
+                Select(self.find('colour-look')).select_by_value(look)
+                self.browser.execute_script(SET_SLIDER, self.find('exposure'), exposure)
+                self.browser.execute_script(SET_SLIDER, self.find('gamma'), gamma)
+                key = json.dumps(['scene_linear', display, view, look], separators=(',', ':'))
+                self.wait.until(lambda _: self.find('viewer-canvas').get_attribute('data-viewing') == key)
+                if drawing == 'canvas':  # the picture the server sent through these settings
+                    self.wait.until(lambda browser: browser.execute_script(SENT_THROUGH) == json.dumps(
+                        [display, view, look, exposure, gamma], separators=(',', ':')))
+                else:  # exposure and gamma are drawn by the next frame
+                    self.browser.execute_async_script('requestAnimationFrame(() => requestAnimationFrame(arguments[0]))')
+                canvas, ratio = self.canvas_pixels(), self.browser.execute_script('return window.devicePixelRatio')
+                points = self.browser.execute_script('''
+                    const viewer = window.qzStudio.viewer;
+                    return [0, 1].map((y) => Array.from({ length: arguments[0] }, (_, x) => viewer.pointOf(x, y)));''',
+                    len(RAMP))
+                shown = np.array([[canvas[int(py * ratio), int(px * ratio), :3] for px, py in row] for row in points], int)
+                expected = displayed(config, chart, display, view, look, exposure, gamma)
+                off = np.abs(shown - expected).max(axis=-1) > 1
+                self.assertFalse(off.any(), (drawing, display, view, look, np.argwhere(off).tolist(),
+                                             shown[off].tolist(), expected[off].tolist()))
+            if drawing == 'webgl':
+                self.assertEqual(self.generation(), first, 'a change of view renders nothing anew')
+            x, y, rgba = self.hover(20, 1)
+            self.assertTrue(same_floats(np.array(rgba, np.float32), chart[y, x]), 'the inspector reads the floats')
 
     def flow_now(self):
         return self.browser.execute_script('return window.qzStudio.flow')

@@ -1,16 +1,18 @@
 import { memo, useCallback, useEffect, useMemo, useRef, useState } from 'react';
-import { checkFlow, exactPixels, getSession, openFlow, saveFlow } from './api.js';
+import { checkFlow, exactPixels, getSession, getViewTransform, openFlow, saveFlow } from './api.js';
 import { editedAt, nodeKeyFrames } from './animation.js';
 import ControlPage from './ControlPage.jsx';
 import CurveEditor from './CurveEditor.jsx';
 import FilePicker from './FilePicker.jsx';
 import FlowGraph from './FlowGraph.jsx';
+import { webglOffered } from './glView.js';
 import Viewer from './Viewer.jsx';
 import useLiveRender from './useLiveRender.js';
 import usePlayback from './usePlayback.js';
 import Timeline from './Timeline.jsx';
 import useHistory from './useHistory.js';
 import { HelpPanel, useShortcuts } from './Shortcuts.jsx';
+import { onDisplay, spaceChoices, viewingKey } from './viewing.js';
 import {
   addNode, copyNodes, emptyFlow, folderOf, imageInputs, isEnabled, pasteNodes, relativeTo, removeNode, renameNode,
   setEnabled, setLink, setPositions, setSavePath, setValue, setValues, upstreamFlow,
@@ -26,13 +28,36 @@ function toolFinder(tools) {
 
 const categoryOf = (tool) => tool.category.split('\\').pop();
 
+// `?draw=canvas` draws on a 2D canvas (the server applying the view
+// transform) even where WebGL2 is offered, and `?draw=webgl` through WebGL2
+// even where it runs in software, which otherwise draws on the canvas: the
+// browser test compares the two.
+const drawingAsked = new URLSearchParams(location.search).get('draw');
+const initialDrawing = () => (drawingAsked !== 'canvas' && webglOffered({ software: drawingAsked === 'webgl' })
+  ? 'webgl' : 'canvas');
+
+// The server's view transforms, by their settings: going back to a view costs no request.
+const viewTransforms = new Map();
+function viewTransform(viewing) {
+  const key = viewingKey(viewing);
+  if (!viewTransforms.has(key)) {
+    const answer = getViewTransform(viewing).then((transform) => ({ ...transform, asked: viewing }));
+    answer.catch(() => viewTransforms.delete(key));  // asked again next time
+    viewTransforms.set(key, answer);
+  }
+  return viewTransforms.get(key);
+}
+
 /// What the viewer renders: the selected node's output (or one of its
-/// inputs), and the wipe's node, each with the part of the flow it reads.
-function viewOf(flow, { selected, viewInput, wipeNode, frame, sent, findTool }) {
+/// inputs), and the wipe's node, each with the part of the flow it reads;
+/// as half floats, or as display levels through `shownAs` ({space,
+/// display, view, look, channel, exposure, gamma}) when that is given.
+function viewOf(flow, { selected, viewInput, wipeNode, frame, sent, shownAs, findTool }) {
   const node = selected && flow.nodes[selected];
   if (!node || !findTool(node.tool)) return null;
   const requestFields = { ...(frame === null ? {} : { frame }), ...(sent.step > 1 ? { step: sent.step } : {}),
-                          ...(sent.region ? { region: sent.region } : {}) };
+                          ...(sent.region ? { region: sent.region } : {}),
+                          ...(shownAs ? { format: 'display', display: shownAs } : {}) };
   return {
     primary: { flow: upstreamFlow(flow, [selected]), node: selected, ...(viewInput ? { input: viewInput } : {}),
                ...requestFields },
@@ -99,6 +124,37 @@ function NodePanel({ name, flow, onRename, onSavePath, onRemove, onBypass }) {
   );
 }
 
+/// The viewer's colour menus: the viewed node's colour space, display, view and look.
+function ColourMenus({ config, viewing, onChange }) {
+  const views = config.displays.find((display) => display.name === viewing.display)?.views ?? [];
+  const spaces = useMemo(() => spaceChoices(config), [config]);
+  return (
+    <span className="colour-menus">
+      <label title="The colour space of the viewed node's pixels">Space <select data-testid="colour-space"
+        value={viewing.space} onChange={(e) => onChange({ ...viewing, space: e.target.value })}>
+        {spaces.map(({ group, choices }) => (
+          <optgroup key={group} label={group}>
+            {choices.map((choice) => <option key={choice.value} value={choice.value}>{choice.label}</option>)}
+          </optgroup>
+        ))}
+      </select></label>
+      <label>Display <select data-testid="colour-display" value={viewing.display}
+        onChange={(e) => onChange(onDisplay(config, viewing, e.target.value))}>
+        {config.displays.map((display) => <option key={display.name} value={display.name}>{display.name}</option>)}
+      </select></label>
+      <label>View <select data-testid="colour-view" value={viewing.view}
+        onChange={(e) => onChange({ ...viewing, view: e.target.value })}>
+        {views.map((view) => <option key={view} value={view}>{view}</option>)}
+      </select></label>
+      <label>Look <select data-testid="colour-look" value={viewing.look}
+        onChange={(e) => onChange({ ...viewing, look: e.target.value })}>
+        <option value="">none</option>
+        {config.looks.map((look) => <option key={look} value={look}>{look}</option>)}
+      </select></label>
+    </span>
+  );
+}
+
 export default function App() {
   const [session, setSession] = useState(null);
   const [flow, setFlow] = useState(emptyFlow());
@@ -109,6 +165,9 @@ export default function App() {
   const [wipeNode, setWipeNode] = useState('');
   const [wipe, setWipe] = useState(0.5);
   const [display, setDisplay] = useState({ channel: 'rgb', exposure: 0, gamma: 1 });
+  const [viewing, setViewing] = useState(null);  // the colour configuration's names, from the session
+  const [drawing, setDrawing] = useState(initialDrawing);
+  const [transform, setTransform] = useState(null);  // the view transform WebGL draws through
   const [check, setCheck] = useState({ errors: [], frames: null, keys: null, answered: false });
   const [frame, setFrame] = useState(null);
   const [picking, setPicking] = useState(null);
@@ -126,6 +185,7 @@ export default function App() {
   useEffect(() => {
     getSession().then((answer) => {
       setSession(answer);
+      setViewing(answer.viewing);
       if (answer.flow) loadFlow(answer.flowPath, answer.flow);
     }, (failure) => setStatus(`Cannot start: ${failure.message}`));
   }, []);
@@ -192,7 +252,10 @@ export default function App() {
   const [sent, setSent] = useState({ step: 1, region: null });
   const onView = useCallback((next) => setSent((last) => (JSON.stringify(last) === JSON.stringify(next) ? last : next)),
                              []);
-  const viewSettings = { selected, viewInput, wipeNode, frame, sent, findTool };
+  // Through WebGL the page applies the view transform to the half floats; on
+  // a 2D canvas the server does, to the pictures it sends.
+  const shownAs = drawing === 'canvas' && viewing ? { ...viewing, ...display } : null;
+  const viewSettings = { selected, viewInput, wipeNode, frame, sent, shownAs, findTool };
   const view = viewOf(flow, viewSettings);
   const render = useLiveRender(view);
   const playback = usePlayback({ range: shot, fps, viewAt: (at) => viewOf(flow, { ...viewSettings, frame: at }) });
@@ -208,11 +271,23 @@ export default function App() {
   const keyFrames = useMemo(() => nodeKeyFrames(flow.nodes[selected]), [flow, selected]);
 
   useEffect(() => {
+    if (drawing !== 'webgl' || !viewing) return;
+    let current = true;
+    viewTransform(viewing).then((answer) => current && setTransform(answer),
+                                (failure) => current && setStatus(`Viewer: ${failure.message}`));
+    return () => { current = false; };
+  }, [drawing, viewing && viewingKey(viewing)]);
+  const onWebglFailed = useCallback((why) => {
+    console.warn('WebGL view unavailable, drawing on a 2D canvas:', why);
+    setDrawing('canvas');
+  }, []);
+
+  useEffect(() => {
     window.qzStudio = {
       image: render.primary, secondary: render.secondary, generation: render.generation, busy: render.busy,
       settled: render.settled,
       exactPixels: (image) => exactPixels(image, 0, 0, image.width, image.height),
-      flow, flowPath, selected, frames, frame, shot, keyFrames, playing: playback.playing,
+      flow, flowPath, selected, frames, frame, shot, keyFrames, playing: playback.playing, drawing, viewing,
       get viewer() { return viewerHook.current; },  // the viewer re-renders on its own when zoomed
       get curves() { return curvesHook.current; },
     };
@@ -374,6 +449,7 @@ export default function App() {
                   onClick={() => setDisplay({ ...display, channel })}>{channel.toUpperCase()}</button>
               ))}
             </span>
+            {viewing && <ColourMenus config={session.colour} viewing={viewing} onChange={setViewing} />}
             <label>Exposure <input type="range" min={-10} max={10} step={0.1} value={display.exposure}
               data-testid="exposure" onChange={(e) => setDisplay({ ...display, exposure: Number(e.target.value) })} />
               {display.exposure.toFixed(1)}</label>
@@ -397,6 +473,7 @@ export default function App() {
           )}
           <Viewer primary={primary} secondary={view?.secondary ? secondary : null}
             labels={labels} onView={onView} generation={render.generation} display={display} wipe={wipe} hookRef={viewerHook}
+            transform={transform} drawing={drawing} onWebglFailed={onWebglFailed}
             picking={Boolean(picking)} onPick={pick} />
           {render.error && <div className="render-error" data-testid="render-error">{render.error.message}</div>}
         </section>

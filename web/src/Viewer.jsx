@@ -1,19 +1,15 @@
 import { useCallback, useEffect, useLayoutEffect, useRef, useState } from 'react';
-import { toDisplay } from './display.js';
 import { exactPixel } from './exactValues.js';
 import { createGlView } from './glView.js';
 import { formatFloat32 } from './numbers.js';
-
-// `?draw=canvas` draws on a 2D canvas even where WebGL2 is offered, and
-// `?draw=webgl` through WebGL2 even where it runs in software, which
-// otherwise draws on the canvas: the browser test compares the two.
-const drawingAsked = new URLSearchParams(location.search).get('draw');
+import { viewingKey } from './viewing.js';
 
 // Each offscreen canvas's pixels, kept from one picture to the next of its size.
 const canvasPixels = new WeakMap();
 
-/// An offscreen canvas holding a picture at one screen pixel per pixel sent.
-function pictureCanvas(image, display, reuse) {
+/// An offscreen canvas holding a picture the server sent as display levels
+/// (bottom row first), at one screen pixel per pixel sent, top row first.
+function pictureCanvas(image, reuse) {
   const canvas = reuse ?? document.createElement('canvas');
   const context = canvas.getContext('2d');
   if (canvas.width !== image.columns || canvas.height !== image.rows || !canvasPixels.has(canvas)) {
@@ -22,7 +18,9 @@ function pictureCanvas(image, display, reuse) {
     canvasPixels.set(canvas, context.createImageData(image.columns, image.rows));
   }
   const target = canvasPixels.get(canvas);
-  toDisplay({ width: image.columns, height: image.rows, halves: image.halves }, target, display);
+  const rowBytes = image.columns * 4;
+  for (let row = 0; row < image.rows; row++)
+    target.data.set(image.levels.subarray((image.rows - 1 - row) * rowBytes, (image.rows - row) * rowBytes), row * rowBytes);
   context.putImageData(target, 0, 0);
   return canvas;
 }
@@ -74,14 +72,17 @@ function pixelAt(image, view, px, py) {
 }
 
 /// The picture: fit, zoom (wheel) and pan (drag), a wipe to a second
-/// picture, and the exact floats under the cursor.
-export default function Viewer({ primary, secondary, labels, generation, display, wipe, picking, onPick, onView,
-                                 hookRef }) {
+/// picture, and the exact floats under the cursor. `drawing` 'webgl' draws
+/// the half-float pictures through `transform` (the server's view
+/// transform) with `display`'s exposure, gamma and channel; 'canvas' draws
+/// the display levels the server sent. `onWebglFailed` is told when WebGL2
+/// cannot draw after all.
+export default function Viewer({ primary, secondary, labels, generation, display, transform, drawing, onWebglFailed,
+                                 wipe, picking, onPick, onView, hookRef }) {
   const frameRef = useRef(null);
   const canvasRef = useRef(null);
   const pictures = useRef({ primary: null, secondary: null });  // the canvas fallback's converted pictures
   const glView = useRef(undefined);  // undefined: not tried yet; null: unavailable
-  const [drawing, setDrawing] = useState(drawingAsked === 'canvas' ? 'canvas' : 'webgl');
   const [size, setSize] = useState({ width: 1, height: 1 });
   const [zoom, setZoom] = useState(null);  // null: fit the picture to the viewer
   const [pointer, setPointer] = useState(null);  // viewer point under the mouse
@@ -102,13 +103,15 @@ export default function Viewer({ primary, secondary, labels, generation, display
   }, []);
 
   const displayKey = `${display.channel} ${display.exposure} ${display.gamma}`;
-  // The WebGL view, made on first use; a browser without one gets a fresh
-  // canvas element for 2D drawing, since a canvas keeps its first context.
+  // The WebGL view, made on first use; when it fails, the page draws on a
+  // fresh canvas element in 2D, since a canvas keeps its first context.
   const webgl = () => {
-    if (glView.current === undefined) glView.current = createGlView(canvasRef.current, { software: drawingAsked === 'webgl' });
-    if (!glView.current) setDrawing('canvas');
+    if (glView.current === undefined) glView.current = createGlView(canvasRef.current);
+    if (!glView.current) onWebglFailed('no WebGL2 context');
     return glView.current;
   };
+  // The transform the WebGL view draws through, once it has compiled.
+  const drawnTransform = useRef(null);
 
   // The picture drawn is the latest: new pictures are drawn by the effect below, not again by a new `draw`.
   const shown = useRef(primary), shownSecondary = useRef(secondary);
@@ -124,6 +127,7 @@ export default function Viewer({ primary, secondary, labels, generation, display
     }
     if (drawing === 'webgl') {
       webgl()?.draw({ image: shown.current, view, ratio, display, wipeColumn });
+      if (shown.current && drawnTransform.current) canvas.dataset.viewing = viewingKey(drawnTransform.current.asked);
       return;
     }
     const context = canvas.getContext('2d');
@@ -144,11 +148,12 @@ export default function Viewer({ primary, secondary, labels, generation, display
       context.fillStyle = '#ffcc00';
       context.fillRect(wipeColumn, 0, 1 / view.scale, shown.current.height);
     }
+    if (shown.current?.display) canvas.dataset.viewing = viewingKey(shown.current.display);
   }, [size, view?.x, view?.y, view?.scale, wipeColumn, drawing, displayKey]);
 
-  // New pictures (or, on a 2D canvas, display settings): upload or convert,
-  // draw, and mark the moment the picture is on screen (the benchmark
-  // measures to this mark).
+  // New pictures: upload or convert, draw, and mark the moment the picture
+  // is on screen (the benchmark measures to this mark). A 2D canvas's
+  // pictures arrive through the display settings; on WebGL they are applied here.
   useLayoutEffect(() => {
     if (drawing === 'webgl') {
       const gl = webgl();
@@ -156,12 +161,30 @@ export default function Viewer({ primary, secondary, labels, generation, display
       if (primary) gl.upload(0, primary);
       if (secondary) gl.upload(1, secondary);
     } else {
-      pictures.current.primary = primary && pictureCanvas(primary, display, pictures.current.primary);
-      pictures.current.secondary = secondary ? pictureCanvas(secondary, display, pictures.current.secondary) : null;
+      pictures.current.primary = primary?.levels ? pictureCanvas(primary, pictures.current.primary) : null;
+      pictures.current.secondary = secondary?.levels ? pictureCanvas(secondary, pictures.current.secondary) : null;
+      if (!pictures.current.primary) return;  // a picture sent for WebGL, before the switch
     }
     draw();
     if (primary) performance.mark('qz-drawn', { detail: { generation } });
-  }, [primary, secondary, drawing, drawing === 'canvas' && displayKey]);
+  }, [primary, secondary, drawing]);
+
+  // A new view transform: compiled into the WebGL view, drawn at once with
+  // the pictures it holds (no new render), and marked as a new picture is.
+  useLayoutEffect(() => {
+    if (drawing !== 'webgl' || !transform) return;
+    const gl = webgl();
+    if (!gl) return;
+    try {
+      gl.setTransform(transform);
+    } catch (failure) {
+      onWebglFailed(`cannot compile the view transform: ${failure.message}`);
+      return;
+    }
+    drawnTransform.current = transform;
+    draw();
+    if (shown.current) performance.mark('qz-drawn', { detail: { viewing: viewingKey(transform.asked) } });
+  }, [transform, drawing]);
 
   useLayoutEffect(draw, [draw]);
 

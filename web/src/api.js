@@ -37,13 +37,16 @@ export const saveFlow = (path, flow) => json('POST', '/api/save', { path, flow }
 /// keys}; a fault of the value is an ApiError naming the node and input.
 export const evaluateCurve = (request) => json('POST', '/api/curve', request);
 
-/// One picture to show: half floats R G B A interleaved, row 0 (the bottom
-/// row) first, of every `step`-th pixel of every `step`-th row (`columns` x
-/// `rows`) of `region` ({x, y, width, height}, from the bottom left) of the
-/// `width` x `height` picture. Its exact floats come from `exactPixels` when
-/// asked for.
+/// One picture to show, as `request.format` asks: "half" (the default),
+/// half floats R G B A interleaved, or "display" (with `request.display`,
+/// {space, display, view, look, channel, exposure, gamma}), the 8-bit R G B
+/// A levels of the viewer's display; row 0 (the bottom row) first, of every
+/// `step`-th pixel of every `step`-th row (`columns` x `rows`) of `region`
+/// ({x, y, width, height}, from the bottom left) of the `width` x `height`
+/// picture. Its exact floats come from `exactPixels` when asked for.
 export async function renderImage(request, page = pageId) {
-  const response = await call('POST', '/api/render', { ...request, page, format: 'half' });
+  const asked = { format: 'half', ...request, page };
+  const response = await call('POST', '/api/render', asked);
   const width = Number(response.headers.get('X-Qz-Width'));
   const height = Number(response.headers.get('X-Qz-Height'));
   const step = Number(response.headers.get('X-Qz-Step'));
@@ -52,8 +55,8 @@ export async function renderImage(request, page = pageId) {
   const columns = Math.ceil(region.width / step), rows = Math.ceil(region.height / step);
   const readouts = JSON.parse(response.headers.get('X-Qz-Readouts') || '{}');
   // Read into place as the body arrives, rather than gathered and copied whole at its end.
-  const halves = new Uint16Array(columns * rows * 4);
-  const bytes = new Uint8Array(halves.buffer);
+  const pixels = asked.format === 'display' ? new Uint8Array(columns * rows * 4) : new Uint16Array(columns * rows * 4);
+  const bytes = new Uint8Array(pixels.buffer);
   let filled = 0;
   for (const reader = response.body.getReader(); ;) {
     const { done, value } = await reader.read();
@@ -62,9 +65,17 @@ export async function renderImage(request, page = pageId) {
     bytes.set(value, filled);
     filled += value.length;
   }
-  if (filled !== bytes.length) throw new Error(`render answered ${filled / 8} pixels for ${columns} x ${rows}`);
-  return { width, height, step, region, columns, rows, halves, readouts, generation: request.generation, page };
+  if (filled !== bytes.length) throw new Error(`render answered ${filled} bytes for ${columns} x ${rows} pixels`);
+  return { width, height, step, region, columns, rows, readouts, generation: request.generation, page,
+           ...(asked.format === 'display' ? { levels: pixels, display: asked.display } : { halves: pixels }) };
 }
+
+/// The view transform from colour space `space` to `view` of `display` with
+/// `look` (names of the colour configuration; "" for its defaults) as the
+/// server's OpenColorIO writes it for WebGL2: {space, display, view, look,
+/// luma, shader: {functionName, text, uniforms, textures, textures3d}}.
+export const getViewTransform = ({ space, display, view, look }) =>
+  json('GET', `/api/view?${new URLSearchParams({ space, display, view, look })}`);
 
 /// The exact float32 R G B A of a rectangle of the picture `image` (as
 /// `renderImage` answered it), bottom row first.
