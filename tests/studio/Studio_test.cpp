@@ -382,6 +382,41 @@ TEST_F(Studio, CancelsARenderOvertakenWhileItRuns)
 	EXPECT_EQ(newer.Status, 200) << newer.Body;
 }
 
+TEST_F(Studio, RefusesARenderJobOfAFaultyFlowAndCancelsOneLeavingNoPartialFile)
+{
+	// A flow that fails its checks, or saves nothing, is refused with the reason.
+	const Answer faulty = Post("/api/render-job", {{"flow", {{"nodes", {{"a", Node("ZDevider", json::object())}}}}},
+	                                               {"frames", "1-2"}});
+	EXPECT_EQ(faulty.Status, 422) << faulty.Body;
+	EXPECT_EQ(faulty.Json().value("node", ""), "a") << faulty.Body;
+	const Answer unsaved = Post("/api/render-job", {{"flow", {{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr"))}}}}},
+	                                                {"frames", "1-2"}});
+	EXPECT_EQ(unsaved.Status, 422) << unsaved.Body;
+
+	// SSAO at its highest quality takes many seconds a frame: cancelled
+	// during the first, the job ends cancelled with no file of it written.
+	WriteImageFile(*MakeImage(400, 400, Pixel(0.5f, 0.5f, 5.0f, 1.0f)), Path("pass.exr"));
+	const json slow = {{"nodes",
+	                    {{"ao", Node("SSAO", {{"Normals", {{"file", "pass.exr"}}}, {"Position", {{"file", "pass.exr"}}}},
+	                                 {{"Quality", 320}, {"SampleRad", 400}})}}},
+	                   {"save", {{{"node", "ao"}, {"file", "ao.####.exr"}}}}};
+	const Answer started = Post("/api/render-job", {{"flow", slow}, {"frames", "1-3"}});
+	ASSERT_EQ(started.Status, 200) << started.Body;
+	EXPECT_EQ(Post("/api/render-job", {{"flow", slow}, {"frames", "1-3"}}).Status, 409);
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	EXPECT_EQ(Post("/api/render-job/cancel", json::object()).Status, 200);
+	json state;
+	for (int wait = 0; wait < 1200 && (state = Send("GET", "/api/render-job").Json()).value("state", "") == "running"; ++wait)
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	EXPECT_EQ(state["state"], "cancelled") << state.dump();
+	EXPECT_EQ(state["done"], 0) << state.dump();
+	for (const auto& entry : fs::directory_iterator(Dir))
+	{
+		const std::string name = entry.path().filename().string();
+		EXPECT_TRUE(name.rfind("ao.", 0) != 0 && name.find(".qz-") == std::string::npos) << name;
+	}
+}
+
 TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
 {
 	const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
