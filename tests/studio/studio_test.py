@@ -390,5 +390,35 @@ class Studio(unittest.TestCase):
         with open(os.path.join(self.root, 'layout-again.json')) as file:
             self.assertEqual(json.load(file), layout)
 
+    def test_8_render_from_the_page_as_qz_flow(self):
+        """*Render…* over the shot's frames writes the very files `qz flow` writes for the same flow."""
+        self.browser.get(self.url)
+        self.open_flow('shot.json')
+        self.rendered(0)
+        self.find('render-open').click()
+        self.assertEqual([self.find('render-first').get_attribute('value'), self.find('render-last').get_attribute('value')],
+                         ['1', '5'])
+        self.find('render-start').click()
+        WebDriverWait(self.browser, 600).until(
+            lambda _: self.find('render-job').get_attribute('data-state') not in (None, 'running'))
+        self.assertEqual(self.find('render-job').get_attribute('data-state'), 'done', self.find('render-job').text)
+        self.assertEqual(self.find('render-frames').text, '5 / 5 frames')
+        self.find('render-close').click()
+
+        with open(os.path.join(self.root, 'shot.json')) as file:
+            flow = json.load(file)
+        for save in flow['save']:
+            save['file'] = save['file'].replace('seq/', 'by-qz-flow/')
+        with open(os.path.join(self.root, 'shot-by-qz-flow.json'), 'w') as file:
+            json.dump(flow, file)
+        os.makedirs(os.path.join(self.root, 'by-qz-flow'), exist_ok=True)
+        subprocess.run([QZ, 'flow', os.path.join(self.root, 'shot-by-qz-flow.json'), '--frames', '1-5', '--quiet'],
+                       check=True, stdout=subprocess.DEVNULL)
+        for save in flow['save']:
+            for frame in range(1, 6):
+                theirs = os.path.join(self.root, save['file'].replace('####', f'{frame:04d}'))
+                with open(theirs, 'rb') as file, open(theirs.replace('by-qz-flow/', 'seq/'), 'rb') as page:
+                    self.assertTrue(file.read() == page.read(), theirs)
+
 if __name__ == '__main__':
     unittest.main(argv=sys.argv[:1], verbosity=2)

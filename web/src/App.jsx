@@ -5,6 +5,7 @@ import ControlPage from './ControlPage.jsx';
 import CurveEditor from './CurveEditor.jsx';
 import FilePicker from './FilePicker.jsx';
 import FlowGraph from './FlowGraph.jsx';
+import RenderPanel from './RenderPanel.jsx';
 import Viewer from './Viewer.jsx';
 import useLiveRender from './useLiveRender.js';
 import usePlayback from './usePlayback.js';
@@ -350,6 +351,7 @@ export default function App() {
         <button data-testid="open" onClick={() => setDialog({ kind: 'open' })}>Open…</button>
         <input data-testid="flow-path" value={savePathDraft} onChange={(e) => setSavePathDraft(e.target.value)} />
         <button data-testid="save" onClick={save}>Save</button>
+        <button data-testid="render-open" onClick={() => setDialog({ kind: 'render' })}>Render…</button>
         <span className="root" title="Every file is read and written inside this folder">{session.root}</span>
         <span className="status" data-testid="status">{status}</span>
         <span className={`progress${render.busy ? ' active' : ''}`} data-testid="progress"
@@ -438,6 +440,7 @@ export default function App() {
           onCancel={() => setDialog(null)}
           onChoose={(path) => { linkFile(dialog.node, dialog.input, path); setDialog(null); }} />
       )}
+      {dialog?.kind === 'render' && <RenderPanel flow={flow} shot={shot} onClose={() => setDialog(null)} />}
       {help && <HelpPanel onClose={() => setHelp(false)} />}
       {dialog?.kind === 'open' && (
         <FilePicker title="Open a flow" initialDir={folderOf(flowPath)} onCancel={() => setDialog(null)} onChoose={open} />
