@@ -420,5 +420,24 @@ class Studio(unittest.TestCase):
                 with open(theirs, 'rb') as file, open(theirs.replace('by-qz-flow/', 'seq/'), 'rb') as page:
                     self.assertTrue(file.read() == page.read(), theirs)
 
+    def test_9_histogram_counts_the_picture_shown(self):
+        """The histogram of a known 2 x 2 picture: each value v in bin floor(256 v) of 0..1."""
+        values = np.array([[[0, 0, 0, 1], [0.3, 0.3, 0.3, 1]], [[0.6, 0.6, 0.6, 1], [1, 0, 0, 1]]], np.float32)
+        known = oiio.ImageBuf(oiio.ImageSpec(2, 2, 4, 'float'))
+        known.set_pixels(oiio.ROI(), values)
+        known.write(os.path.join(self.root, 'known.exr'))
+        with open(os.path.join(self.root, 'known.json'), 'w') as file:
+            json.dump({'nodes': {'k': {'tool': 'ZDevider', 'enabled': False, 'inputs': {'Input': {'file': 'known.exr'}}}}},
+                      file)
+        self.browser.get(self.url)
+        self.open_flow('known.json')
+        self.rendered(0)
+        self.find('scopes-button').click()
+        counts = json.loads(self.wait.until(lambda _: self.find('histogram').get_attribute('data-counts')))
+        # 0.3 and 0.6 travel as the halves 0.29993 and 0.60010; the luminance of (1, 0, 0) is 0.2126.
+        self.assertEqual({channel: {bin: n for bin, n in enumerate(bins) if n} for channel, bins in counts.items()},
+                         {'r': {0: 1, 76: 1, 153: 1, 255: 1}, 'g': {0: 2, 76: 1, 153: 1}, 'b': {0: 2, 76: 1, 153: 1},
+                          'luma': {0: 1, 54: 1, 76: 1, 153: 1}})
+
 if __name__ == '__main__':
     unittest.main(argv=sys.argv[:1], verbosity=2)
