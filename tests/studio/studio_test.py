@@ -438,6 +438,16 @@ class Studio(unittest.TestCase):
         self.assertEqual({channel: {bin: n for bin, n in enumerate(bins) if n} for channel, bins in counts.items()},
                          {'r': {0: 1, 76: 1, 153: 1, 255: 1}, 'g': {0: 2, 76: 1, 153: 1}, 'b': {0: 2, 76: 1, 153: 1},
                           'luma': {0: 1, 54: 1, 76: 1, 153: 1}})
+        # The RGB parade draws a trace of each channel in its third of the waveform.
+        self.find('scope-parade').click()
+        lit = self.browser.execute_script('''
+            const canvas = document.querySelector('[data-testid="waveform"]');
+            const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+            const lit = [0, 0, 0], third = Math.floor(canvas.width / 3);
+            for (let i = 0; i < data.length / 4; i++)
+              if (data[i * 4 + 3] > 0) lit[Math.min(2, Math.floor((i % canvas.width) / third))]++;
+            return lit;''')
+        self.assertTrue(all(lit), lit)
 
 if __name__ == '__main__':
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -35,7 +35,7 @@ function drawHistogram(canvas, counts, channels, log) {
 function drawWaveform(canvas, traces, levels, log) {
   const context = canvas.getContext('2d');
   const picture = context.createImageData(size.width, size.height);
-  const columnsEach = size.width / traces.length;
+  const columnsEach = Math.floor(size.width / traces.length);
   traces.forEach(({ counts, colour }, t) => {
     const peak = largest(counts);
     for (let column = 0; column < columnsEach; column++)
@@ -71,7 +71,7 @@ export default function Scopes({ image, onClose }) {
     const settings = { levels, ...range };
     const traces = parade
       ? [0, 1, 2].map((channel) => ({
-        counts: waveform(floats, image.columns, image.rows, { ...settings, columns: size.width / 3, channel }),
+        counts: waveform(floats, image.columns, image.rows, { ...settings, columns: Math.floor(size.width / 3), channel }),
         colour: [[255, 80, 80], [80, 220, 80], [80, 140, 255]][channel] }))
       : [{ counts: waveform(floats, image.columns, image.rows, { ...settings, columns: size.width }),
            colour: [220, 220, 220] }];
