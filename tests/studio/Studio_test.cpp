@@ -384,14 +384,24 @@ TEST_F(Studio, CancelsARenderOvertakenWhileItRuns)
 
 TEST_F(Studio, RefusesARenderJobOfAFaultyFlowAndCancelsOneLeavingNoPartialFile)
 {
-	// A flow that fails its checks, or saves nothing, is refused with the reason.
-	const Answer faulty = Post("/api/render-job", {{"flow", {{"nodes", {{"a", Node("ZDevider", json::object())}}}}},
-	                                               {"frames", "1-2"}});
-	EXPECT_EQ(faulty.Status, 422) << faulty.Body;
-	EXPECT_EQ(faulty.Json().value("node", ""), "a") << faulty.Body;
-	const Answer unsaved = Post("/api/render-job", {{"flow", {{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr"))}}}}},
-	                                                {"frames", "1-2"}});
-	EXPECT_EQ(unsaved.Status, 422) << unsaved.Body;
+	// A flow that fails its checks, saves nothing or saves outside the root is refused with the reason.
+	const json depth = Node("ZDevider", FileInput("depth.exr"));
+	struct Refused
+	{
+		json Flow;
+		int Status;
+		std::string Node;
+	};
+	for (const Refused& refused : std::vector<Refused>{
+		     {{{"nodes", {{"a", Node("ZDevider", json::object())}}}, {"save", {{{"node", "a"}, {"file", "a.####.exr"}}}}},
+		      422, "a"},
+		     {{{"nodes", {{"a", depth}}}}, 422, ""},
+		     {{{"nodes", {{"a", depth}}}, {"save", {{{"node", "a"}, {"file", "../a.####.exr"}}}}}, 403, "a"}})
+	{
+		const Answer answer = Post("/api/render-job", {{"flow", refused.Flow}, {"frames", "1-2"}});
+		EXPECT_EQ(answer.Status, refused.Status) << answer.Body;
+		EXPECT_EQ(answer.Json().value("node", ""), refused.Node) << answer.Body;
+	}
 
 	// SSAO at its highest quality takes many seconds a frame: cancelled
 	// during the first, the job ends cancelled with no file of it written.
@@ -403,7 +413,8 @@ TEST_F(Studio, RefusesARenderJobOfAFaultyFlowAndCancelsOneLeavingNoPartialFile)
 	const Answer started = Post("/api/render-job", {{"flow", slow}, {"frames", "1-3"}});
 	ASSERT_EQ(started.Status, 200) << started.Body;
 	EXPECT_EQ(Post("/api/render-job", {{"flow", slow}, {"frames", "1-3"}}).Status, 409);
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	// The preview renders beside it.
+	EXPECT_EQ(Render({{"nodes", {{"a", depth}}}}, "a", 1).Status, 200);
 	EXPECT_EQ(Post("/api/render-job/cancel", json::object()).Status, 200);
 	json state;
 	for (int wait = 0; wait < 1200 && (state = Send("GET", "/api/render-job").Json()).value("state", "") == "running"; ++wait)
