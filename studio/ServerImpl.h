@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -109,6 +110,9 @@ public:
 	Answer Pixels(const httplib::Request&, httplib::Response&);
 	Answer Curve(const httplib::Request&, httplib::Response&);
 	Answer View(const httplib::Request&, httplib::Response&);
+	Answer StartRenderJob(const httplib::Request&, httplib::Response&);
+	Answer RenderJobState(const httplib::Request&, httplib::Response&);
+	Answer CancelRenderJob(const httplib::Request&, httplib::Response&);
 
 	/// `path` (relative to the root) made absolute and canonical; throws
 	/// 403 when it leaves the root.
@@ -159,4 +163,20 @@ public:
 
 	std::mutex RenderMutex;  // one render at a time
 	OutputCache Cache;
+
+	/// The render of a flow's saves over frames, as `qz flow` renders them, on
+	/// a thread of its own: one at a time, beside the page's previews.
+	struct RenderJob
+	{
+		std::mutex Mutex;  // guards what follows but `Cancel` and `Worker`
+		std::string State = "idle";  // running, done, failed, cancelled
+		std::string Frames;          // the range rendered
+		size_t Done = 0, Total = 0;
+		double Seconds = 0;  // taken so far, or in all once ended
+		Answer Errors = Answer::array();
+		std::atomic<bool> Cancel{false};
+		std::thread Worker;
+		~RenderJob();  // cancels the render under way and waits for it
+	};
+	RenderJob Job;  // last: it ends before what its render reads
 };

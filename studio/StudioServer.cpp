@@ -90,6 +90,9 @@ StudioServer::Impl::Impl(const PluginHost& host, StudioSettings settings)
 	Route("GET", "/api/pixels", &StudioServer::Impl::Pixels);
 	Route("POST", "/api/curve", &StudioServer::Impl::Curve);
 	Route("GET", "/api/view", &StudioServer::Impl::View);
+	Route("POST", "/api/render-job", &StudioServer::Impl::StartRenderJob);
+	Route("GET", "/api/render-job", &StudioServer::Impl::RenderJobState);
+	Route("POST", "/api/render-job/cancel", &StudioServer::Impl::CancelRenderJob);
 	// Whatever no route takes: the page's files, or 405 for an API path
 	// asked with another method, or 404.
 	const auto unrouted = [this](const httplib::Request& request, httplib::Response& response) {

@@ -385,6 +385,52 @@ TEST_F(Studio, CancelsARenderOvertakenWhileItRuns)
 	EXPECT_EQ(newer.Status, 200) << newer.Body;
 }
 
+TEST_F(Studio, RefusesARenderJobOfAFaultyFlowAndCancelsOneLeavingNoPartialFile)
+{
+	// A flow that fails its checks, saves nothing or saves outside the root is refused with the reason.
+	const json depth = Node("ZDevider", FileInput("depth.exr"));
+	struct Refused
+	{
+		json Flow;
+		int Status;
+		std::string Node;
+	};
+	for (const Refused& refused : std::vector<Refused>{
+		     {{{"nodes", {{"a", Node("ZDevider", json::object())}}}, {"save", {{{"node", "a"}, {"file", "a.####.exr"}}}}},
+		      422, "a"},
+		     {{{"nodes", {{"a", depth}}}}, 422, ""},
+		     {{{"nodes", {{"a", depth}}}, {"save", {{{"node", "a"}, {"file", "../a.####.exr"}}}}}, 403, "a"}})
+	{
+		const Answer answer = Post("/api/render-job", {{"flow", refused.Flow}, {"frames", "1-2"}});
+		EXPECT_EQ(answer.Status, refused.Status) << answer.Body;
+		EXPECT_EQ(answer.Json().value("node", ""), refused.Node) << answer.Body;
+	}
+
+	// SSAO at its highest quality takes many seconds a frame: cancelled
+	// during the first, the job ends cancelled with no file of it written.
+	WriteImageFile(*MakeImage(400, 400, Pixel(0.5f, 0.5f, 5.0f, 1.0f)), Path("pass.exr"));
+	const json slow = {{"nodes",
+	                    {{"ao", Node("SSAO", {{"Normals", {{"file", "pass.exr"}}}, {"Position", {{"file", "pass.exr"}}}},
+	                                 {{"Quality", 320}, {"SampleRad", 400}})}}},
+	                   {"save", {{{"node", "ao"}, {"file", "ao.####.exr"}}}}};
+	const Answer started = Post("/api/render-job", {{"flow", slow}, {"frames", "1-3"}});
+	ASSERT_EQ(started.Status, 200) << started.Body;
+	EXPECT_EQ(Post("/api/render-job", {{"flow", slow}, {"frames", "1-3"}}).Status, 409);
+	// The preview renders beside it.
+	EXPECT_EQ(Render({{"nodes", {{"a", depth}}}}, "a", 1).Status, 200);
+	EXPECT_EQ(Post("/api/render-job/cancel", json::object()).Status, 200);
+	json state;
+	for (int wait = 0; wait < 1200 && (state = Send("GET", "/api/render-job").Json()).value("state", "") == "running"; ++wait)
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	EXPECT_EQ(state["state"], "cancelled") << state.dump();
+	EXPECT_EQ(state["done"], 0) << state.dump();
+	for (const auto& entry : fs::directory_iterator(Dir))
+	{
+		const std::string name = entry.path().filename().string();
+		EXPECT_TRUE(name.rfind("ao.", 0) != 0 && name.find(".qz-") == std::string::npos) << name;
+	}
+}
+
 TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
 {
 	const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();

@@ -498,5 +498,64 @@ class Studio(unittest.TestCase):
         with open(os.path.join(self.root, 'layout-again.json')) as file:
             self.assertEqual(json.load(file), layout)
 
+    def test_9_render_from_the_page_as_qz_flow(self):
+        """*Render…* over the shot's frames writes the very files `qz flow` writes for the same flow."""
+        self.browser.get(self.url)
+        self.open_flow('shot.json')
+        self.rendered(0)
+        self.find('render-open').click()
+        self.assertEqual([self.find('render-first').get_attribute('value'), self.find('render-last').get_attribute('value')],
+                         ['1', '5'])
+        self.find('render-start').click()
+        WebDriverWait(self.browser, 600).until(
+            lambda _: self.find('render-job').get_attribute('data-state') not in (None, 'running'))
+        self.assertEqual(self.find('render-job').get_attribute('data-state'), 'done', self.find('render-job').text)
+        self.assertEqual(self.find('render-frames').text, '5 / 5 frames')
+        self.find('render-close').click()
+
+        with open(os.path.join(self.root, 'shot.json')) as file:
+            flow = json.load(file)
+        for save in flow['save']:
+            save['file'] = save['file'].replace('seq/', 'by-qz-flow/')
+        with open(os.path.join(self.root, 'shot-by-qz-flow.json'), 'w') as file:
+            json.dump(flow, file)
+        os.makedirs(os.path.join(self.root, 'by-qz-flow'), exist_ok=True)
+        subprocess.run([QZ, 'flow', os.path.join(self.root, 'shot-by-qz-flow.json'), '--frames', '1-5', '--quiet'],
+                       check=True, stdout=subprocess.DEVNULL)
+        for save in flow['save']:
+            for frame in range(1, 6):
+                theirs = os.path.join(self.root, save['file'].replace('####', f'{frame:04d}'))
+                with open(theirs, 'rb') as file, open(theirs.replace('by-qz-flow/', 'seq/'), 'rb') as page:
+                    self.assertTrue(file.read() == page.read(), theirs)
+
+    def test_9b_histogram_counts_the_picture_shown(self):
+        """The histogram of a known 2 x 2 picture: each value v in bin floor(256 v) of 0..1."""
+        values = np.array([[[0, 0, 0, 1], [0.3, 0.3, 0.3, 1]], [[0.6, 0.6, 0.6, 1], [1, 0, 0, 1]]], np.float32)
+        known = oiio.ImageBuf(oiio.ImageSpec(2, 2, 4, 'float'))
+        known.set_pixels(oiio.ROI(), values)
+        known.write(os.path.join(self.root, 'known.exr'))
+        with open(os.path.join(self.root, 'known.json'), 'w') as file:
+            json.dump({'nodes': {'k': {'tool': 'ZDevider', 'enabled': False, 'inputs': {'Input': {'file': 'known.exr'}}}}},
+                      file)
+        self.browser.get(self.page)
+        self.open_flow('known.json')
+        self.rendered(0)
+        self.find('scopes-button').click()
+        counts = json.loads(self.wait.until(lambda _: self.find('histogram').get_attribute('data-counts')))
+        # 0.3 and 0.6 travel as the halves 0.29993 and 0.60010; the luminance of (1, 0, 0) is 0.2126.
+        self.assertEqual({channel: {bin: n for bin, n in enumerate(bins) if n} for channel, bins in counts.items()},
+                         {'r': {0: 1, 76: 1, 153: 1, 255: 1}, 'g': {0: 2, 76: 1, 153: 1}, 'b': {0: 2, 76: 1, 153: 1},
+                          'luma': {0: 1, 54: 1, 76: 1, 153: 1}})
+        # The RGB parade draws a trace of each channel in its third of the waveform.
+        self.find('scope-parade').click()
+        lit = self.browser.execute_script('''
+            const canvas = document.querySelector('[data-testid="waveform"]');
+            const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+            const lit = [0, 0, 0], third = Math.floor(canvas.width / 3);
+            for (let i = 0; i < data.length / 4; i++)
+              if (data[i * 4 + 3] > 0) lit[Math.min(2, Math.floor((i % canvas.width) / third))]++;
+            return lit;''')
+        self.assertTrue(all(lit), lit)
+
 if __name__ == '__main__':
     unittest.main(argv=sys.argv[:1], verbosity=2)

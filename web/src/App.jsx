@@ -6,6 +6,8 @@ import CurveEditor from './CurveEditor.jsx';
 import FilePicker from './FilePicker.jsx';
 import FlowGraph from './FlowGraph.jsx';
 import { webglOffered } from './glView.js';
+import RenderPanel from './RenderPanel.jsx';
+import Scopes from './Scopes.jsx';
 import Viewer from './Viewer.jsx';
 import useLiveRender from './useLiveRender.js';
 import usePlayback from './usePlayback.js';
@@ -181,6 +183,7 @@ export default function App() {
   const [picked, setPicked] = useState([]);  // the nodes selected in the graph
   const clipboard = useRef(null);
   const [help, setHelp] = useState(false);
+  const [scopes, setScopes] = useState(false);
 
   useEffect(() => {
     getSession().then((answer) => {
@@ -425,6 +428,9 @@ export default function App() {
         <button data-testid="open" onClick={() => setDialog({ kind: 'open' })}>Open…</button>
         <input data-testid="flow-path" value={savePathDraft} onChange={(e) => setSavePathDraft(e.target.value)} />
         <button data-testid="save" onClick={save}>Save</button>
+        <button data-testid="scopes-button" className={scopes ? 'active' : ''}
+          onClick={() => setScopes((open) => !open)}>Scopes</button>
+        <button data-testid="render-open" onClick={() => setDialog({ kind: 'render' })}>Render…</button>
         <span className="root" title="Every file is read and written inside this folder">{session.root}</span>
         <span className="status" data-testid="status">{status}</span>
         <span className={`progress${render.busy ? ' active' : ''}`} data-testid="progress"
@@ -515,6 +521,8 @@ export default function App() {
           onCancel={() => setDialog(null)}
           onChoose={(path) => { linkFile(dialog.node, dialog.input, path); setDialog(null); }} />
       )}
+      {dialog?.kind === 'render' && <RenderPanel flow={flow} shot={shot} onClose={() => setDialog(null)} />}
+      {scopes && <Scopes image={primary} onClose={() => setScopes(false)} />}
       {help && <HelpPanel onClose={() => setHelp(false)} />}
       {dialog?.kind === 'open' && (
         <FilePicker title="Open a flow" initialDir={folderOf(flowPath)} onCancel={() => setDialog(null)} onChoose={open} />

@@ -84,3 +84,12 @@ export async function exactPixels(image, x, y, width, height) {
   const response = await call('GET', `/api/pixels?${query}`);
   return new Float32Array(await response.arrayBuffer());
 }
+
+/// The render of the flow's saves over `frames` (a range text, "1-5") on
+/// the server, as `qz flow` renders them; one at a time. A flow whose checks
+/// fail is refused with the reason (an ApiError).
+export const startRenderJob = (flow, frames) => json('POST', '/api/render-job', { flow, frames });
+/// The render's {state: idle|running|done|failed|cancelled, done, total, fps,
+/// secondsLeft, errors: [{frame, error}]}.
+export const renderJobState = () => json('GET', '/api/render-job');
+export const cancelRenderJob = () => json('POST', '/api/render-job/cancel', {});
