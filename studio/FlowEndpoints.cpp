@@ -231,8 +231,8 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 
 	Announce(page, generation);
 	std::vector<std::string> warnings;
-	const Flow flow = ParseConfined(document, FlowFolder(), &warnings);
-	const std::vector<std::string> inputs = InputFiles(flow);
+	const Flow parsed = ParseConfined(document, FlowFolder(), &warnings);
+	const std::vector<std::string> inputs = InputFiles(parsed);
 	const bool sequences = std::any_of(inputs.begin(), inputs.end(), IsSequencePath);
 
 	std::lock_guard<std::mutex> lock(RenderMutex);
@@ -251,6 +251,9 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	// The frame asked for, which animated values take even without
 	// sequences; else the first on disk of the flow's sequences, else 0.
 	const int at = frame ? *frame : sequences ? FramesToRender("", "", inputs).front() : 0;
+	// Expressions count time as `qz flow` does: in the main input's rate when the flow sets none.
+	const std::optional<Flow> rated = WithMainInputRate(parsed, at);
+	const Flow& flow = rated ? *rated : parsed;
 	EvaluatorSettings settings;
 	settings.ResolveFile = [this](const std::string& path) { return Confined(path); };
 	Evaluator evaluator(flow, Cache, settings);
