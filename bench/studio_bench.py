@@ -134,7 +134,7 @@ def main():
         server, url = start_studio(qz, root, flow)
         browser = start_browser(os.path.join(root, 'profile'))
         browser.set_script_timeout(30)
-        browser.get(url)
+        browser.get(f'{url}&draw=webgl')  # as a browser with a GPU draws
         settled = lambda b: b.execute_script('const s = window.qzStudio; return s && s.image && s.settled')
         WebDriverWait(browser, 60).until(settled)
         for zoom in ['fit', '1:1']:
@@ -162,7 +162,7 @@ def main():
             print(f'studio, change of view to picture, 1920 x 1080 through {drawing}, fit: median '
                   f'{statistics.median(times):.1f} ms (min {min(times):.1f}, max {max(times):.1f}, {changes} changes)')
 
-        browser.get(url)
+        browser.get(f'{url}&draw=webgl')  # as a browser with a GPU draws
         WebDriverWait(browser, 60).until(settled)
 
         # SSAO over a pass of positions (depth 2 to 6) facing the camera.
