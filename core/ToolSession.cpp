@@ -226,13 +226,20 @@ RenderResult ToolSession::Render(double time, int threads)
 	for (const auto& input : Op->Inputs())
 		changes.push_back(input->SourceChanges());
 
+	ImagesOfRender made;
 	try
 	{
 		Op->Process(&request);
 	}
 	catch (const RenderRefused& e)
 	{
+		made.RecycleUnclaimed();
 		throw HostError(ErrorKind::Render, Name() + ": " + e.what());
+	}
+	catch (...)
+	{
+		made.RecycleUnclaimed();
+		throw;
 	}
 
 	RenderResult result;

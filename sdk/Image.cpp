@@ -265,6 +265,8 @@ void Image::SamplePixelD(int x, int y, FltPixel& pixel) const
 	ReadPixel(static_cast<size_t>(py) * Width + px, pixel);
 }
 
+static thread_local ImagesOfRender* RenderInProgress = nullptr;
+
 Image* NewImageTagList(const TagList& tags)
 {
 	TagWord word;
@@ -273,7 +275,35 @@ Image* NewImageTagList(const TagList& tags)
 	const Image* model = TagToPointer<const Image*>(word);
 	if (!model)
 		return nullptr;
-	return new Image(model->Width, model->Height, model->Format(), model->AuxChannels(), NewPixels::Unset);
+	Image* image = new Image(model->Width, model->Height, model->Format(), model->AuxChannels(), NewPixels::Unset);
+	if (RenderInProgress)
+		RenderInProgress->Made.push_back(image);
+	return image;
+}
+
+ImagesOfRender::ImagesOfRender() : Previous(RenderInProgress)
+{
+	RenderInProgress = this;
+}
+
+ImagesOfRender::~ImagesOfRender()
+{
+	RenderInProgress = Previous;
+}
+
+void ImagesOfRender::RecycleUnclaimed()
+{
+	for (Image* image : Made)
+		image->Recycle();
+	Made.clear();
+}
+
+void ImagesOfRender::Claimed(const Object* param)
+{
+	if (!RenderInProgress)
+		return;
+	std::vector<Image*>& made = RenderInProgress->Made;
+	made.erase(std::remove(made.begin(), made.end(), param), made.end());
 }
 
 PixPtr::PixPtr(Image* image)

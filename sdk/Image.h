@@ -132,6 +132,29 @@ inline SharedImage ShareImage(Image* image)
 /// with `Fill(0, 0, 0, 0)` first). Returns null when the list names no model.
 Image* NewImageTagList(const TagList& tags);
 
+/// Keeps, while the scope lasts, the images `NewImageTagList` makes on this
+/// thread until a request takes them as an output (`Unclaimed` drops them
+/// then). A render that ends with an exception, a cancelled one among them,
+/// gives back with `RecycleUnclaimed` the images it made and had not handed
+/// on, which nothing else holds. Scopes nest.
+class ImagesOfRender
+{
+public:
+	ImagesOfRender();
+	~ImagesOfRender();
+	ImagesOfRender(const ImagesOfRender&) = delete;
+	ImagesOfRender& operator=(const ImagesOfRender&) = delete;
+
+	void RecycleUnclaimed();
+	/// `param` has been taken by a request: no longer this render's to give back.
+	static void Claimed(const Object* param);
+
+private:
+	friend Image* NewImageTagList(const TagList& tags);
+	std::vector<Image*> Made;
+	ImagesOfRender* Previous;
+};
+
 /// Bytes from the pool that keeps the pixel buffers of destroyed images
 /// (contents unset), and back to it.
 std::vector<uint8_t> TakeScratchBytes(size_t bytes);

@@ -115,6 +115,7 @@ void Request::SetInputData(Input* input, Parameter* param)
 
 bool Request::SetOutputData(Output* output, Parameter* param)
 {
+	ImagesOfRender::Claimed(param);
 	Parameter*& slot = Outputs[output];
 	if (slot)
 		slot->Recycle();
