@@ -76,10 +76,11 @@ StudioServer::Impl::Answer StudioServer::Impl::Curve(const httplib::Request& req
 	// The Bezier handles as the curve takes them, for the editor to draw
 	// where a file leaves them out.
 	Answer handles = Answer::array();
-	for (size_t k = 0; k < value.KeyFrames().size(); ++k)
+	const std::vector<double> keys = value.KeyFrames();
+	for (size_t k = 0; k < keys.size(); ++k)
 	{
 		const AnimatedValue::Handles of = value.HandlesOf(k);
 		handles.push_back({{"in", of.In ? Answer(*of.In) : Answer(nullptr)}, {"out", of.Out ? Answer(*of.Out) : Answer(nullptr)}});
 	}
-	return {{"frames", frames}, {"values", values}, {"keys", value.KeyFrames()}, {"handles", handles}};
+	return {{"frames", frames}, {"values", values}, {"keys", keys}, {"handles", handles}};
 }
