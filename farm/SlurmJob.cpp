@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <vector>
 
 #include "qz/colour/ColourConfig.h"
@@ -151,6 +153,55 @@ std::string LastLine(std::string text)
 		text.pop_back();
 	return text.substr(text.find_last_of('\n') + 1);
 }
+
+// The value of `key` in a record of `scontrol -o`: KEY=VALUE fields split at spaces.
+std::string FieldOf(const std::string& record, const std::string& key)
+{
+	std::istringstream fields(record);
+	for (std::string field; fields >> field;)
+		if (field.compare(0, key.size() + 1, key + "=") == 0)
+			return field.substr(key.size() + 1);
+	return "";
+}
+
+int TaskNumber(const std::string& text, const std::string& record)
+{
+	size_t used = 0;
+	int number = 0;
+	try
+	{
+		number = std::stoi(text, &used);
+	}
+	catch (const std::exception&)
+	{
+		used = 0;
+	}
+	if (used == 0 || used != text.size() || number < 0)
+		throw HostError(ErrorKind::Render, "scontrol gave a task index qz cannot read: " + Excerpt(record));
+	return number;
+}
+
+// The tasks an ArrayTaskId names: "3", or the pending ones Slurm keeps in one
+// record, "2-12", "2-12:2", "1,4-6", each perhaps with a "%LIMIT" of tasks
+// run at once.
+std::vector<int> TasksOf(std::string ids, const std::string& record)
+{
+	ids = ids.substr(0, ids.find('%'));
+	std::vector<int> tasks;
+	std::istringstream parts(ids);
+	for (std::string part; std::getline(parts, part, ',');)
+	{
+		const size_t dash = part.find('-'), colon = part.find(':');
+		const int first = TaskNumber(part.substr(0, std::min(dash, colon)), record);
+		const int last = dash == std::string::npos ? first : TaskNumber(part.substr(dash + 1, colon - dash - 1), record);
+		const int step = colon == std::string::npos ? 1 : TaskNumber(part.substr(colon + 1), record);
+		if (last < first || step < 1 || last - first > 1000000)
+			throw HostError(ErrorKind::Render, "scontrol gave task indices qz cannot read: " + Excerpt(record));
+		for (int task = first; task <= last; task += step)
+			tasks.push_back(task);
+	}
+	return tasks;
+}
 }
 
 std::string ArrayScript(const PluginHost& host, const ArrayJob& options)
@@ -192,4 +243,50 @@ std::string SubmitArrayJob(const std::string& flowPath, const std::string& scrip
 	// --parsable prints "JOBID" or "JOBID;CLUSTER".
 	const std::string reply = LastLine(sbatch.Out);
 	return reply.substr(0, reply.find(';'));
+}
+
+bool TaskEnded(const std::string& state)
+{
+	static const char* const ended[] = {"COMPLETED", "FAILED",        "CANCELLED", "TIMEOUT",  "NODE_FAIL",
+	                                    "PREEMPTED", "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE", "REVOKED"};
+	// scontrol writes a cancelled job's state as "CANCELLED" and sacct as "CANCELLED by UID".
+	const std::string word = state.substr(0, state.find(' '));
+	for (const char* name : ended)
+		if (word == name)
+			return true;
+	return false;
+}
+
+std::vector<ArrayTaskState> ArrayJobTasks(const std::string& jobId)
+{
+	if (jobId.empty() || jobId.size() > 20 || jobId.find_first_not_of("0123456789") != std::string::npos)
+		throw HostError(ErrorKind::Usage, "\"" + Excerpt(jobId) + "\" is not a Slurm job ID");
+	const Finished scontrol = RunProgram({"scontrol", "--oneliner", "show", "job", jobId});
+	if (scontrol.Status != 0)
+		throw HostError(ErrorKind::Render, "scontrol cannot tell job " + jobId + ": " +
+		                                      (scontrol.Err.empty() ? "exit status " + std::to_string(scontrol.Status)
+		                                                            : LastLine(scontrol.Err)));
+	std::map<int, ArrayTaskState> byTask;
+	std::istringstream records(scontrol.Out);
+	for (std::string record; std::getline(records, record);)
+	{
+		if (FieldOf(record, "JobId").empty())
+			continue;
+		ArrayTaskState state;
+		state.State = FieldOf(record, "JobState");
+		state.ExitCode = FieldOf(record, "ExitCode");
+		state.Reason = FieldOf(record, "Reason");
+		const std::string ids = FieldOf(record, "ArrayTaskId");
+		for (int task : ids.empty() ? std::vector<int>{0} : TasksOf(ids, record))
+		{
+			state.Task = task;
+			byTask[task] = state;
+		}
+	}
+	if (byTask.empty())
+		throw HostError(ErrorKind::Render, "scontrol knows no job " + jobId);
+	std::vector<ArrayTaskState> tasks;
+	for (auto& [task, state] : byTask)
+		tasks.push_back(std::move(state));
+	return tasks;
 }

@@ -21,6 +21,20 @@ double SecondsSince(Clock::time_point start)
 }
 }
 
+void StudioServer::Impl::ConfineSaves(const Flow& flow) const
+{
+	for (const FlowSave& save : flow.Saves)
+		try
+		{
+			Confined(save.File);
+		}
+		catch (RequestError& e)
+		{
+			e.Node = save.Node;
+			throw;
+		}
+}
+
 StudioServer::Impl::RenderJob::~RenderJob()
 {
 	Cancel = true;
@@ -38,16 +52,7 @@ StudioServer::Impl::Answer StudioServer::Impl::StartRenderJob(const httplib::Req
 	Flow flow = ParseConfined(document, FlowFolder());
 	if (flow.Saves.empty())
 		throw RequestError{422, "the flow saves nothing: give a node a file to write to"};
-	for (const FlowSave& save : flow.Saves)
-		try
-		{
-			Confined(save.File);
-		}
-		catch (RequestError& e)
-		{
-			e.Node = save.Node;
-			throw;
-		}
+	ConfineSaves(flow);
 	FrameOptions options;
 	options.Range = range;
 	options.Quiet = true;

@@ -113,6 +113,8 @@ public:
 	Answer StartRenderJob(const httplib::Request&, httplib::Response&);
 	Answer RenderJobState(const httplib::Request&, httplib::Response&);
 	Answer CancelRenderJob(const httplib::Request&, httplib::Response&);
+	Answer SubmitFarmJob(const httplib::Request&, httplib::Response&);
+	Answer FarmJobState(const httplib::Request&, httplib::Response&);
 
 	/// `path` (relative to the root) made absolute and canonical; throws
 	/// 403 when it leaves the root.
@@ -124,6 +126,8 @@ public:
 	/// warnings go to `warnings`, when given.
 	Flow ParseConfined(const Json& document, const std::string& folder,
 	                   std::vector<std::string>* warnings = nullptr) const;
+	/// Throws 403, naming the node, for a save outside the root.
+	void ConfineSaves(const Flow& flow) const;
 
 	mutable std::mutex FlowMutex;  // the open flow
 	std::string OpenPath;          // absolute, or ""
@@ -178,5 +182,9 @@ public:
 		std::thread Worker;
 		~RenderJob();  // cancels the render under way and waits for it
 	};
+
+	std::mutex FarmMutex;
+	std::set<std::string> FarmJobs;  // the Slurm jobs this server submitted, which the page may follow
+
 	RenderJob Job;  // last: it ends before what its render reads
 };

@@ -93,6 +93,8 @@ StudioServer::Impl::Impl(const PluginHost& host, StudioSettings settings)
 	Route("POST", "/api/render-job", &StudioServer::Impl::StartRenderJob);
 	Route("GET", "/api/render-job", &StudioServer::Impl::RenderJobState);
 	Route("POST", "/api/render-job/cancel", &StudioServer::Impl::CancelRenderJob);
+	Route("POST", "/api/farm-job", &StudioServer::Impl::SubmitFarmJob);
+	Route("GET", "/api/farm-job", &StudioServer::Impl::FarmJobState);
 	// Whatever no route takes: the page's files, or 405 for an API path
 	// asked with another method, or 404.
 	const auto unrouted = [this](const httplib::Request& request, httplib::Response& response) {

@@ -22,7 +22,7 @@ TEST(Layers, IncludesPointOneWay)
 		{"io", {"core", "colour", "io"}},
 		{"graph", {"core", "colour", "io", "graph"}},
 		{"farm", {"core", "colour", "io", "graph", "farm"}},
-		{"studio", {"core", "colour", "io", "graph", "studio"}},
+		{"studio", {"core", "colour", "io", "graph", "farm", "studio"}},
 		{"demo", {"core", "colour", "io", "graph", "demo"}},
 		{"python", {"core", "colour", "io", "graph"}},
 		{"apps/qz", {"core", "colour", "io", "graph", "farm", "studio", "demo"}},

@@ -431,6 +431,110 @@ TEST_F(Studio, RefusesARenderJobOfAFaultyFlowAndCancelsOneLeavingNoPartialFile)
 	}
 }
 
+TEST_F(Studio, SubmitsASavedFlowToSlurmAndFollowsItsTasks)
+{
+	// sbatch and scontrol stand-ins: sbatch keeps the script and answers job
+	// 77; scontrol prints the records of tasks.txt, or fails as Slurm does
+	// for a job it no longer knows.
+	const fs::path bin = Dir / "slurm-bin", records = Dir / "tasks.txt";
+	fs::create_directories(bin);
+	std::ofstream(bin / "sbatch") << "#!/bin/sh\ncp \"$2\" '" << (Dir / "submitted.sbatch").string() << "'\necho '77;qzfarm'\n";
+	std::ofstream(bin / "scontrol") << "#!/bin/sh\n[ \"$*\" = '--oneliner show job 77' ] && cat '" << records.string()
+	                                << "' 2>/dev/null && exit 0\necho 'slurm_load_jobs error: Invalid job id specified' >&2\n"
+	                                   "exit 1\n";
+	for (const char* program : {"sbatch", "scontrol"})
+		fs::permissions(bin / program, fs::perms::owner_all);
+	const std::string path = std::getenv("PATH");
+	setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+	struct RestorePath
+	{
+		std::string Path;
+		~RestorePath() { setenv("PATH", Path.c_str(), 1); }
+	} restore{path};
+
+	const json depth = Node("ZDevider", FileInput("depth.exr"));
+	const auto write = [&](const std::string& name, const json& flow) { std::ofstream(Dir / name) << flow.dump(); };
+	write("shot.json", {{"nodes", {{"a", depth}}}, {"save", {{{"node", "a"}, {"file", "out/a.####.exr"}}}}});
+	write("nothing.json", {{"nodes", {{"a", depth}}}});
+	write("outside.json", {{"nodes", {{"a", depth}}}, {"save", {{{"node", "a"}, {"file", "../a.####.exr"}}}}});
+	const json job = {{"path", "shot.json"}, {"frames", "1-5"}, {"tasks", 2}};
+	const auto jobWith = [&job](const json& change) {
+		json request = job;
+		request.update(change);
+		return request;
+	};
+	struct Refused
+	{
+		json Request;
+		int Status;
+		std::string Node, Says;
+	};
+	for (const Refused& refused : std::vector<Refused>{
+		     {{{"path", "none.json"}, {"frames", "1-5"}}, 404, "", "save the flow first"},
+		     {{{"path", "../x.json"}, {"frames", "1-5"}}, 403, "", ""},
+		     {{{"path", "nothing.json"}, {"frames", "1-5"}}, 422, "", "saves nothing"},
+		     {{{"path", "outside.json"}, {"frames", "1-5"}}, 403, "a", ""},
+		     {jobWith({{"tasks", 0}}), 422, "", "--tasks must be 1 or more"},
+		     {jobWith({{"tasks", 6}}), 422, "", "6 tasks for 5 frames"},
+		     {jobWith({{"partition", "a b"}}), 422, "", "--partition"}})
+	{
+		const Answer answer = Post("/api/farm-job", refused.Request);
+		EXPECT_EQ(answer.Status, refused.Status) << answer.Body;
+		EXPECT_EQ(answer.Json().value("node", ""), refused.Node) << answer.Body;
+		EXPECT_NE(answer.Json().value("error", "").find(refused.Says), std::string::npos) << answer.Body;
+	}
+	EXPECT_FALSE(fs::exists(Dir / "submitted.sbatch"));
+	EXPECT_EQ(Send("GET", "/api/farm-job?job=77").Status, 404) << "not submitted by this studio";
+
+	const Answer submitted = Post("/api/farm-job", job);
+	ASSERT_EQ(submitted.Status, 200) << submitted.Body;
+	EXPECT_EQ(submitted.Json()["job"], "77");
+	EXPECT_EQ(submitted.Json()["script"], "shot.sbatch");
+	std::stringstream submittedScript;
+	submittedScript << std::ifstream(Dir / "submitted.sbatch").rdbuf();
+	const std::string script = submittedScript.str();
+	EXPECT_NE(script.find("--frames '1-5'"), std::string::npos) << script;
+	EXPECT_NE(script.find("--chunk \"$SLURM_ARRAY_TASK_ID/2\""), std::string::npos) << script;
+
+	// Slurm keeps the pending tasks of an array in one record ("2-4", "5-9:2",
+	// "%2" for the tasks run at once) and each started one in its own.
+	struct Follow
+	{
+		std::string Records;
+		std::vector<std::pair<int, std::string>> Tasks;
+		bool Ended;
+	};
+	const std::string head = "JobId=77 JobName=shot UserId=root(0) ArrayJobId=77 ";
+	for (const Follow& follow : std::vector<Follow>{
+		     {head + "ArrayTaskId=2-4%2 JobState=PENDING Reason=JobArrayTaskLimit ExitCode=0:0\nJobId=78 ArrayJobId=77 "
+		             "ArrayTaskId=1 JobState=RUNNING Reason=None ExitCode=0:0\n",
+		      {{1, "RUNNING"}, {2, "PENDING"}, {3, "PENDING"}, {4, "PENDING"}},
+		      false},
+		     {head + "ArrayTaskId=5-9:2,12 JobState=PENDING Reason=Priority ExitCode=0:0\n",
+		      {{5, "PENDING"}, {7, "PENDING"}, {9, "PENDING"}, {12, "PENDING"}},
+		      false},
+		     {head + "ArrayTaskId=1 JobState=COMPLETED Reason=None ExitCode=0:0\nJobId=79 ArrayJobId=77 ArrayTaskId=2 "
+		             "JobState=FAILED Reason=NonZeroExitCode ExitCode=1:0\n",
+		      {{1, "COMPLETED"}, {2, "FAILED"}},
+		      true},
+		     {head + "ArrayTaskId=1 JobState=COMPLETING Reason=None ExitCode=0:0\n", {{1, "COMPLETING"}}, false}})
+	{
+		std::ofstream(records) << follow.Records;
+		const json state = Send("GET", "/api/farm-job?job=77").Json();
+		std::vector<std::pair<int, std::string>> tasks;
+		for (const json& task : state["tasks"])
+			tasks.emplace_back(task["task"], task["state"]);
+		EXPECT_EQ(tasks, follow.Tasks) << follow.Records;
+		EXPECT_EQ(state["ended"], follow.Ended) << follow.Records;
+	}
+	const json failed = Send("GET", "/api/farm-job?job=77").Json();
+	EXPECT_EQ(failed["tasks"][0]["exitCode"], "0:0");
+	fs::remove(records);
+	const Answer forgotten = Send("GET", "/api/farm-job?job=77");
+	EXPECT_EQ(forgotten.Status, 422);
+	EXPECT_NE(forgotten.Json().value("error", "").find("Invalid job id specified"), std::string::npos) << forgotten.Body;
+}
+
 TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
 {
 	const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();

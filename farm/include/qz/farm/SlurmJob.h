@@ -2,6 +2,7 @@
 // A flow rendered on a Slurm cluster as an array job, one slice of the
 // frames (--chunk K/N) per task.
 #include <string>
+#include <vector>
 
 #include "qz/core/Error.h"
 #include "qz/core/PluginHost.h"
@@ -28,3 +29,21 @@ std::string ArrayScript(const PluginHost& host, const ArrayJob& job);
 /// it with `sbatch` from PATH; returns the job ID. Throws `HostError` when
 /// the script cannot be written (write) or sbatch fails (render).
 std::string SubmitArrayJob(const std::string& flowPath, const std::string& script);
+
+/// One task of an array job as Slurm records it.
+struct ArrayTaskState
+{
+	int Task = 0;          // its index in the array, from 1
+	std::string State;     // PENDING, RUNNING, COMPLETED, FAILED, CANCELLED, ...
+	std::string ExitCode;  // "STATUS:SIGNAL", as Slurm writes it
+	std::string Reason;    // why it waits or failed; "None" when nothing holds it
+};
+
+/// Whether a task in `state` has ended: it will not run again unless requeued.
+bool TaskEnded(const std::string& state);
+
+/// Every task of array job `jobId` (as `SubmitArrayJob` returns it), in task
+/// order, from `scontrol show job`: the pending tasks Slurm keeps in one
+/// record are listed one by one. Throws `HostError` (usage) for an ID that
+/// is not one, (render) when scontrol fails or no longer knows the job.
+std::vector<ArrayTaskState> ArrayJobTasks(const std::string& jobId);
