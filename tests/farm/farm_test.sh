@@ -6,6 +6,7 @@
 #     once, bit-identical to a local qz flow render;
 #   - a task cancelled in the middle of its render leaves no partial output,
 #     and the same submission again completes the shot;
+#   - the studio submits the same shot and follows its tasks until they end;
 #   - a task whose input frame is missing fails in Slurm's job records.
 # Usage: farm_test.sh BIN_DIR. Exits 77 (skipped) where no cluster can start.
 set -euo pipefail
@@ -150,6 +151,41 @@ done
 [ "$(ls -A "$dir/out")" = "$(ls -A "$dir/reference")" ] || fail "the outputs are not the twelve frames: $(ls "$dir/out")"
 for file in "$dir"/reference/*; do
   cmp "$file" "$dir/out/$(basename "$file")" || fail "$(basename "$file") differs from the local render"
+done
+
+# --- The same shot submitted from the studio, followed until it ends --------
+# As the page submits it: the saved flow over the studio's API.
+rm "$dir"/out/*
+"$qz" studio "$dir/shot.json" --root "$dir" >"$dir/studio.out" 2>"$dir/studio.err" &
+daemons+=($!)
+for _ in $(seq 100); do grep -q '^qz studio: http' "$dir/studio.out" && break; sleep 0.1; done
+url=$(sed -n 's/^qz studio: //p' "$dir/studio.out")
+[ -n "$url" ] || fail "qz studio did not start: $(cat "$dir/studio.err")"
+studio_api() {  # METHOD PATH [BODY]: the answer's JSON
+  python3 -c 'import sys, urllib.parse, urllib.request
+method, url, path = sys.argv[1:4]
+body = sys.argv[4].encode() if len(sys.argv) > 4 else None
+token = urllib.parse.parse_qs(urllib.parse.urlsplit(url).query)["token"][0]
+request = urllib.request.Request(url.split("/?")[0] + path, data=body, method=method,
+                                 headers={"X-Qz-Token": token, "Content-Type": "application/json"})
+print(urllib.request.urlopen(request).read().decode())' "$1" "$url" "$2" "${3:-}"
+}
+json_field() { python3 -c 'import json, sys; print(json.load(sys.stdin)[sys.argv[1]])' "$1"; }
+job=$(studio_api POST /api/farm-job '{"path": "shot.json", "frames": "1-12", "tasks": 3}' | json_field job)
+[[ "$job" =~ ^[0-9]+$ ]] || fail "the studio answered \"$job\", not a job ID"
+for _ in $(seq 600); do
+  check_outputs_whole
+  state=$(studio_api GET "/api/farm-job?job=$job")
+  [ "$(json_field ended <<<"$state")" = True ] && break
+  sleep 0.2
+done
+[ "$(json_field ended <<<"$state")" = True ] || fail "the studio did not see job $job end: $state"
+tasks=$(python3 -c 'import json, sys
+print(" ".join(f"{task}:{state}:{code}" for task, state, code in
+               ((t["task"], t["state"], t["exitCode"]) for t in json.load(sys.stdin)["tasks"])))' <<<"$state")
+[ "$tasks" = "1:COMPLETED:0:0 2:COMPLETED:0:0 3:COMPLETED:0:0" ] || fail "the studio saw the tasks end as $tasks"
+for file in "$dir"/reference/*; do
+  cmp "$file" "$dir/out/$(basename "$file")" || fail "$(basename "$file") from the studio's job differs from the local render"
 done
 
 # --- A task cancelled while rendering; the same job again finishes ---------
