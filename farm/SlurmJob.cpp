@@ -230,12 +230,16 @@ std::string ArrayScript(const PluginHost& host, const ArrayJob& options)
 	return Script(options, qz, flowPath);
 }
 
-std::string SubmitArrayJob(const std::string& flowPath, const std::string& script)
+std::string SubmitArrayJob(const std::string& flowPath, const std::string& script, const std::string& workingDir)
 {
 	std::error_code ec;
 	const fs::path scriptPath = fs::absolute(flowPath, ec).lexically_normal().replace_extension(".sbatch");
 	WriteWhole(scriptPath, script);
-	const Finished sbatch = RunProgram({"sbatch", "--parsable", scriptPath.string()});
+	std::vector<std::string> args = {"sbatch", "--parsable"};
+	if (!workingDir.empty())
+		args.push_back("--chdir=" + workingDir);
+	args.push_back(scriptPath.string());
+	const Finished sbatch = RunProgram(args);
 	if (sbatch.Status != 0)
 		throw HostError(ErrorKind::Render, "sbatch refused " + scriptPath.string() + ": " +
 		                                      (sbatch.Err.empty() ? "exit status " + std::to_string(sbatch.Status)

@@ -52,7 +52,8 @@ StudioServer::Impl::Answer StudioServer::Impl::SubmitFarmJob(const httplib::Requ
 	std::vector<std::string> warnings;
 	job.Warnings = [&warnings](const std::string& warning) { warnings.push_back(warning); };
 	const std::string script = ArrayScript(Host, job);
-	const std::string id = SubmitArrayJob(path, script);
+	// Slurm's logs of the tasks go beside the flow, inside the root.
+	const std::string id = SubmitArrayJob(path, script, fs::path(path).parent_path().string());
 	{
 		std::lock_guard<std::mutex> lock(FarmMutex);
 		FarmJobs.insert(id);

@@ -156,7 +156,8 @@ done
 # --- The same shot submitted from the studio, followed until it ends --------
 # As the page submits it: the saved flow over the studio's API.
 rm "$dir"/out/*
-"$qz" studio "$dir/shot.json" --root "$dir" >"$dir/studio.out" 2>"$dir/studio.err" &
+mkdir "$dir/elsewhere"
+(cd "$dir/elsewhere" && exec "$qz" studio "$dir/shot.json" --root "$dir" >"$dir/studio.out" 2>"$dir/studio.err") &
 daemons+=($!)
 for _ in $(seq 100); do grep -q '^qz studio: http' "$dir/studio.out" && break; sleep 0.1; done
 url=$(sed -n 's/^qz studio: //p' "$dir/studio.out")
@@ -187,6 +188,8 @@ print(" ".join(f"{task}:{state}:{code}" for task, state, code in
 for file in "$dir"/reference/*; do
   cmp "$file" "$dir/out/$(basename "$file")" || fail "$(basename "$file") from the studio's job differs from the local render"
 done
+[ -e "$dir/slurm-${job}_1.out" ] && [ -z "$(ls -A "$dir/elsewhere")" ] ||
+  fail "the tasks' logs are not beside the flow: $(ls "$dir" "$dir/elsewhere")"
 
 # --- A task cancelled while rendering; the same job again finishes ---------
 rm "$dir"/out/*

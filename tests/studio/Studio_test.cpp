@@ -433,12 +433,14 @@ TEST_F(Studio, RefusesARenderJobOfAFaultyFlowAndCancelsOneLeavingNoPartialFile)
 
 TEST_F(Studio, SubmitsASavedFlowToSlurmAndFollowsItsTasks)
 {
-	// sbatch and scontrol stand-ins: sbatch keeps the script and answers job
-	// 77; scontrol prints the records of tasks.txt, or fails as Slurm does
+	// sbatch and scontrol stand-ins: sbatch keeps its arguments and the
+	// script and answers job 77; scontrol prints the records of tasks.txt, or fails as Slurm does
 	// for a job it no longer knows.
 	const fs::path bin = Dir / "slurm-bin", records = Dir / "tasks.txt";
 	fs::create_directories(bin);
-	std::ofstream(bin / "sbatch") << "#!/bin/sh\ncp \"$2\" '" << (Dir / "submitted.sbatch").string() << "'\necho '77;qzfarm'\n";
+	std::ofstream(bin / "sbatch") << "#!/bin/sh\necho \"$@\" > '" << (Dir / "sbatch-args.txt").string()
+	                              << "'\nfor script; do :; done\ncp \"$script\" '" << (Dir / "submitted.sbatch").string()
+	                              << "'\necho '77;qzfarm'\n";
 	std::ofstream(bin / "scontrol") << "#!/bin/sh\n[ \"$*\" = '--oneliner show job 77' ] && cat '" << records.string()
 	                                << "' 2>/dev/null && exit 0\necho 'slurm_load_jobs error: Invalid job id specified' >&2\n"
 	                                   "exit 1\n";
@@ -493,6 +495,10 @@ TEST_F(Studio, SubmitsASavedFlowToSlurmAndFollowsItsTasks)
 	std::stringstream submittedScript;
 	submittedScript << std::ifstream(Dir / "submitted.sbatch").rdbuf();
 	const std::string script = submittedScript.str();
+	std::stringstream sbatchArgs;
+	sbatchArgs << std::ifstream(Dir / "sbatch-args.txt").rdbuf();
+	EXPECT_EQ(sbatchArgs.str(), "--parsable --chdir=" + Dir.string() + " " + (Dir / "shot.sbatch").string() + "\n")
+		<< "the tasks' logs go beside the flow";
 	EXPECT_NE(script.find("--frames '1-5'"), std::string::npos) << script;
 	EXPECT_NE(script.find("--chunk \"$SLURM_ARRAY_TASK_ID/2\""), std::string::npos) << script;
 

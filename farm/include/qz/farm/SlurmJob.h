@@ -26,9 +26,11 @@ struct ArrayJob
 std::string ArrayScript(const PluginHost& host, const ArrayJob& job);
 
 /// Writes `script` beside the flow (FLOW.sbatch, replaced whole) and submits
-/// it with `sbatch` from PATH; returns the job ID. Throws `HostError` when
-/// the script cannot be written (write) or sbatch fails (render).
-std::string SubmitArrayJob(const std::string& flowPath, const std::string& script);
+/// it with `sbatch` from PATH; returns the job ID. The tasks run, and Slurm
+/// writes their logs, in `workingDir`, or where sbatch is run when it is "".
+/// Throws `HostError` when the script cannot be written (write) or sbatch
+/// fails (render).
+std::string SubmitArrayJob(const std::string& flowPath, const std::string& script, const std::string& workingDir = "");
 
 /// One task of an array job as Slurm records it.
 struct ArrayTaskState
