@@ -110,12 +110,15 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
         if (place) placed[name] = place;
       }
       const positions = layout(flow, tools, placed);
+      // A node the page selects itself (added, pasted, undone to) is selected
+      // alone; one selected in the graph keeps the others the graph selected.
+      const alone = selected !== null && !known[selected]?.selected;
       return Object.entries(flow.nodes).map(([name, node]) => ({
         ...known[name],
         id: name,
         type: 'tool',
         position: positions[name],
-        selected: name === selected || (Boolean(known[name]?.selected) && selected !== null),
+        selected: name === selected || (!alone && Boolean(known[name]?.selected) && selected !== null),
         data: { node, tool: tools[node.tool], errors: errors.filter((error) => error.node === name) },
       }));
     });
