@@ -19,9 +19,9 @@ def browser_installed():
     return os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)
 
 
-def start_studio(qz, root, *flow):
-    """`qz studio` on a free port; returns the process and the URL it prints."""
-    server = subprocess.Popen([qz, 'studio', *flow, '--root', root], stdout=subprocess.PIPE, text=True)
+def start_studio(qz, root, *flow, env=None):
+    """`qz studio` on a free port (in environment `env`, else this one); returns the process and the URL it prints."""
+    server = subprocess.Popen([qz, 'studio', *flow, '--root', root], stdout=subprocess.PIPE, text=True, env=env)
     line = server.stdout.readline()
     if not line.startswith('qz studio: http://'):
         server.kill()

@@ -103,7 +103,16 @@ class Studio(unittest.TestCase):
         cls.root = tempfile.mkdtemp(prefix='qz-studio-test-')
         cls.addClassCleanup(shutil.rmtree, cls.root)
         subprocess.run([QZ, 'demo', '--out', cls.root], check=True, stdout=subprocess.DEVNULL)
-        cls.server, cls.url = start_studio(QZ, cls.root)
+        # Slurm's sbatch and scontrol stand in: sbatch keeps the script and answers job 4242, scontrol prints
+        # the task records the test writes.
+        slurm = os.path.join(cls.root, 'slurm-bin')
+        os.makedirs(slurm)
+        for program, text in [('sbatch', f'for script; do :; done\ncp "$script" {cls.root}/submitted.sbatch\necho 4242'),
+                              ('scontrol', f'cat {cls.root}/farm-tasks.txt')]:
+            with open(os.path.join(slurm, program), 'w') as file:
+                file.write(f'#!/bin/sh\n{text}\n')
+            os.chmod(os.path.join(slurm, program), 0o755)
+        cls.server, cls.url = start_studio(QZ, cls.root, env={**os.environ, 'PATH': f'{slurm}:{os.environ["PATH"]}'})
         cls.addClassCleanup(cls.server.wait, 10)
         cls.addClassCleanup(cls.server.terminate)
         cls.browser = start_browser(os.path.join(cls.root, 'profile'))
@@ -405,6 +414,27 @@ class Studio(unittest.TestCase):
             actions.key_up(modifier)
         actions.perform()
 
+    def undone_and_redone(self, label, change):
+        """Makes a change, which the undo button must name `label`; undoes and redoes it by button and by key,
+        checking the flow is each time the very one before or after it; leaves it undone."""
+        before = self.flow_now()
+        change()
+        self.wait.until(lambda _: self.flow_now() != before, label)
+        self.browser.execute_script('document.activeElement?.blur()')
+        undo = self.find('undo')
+        self.wait.until(lambda _: label in undo.text)
+        after = self.flow_now()
+        undo.click()
+        self.wait.until(lambda _: self.flow_now() == before)
+        self.keys('z', Keys.CONTROL, Keys.SHIFT)
+        self.wait.until(lambda _: self.flow_now() == after)
+        self.keys('z', Keys.CONTROL)
+        self.wait.until(lambda _: self.flow_now() == before, label)
+        self.keys('y', Keys.CONTROL)
+        self.wait.until(lambda _: self.flow_now() == after, label)
+        self.find('undo').click()
+        self.wait.until(lambda _: self.flow_now() == before, label)
+
     def test_7_undo_redo_and_bypass(self):
         """Each kind of edit undone and redone, by button and by key, back to the very flow it left; a bypassed
         node shows, and `qz flow` writes, its main input's picture."""
@@ -433,26 +463,39 @@ class Studio(unittest.TestCase):
                                                  self.find('picker-ok').click())),
         ]
         for label, change in edits:
-            before = self.flow_now()
-            change()
-            self.wait.until(lambda _: self.flow_now() != before, label)
-            self.browser.execute_script('document.activeElement?.blur()')
-            undo = self.find('undo')
-            self.wait.until(lambda _: label in undo.text)
-            after = self.flow_now()
-            undo.click()
-            self.wait.until(lambda _: self.flow_now() == before)
-            self.keys('z', Keys.CONTROL, Keys.SHIFT)
-            self.wait.until(lambda _: self.flow_now() == after)
-            self.keys('z', Keys.CONTROL)
-            self.wait.until(lambda _: self.flow_now() == before, label)
-            self.keys('y', Keys.CONTROL)
-            self.wait.until(lambda _: self.flow_now() == after, label)
-            self.find('undo').click()
-            self.wait.until(lambda _: self.flow_now() == before, label)
+            self.undone_and_redone(label, change)
         self.assertEqual(self.find('node-ZDevider1').get_attribute('data-enabled'), '1')
         generation = self.rendered(generation)
         self.assertTrue(same_floats(self.page_pixels(), shown), 'undone, the picture is the first again')
+
+        # With keys on Zmax and a second node: a key dragged, a link made, a node removed.
+        opened = self.flow_now()
+        pick = lambda name: self.find('node-name', self.find(f'node-{name}')).click()
+        self.set_field('value-Zmax', '4')
+        self.find('key-Zmax').click()
+        self.set_field('frame-field', '9')
+        self.set_field('value-Zmax', '6')
+        Select(self.find('add-node')).select_by_value('ZRemapper')
+        pick('ZDevider1')
+        self.wait.until(lambda _: len(self.flow_now()['nodes']['ZDevider1']['values']['Zmax']['keys']) == 2)
+        point = lambda frame, value: self.browser.execute_script(
+            'return window.qzStudio.curves.pointOf(arguments[0], arguments[1])', frame, value)
+        (x0, y0), (x1, y1) = point(9, 6), point(7, 5)
+        handle = lambda node, kind: self.find(f'node-{node}').find_element(By.CSS_SELECTOR, f'.react-flow__handle.{kind}')
+        later_edits = [
+            ('keys of ZDevider1 Zmax', lambda: ActionChains(self.browser).click_and_hold(
+                self.find('curve-key-Zmax-1')).move_by_offset(round(x1 - x0), round(y1 - y0)).release().perform()),
+            ('connect ZDevider1 to ZRemapper1 Input', lambda: ActionChains(self.browser).click_and_hold(
+                handle('ZDevider1', 'source')).move_to_element(handle('ZRemapper1', 'target')).release().perform()),
+            ('remove ZRemapper1', lambda: (pick('ZRemapper1'), self.find('remove-node').click())),
+        ]
+        for label, change in later_edits:
+            self.undone_and_redone(label, change)
+            pick('ZDevider1')
+        while self.find('undo').get_attribute('disabled') != 'true':  # the node added and the keys set
+            self.find('undo').click()
+        self.assertEqual(self.flow_now(), opened)
+        generation = self.rendered(generation)
 
         # Bypassed, the node passes its main input on; D brings it back.
         depth = read_rgba(os.path.join(self.root, 'depth.exr'))
@@ -529,6 +572,22 @@ class Studio(unittest.TestCase):
                 with open(theirs, 'rb') as file, open(theirs.replace('by-qz-flow/', 'seq/'), 'rb') as page:
                     self.assertTrue(file.read() == page.read(), theirs)
 
+        # SSAO at its highest quality takes seconds a frame: cancelled during its first, it leaves no file.
+        with open(os.path.join(self.root, 'slow.json'), 'w') as file:
+            json.dump({'nodes': {'ao': {'tool': 'SSAO', 'values': {'Quality': 320, 'SampleRad': 400},
+                                        'inputs': {'Normals': {'file': 'normals.exr'}, 'Position': {'file': 'position.exr'}}}},
+                       'save': [{'node': 'ao', 'file': 'slow/ao.####.exr'}]}, file)
+        self.open_flow('slow.json')
+        self.find('render-open').click()
+        self.set_field('render-last', '3')
+        self.find('render-start').click()
+        self.wait.until(lambda _: self.find('render-job').get_attribute('data-state') == 'running')
+        self.find('render-cancel').click()
+        self.wait.until(lambda _: self.find('render-job').get_attribute('data-state') == 'cancelled')
+        self.assertEqual(self.find('render-frames').text, '0 / 3 frames')
+        self.assertFalse(os.path.exists(os.path.join(self.root, 'slow')) and os.listdir(os.path.join(self.root, 'slow')))
+        self.find('render-close').click()
+
     def test_9b_histogram_counts_the_picture_shown(self):
         """The histogram of a known 2 x 2 picture: each value v in bin floor(256 v) of 0..1."""
         values = np.array([[[0, 0, 0, 1], [0.3, 0.3, 0.3, 1]], [[0.6, 0.6, 0.6, 1], [1, 0, 0, 1]]], np.float32)
@@ -558,5 +617,47 @@ class Studio(unittest.TestCase):
             return lit;''')
         self.assertTrue(all(lit), lit)
 
+    def test_9c_submit_to_farm_from_the_page(self):
+        """*Submit to farm…* refuses a flow whose checks fail, saves and submits the shot's frames over the tasks
+        asked, and follows the tasks' states until each has ended."""
+        tasks = os.path.join(self.root, 'farm-tasks.txt')
+        submitted = os.path.join(self.root, 'submitted.sbatch')
+        with open(os.path.join(self.root, 'broken.json'), 'w') as file:
+            json.dump({'nodes': {'b': {'tool': 'ZDevider', 'inputs': {}}}, 'save': [{'node': 'b', 'file': 'b.exr'}]}, file)
+        self.browser.get(self.url)
+        self.open_flow('broken.json')
+        self.find('farm-open').click()
+        self.find('farm-submit').click()
+        self.assertTrue(self.find('farm-refusal').text.startswith('b: '), self.find('farm-refusal').text)
+        self.assertFalse(os.path.exists(submitted))
+        self.find('farm-close').click()
+
+        self.open_flow('shot.json')
+        self.rendered(0)
+        self.quiet()  # the flow's check has answered with the shot's frames
+        self.find('farm-open').click()
+        self.assertEqual([self.find(f'farm-{name}').get_attribute('value') for name in ('first', 'last', 'tasks')],
+                         ['1', '5', '4'])
+        self.set_field('farm-tasks', '2')
+        with open(tasks, 'w') as file:
+            file.write('JobId=4242 ArrayJobId=4242 ArrayTaskId=2 JobState=PENDING Reason=Resources ExitCode=0:0\n'
+                       'JobId=4243 ArrayJobId=4242 ArrayTaskId=1 JobState=RUNNING Reason=None ExitCode=0:0\n')
+        self.find('farm-submit').click()
+        self.assertEqual(self.find('farm-job-id').text, '4242')
+        with open(submitted) as file:
+            script = file.read()
+        self.assertIn("--frames '1-5'", script)
+        self.assertIn('--chunk "$SLURM_ARRAY_TASK_ID/2"', script)
+        self.wait.until(lambda _: self.find('farm-task-2').get_attribute('data-state') == 'PENDING')
+        self.assertEqual(self.find('farm-task-1').get_attribute('data-state'), 'RUNNING')
+        self.assertEqual(self.find('farm-job').get_attribute('data-ended'), '0')
+        with open(tasks, 'w') as file:
+            file.write('JobId=4243 ArrayJobId=4242 ArrayTaskId=1 JobState=COMPLETED Reason=None ExitCode=0:0\n'
+                       'JobId=4242 ArrayJobId=4242 ArrayTaskId=2 JobState=FAILED Reason=NonZeroExitCode ExitCode=1:0\n')
+        self.wait.until(lambda _: self.find('farm-job').get_attribute('data-ended') == '1')
+        self.assertEqual(self.find('farm-summary').text, '1 completed · 1 failed')
+        self.find('farm-close').click()
+
+
 if __name__ == '__main__':
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)  # then the tests to run, if not all

@@ -6,6 +6,7 @@ import CurveEditor from './CurveEditor.jsx';
 import FilePicker from './FilePicker.jsx';
 import FlowGraph from './FlowGraph.jsx';
 import { webglOffered } from './glView.js';
+import FarmPanel from './FarmPanel.jsx';
 import RenderPanel from './RenderPanel.jsx';
 import Scopes from './Scopes.jsx';
 import Viewer from './Viewer.jsx';
@@ -367,6 +368,7 @@ export default function App() {
   }, []);
   const onPickFile = useCallback((node, input) => setDialog({ kind: 'link', node, input }), []);
 
+  /// Saves the flow to the path in the toolbar; answers the path saved, or null when it failed.
   async function save() {
     try {
       // Nodes the graph laid out are saved where they are shown.
@@ -379,8 +381,10 @@ export default function App() {
       }
       setFlowPath(answer.path);
       setSavePathDraft(answer.path);
+      return answer.path;
     } catch (failure) {
       setStatus(`Save failed: ${failure.message}`);
+      return null;
     }
   }
 
@@ -431,6 +435,7 @@ export default function App() {
         <button data-testid="scopes-button" className={scopes ? 'active' : ''}
           onClick={() => setScopes((open) => !open)}>Scopes</button>
         <button data-testid="render-open" onClick={() => setDialog({ kind: 'render' })}>Render…</button>
+        <button data-testid="farm-open" onClick={() => setDialog({ kind: 'farm' })}>Submit to farm…</button>
         <span className="root" title="Every file is read and written inside this folder">{session.root}</span>
         <span className="status" data-testid="status">{status}</span>
         <span className={`progress${render.busy ? ' active' : ''}`} data-testid="progress"
@@ -522,6 +527,9 @@ export default function App() {
           onChoose={(path) => { linkFile(dialog.node, dialog.input, path); setDialog(null); }} />
       )}
       {dialog?.kind === 'render' && <RenderPanel flow={flow} shot={shot} onClose={() => setDialog(null)} />}
+      {dialog?.kind === 'farm' && (
+        <FarmPanel flow={flow} shot={shot} flowPath={savePathDraft} save={save} onClose={() => setDialog(null)} />
+      )}
       {scopes && <Scopes image={primary} onClose={() => setScopes(false)} />}
       {help && <HelpPanel onClose={() => setHelp(false)} />}
       {dialog?.kind === 'open' && (

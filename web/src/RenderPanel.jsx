@@ -1,5 +1,6 @@
 import { useEffect, useState } from 'react';
 import { cancelRenderJob, renderJobState, startRenderJob } from './api.js';
+import useFrameRange from './useFrameRange.js';
 
 const pollPause = 250;  // milliseconds between progress questions
 
@@ -9,8 +10,7 @@ const seconds = (value) => (value === null || value === undefined ? '—' : `${v
 /// rendered by the server as `qz flow` renders them, while the page goes on
 /// previewing; its progress, cancel and the errors of its frames.
 export default function RenderPanel({ flow, shot, onClose }) {
-  const [first, setFirst] = useState(String(shot?.[0] ?? 1));
-  const [last, setLast] = useState(String(shot?.[1] ?? shot?.[0] ?? 1));
+  const [{ first, last }, setRange] = useFrameRange(shot);
   const [job, setJob] = useState(null);
   const [refusal, setRefusal] = useState(null);
 
@@ -42,9 +42,9 @@ export default function RenderPanel({ flow, shot, onClose }) {
         <h3>Render the flow's saves</h3>
         <div className="picker-choice">
           <label>Frames <input data-testid="render-first" value={first} size={6} disabled={running}
-            onChange={(e) => setFirst(e.target.value)} /></label>
+            onChange={(e) => setRange({ first: e.target.value })} /></label>
           <label>to <input data-testid="render-last" value={last} size={6} disabled={running}
-            onChange={(e) => setLast(e.target.value)} /></label>
+            onChange={(e) => setRange({ last: e.target.value })} /></label>
           <button data-testid="render-start" disabled={running} onClick={start}>Render</button>
           <button data-testid="render-cancel" disabled={!running} onClick={() => cancelRenderJob()}>Cancel</button>
           <button data-testid="render-close" onClick={onClose}>Close</button>

@@ -93,3 +93,11 @@ export const startRenderJob = (flow, frames) => json('POST', '/api/render-job', 
 /// secondsLeft, errors: [{frame, error}]}.
 export const renderJobState = () => json('GET', '/api/render-job');
 export const cancelRenderJob = () => json('POST', '/api/render-job/cancel', {});
+
+/// The flow file `request.path` (saved) submitted to Slurm as `qz submit`
+/// submits it: {path, frames, tasks, threads, partition, time} give; answers
+/// {job, script, tasks, warnings}. A flow or option refused is an ApiError.
+export const submitFarmJob = (request) => json('POST', '/api/farm-job', request);
+/// The submitted job's tasks as Slurm tells them: {job, ended, tasks: [{task,
+/// state, exitCode, reason}]}.
+export const farmJobState = (job) => json('GET', `/api/farm-job?${new URLSearchParams({ job })}`);
