@@ -122,6 +122,17 @@ def write_frame(path, width=1920, height=1080):
     out.close()
 
 
+def open_flow(browser, name, ready):
+    """Opens flow `name` of the root through the page's *Open…*, and waits until the page has settled and script
+    `ready` holds."""
+    browser.find_element(By.CSS_SELECTOR, '[data-testid="open"]').click()
+    WebDriverWait(browser, 30).until(lambda b: b.find_elements(By.CSS_SELECTOR, f'[data-testid="entry-{name}"]'))
+    browser.find_element(By.CSS_SELECTOR, f'[data-testid="entry-{name}"]').click()
+    browser.find_element(By.CSS_SELECTOR, '[data-testid="picker-ok"]').click()
+    WebDriverWait(browser, 120).until(lambda b: b.execute_script(
+        'const s = window.qzStudio; return s && s.image && s.settled') and b.execute_script(ready))
+
+
 def main():
     if not browser_installed():
         print('studio_bench: Chromium or chromedriver is not installed; nothing measured')
@@ -181,12 +192,7 @@ def main():
             json.dump({'nodes': {'ao': {'tool': 'SSAO', 'values': {'SampleRad': 100},
                                         'inputs': {'Normals': {'file': 'pass.exr'}, 'Position': {'file': 'pass.exr'}}}}},
                       file)
-        browser.find_element(By.CSS_SELECTOR, '[data-testid="open"]').click()
-        WebDriverWait(browser, 30).until(lambda b: b.find_elements(By.CSS_SELECTOR, '[data-testid="entry-ssao.json"]'))
-        browser.find_element(By.CSS_SELECTOR, '[data-testid="entry-ssao.json"]').click()
-        browser.find_element(By.CSS_SELECTOR, '[data-testid="picker-ok"]').click()
-        WebDriverWait(browser, 120).until(lambda b: settled(b) and b.execute_script(
-            'return Object.keys(window.qzStudio.flow.nodes)[0] === "ao"'))
+        open_flow(browser, 'ssao.json', 'return Object.keys(window.qzStudio.flow.nodes)[0] === "ao"')
         drag = lambda values: browser.execute_async_script(DRAG_AND_TIME, 'slider-SampleRad', values, False)
         single = statistics.median([drag([90 + i]) for i in range(3)])
         WebDriverWait(browser, 120).until(settled)
@@ -204,12 +210,8 @@ def main():
                 'save': [{'node': 'ao', 'file': 'shot/ao.####.exr', 'type': 'half'}]}
         with open(os.path.join(root, 'shot.json'), 'w') as file:
             json.dump(shot, file)
-        browser.find_element(By.CSS_SELECTOR, '[data-testid="open"]').click()
-        WebDriverWait(browser, 30).until(lambda b: b.find_elements(By.CSS_SELECTOR, '[data-testid="entry-shot.json"]'))
-        browser.find_element(By.CSS_SELECTOR, '[data-testid="entry-shot.json"]').click()
-        browser.find_element(By.CSS_SELECTOR, '[data-testid="picker-ok"]').click()
-        WebDriverWait(browser, 120).until(lambda b: settled(b) and b.execute_script(
-            'return window.qzStudio.shot && window.qzStudio.shot[1] === 50'))
+        os.makedirs(os.path.join(root, 'shot'))
+        open_flow(browser, 'shot.json', 'return window.qzStudio.shot && window.qzStudio.shot[1] === 50')
         job = lambda b: b.find_elements(By.CSS_SELECTOR, '[data-testid="render-job"]')
 
         def from_the_page():

@@ -29,15 +29,11 @@ std::string TextMember(const nlohmann::json& body, const char* key)
 StudioServer::Impl::Answer StudioServer::Impl::SubmitFarmJob(const httplib::Request& request, httplib::Response&)
 {
 	const Json body = ParseBody(request.body);
-	const std::string given = Member(body, "path", &Json::is_string, "a flow file's path").get<std::string>();
-	const std::string path = Confined(given);
-	std::error_code ec;
-	if (!fs::is_regular_file(path, ec))
-		throw RequestError{404, "no such flow file: " + given + " (save the flow first)"};
+	const std::string path = FlowFileAsked(body);
 	// The farm's tasks read and write what the flow names: inside the root,
 	// as every file the studio touches.
 	std::ifstream in(path);
-	const Flow confined = ParseConfined(ReadFlowDocument(in, given), fs::path(path).parent_path().string());
+	const Flow confined = ParseConfined(ReadFlowDocument(in, RelativeToRoot(path)), fs::path(path).parent_path().string());
 	if (confined.Saves.empty())
 		throw RequestError{422, "the flow saves nothing: give a node a file to write to"};
 	ConfineSaves(confined);

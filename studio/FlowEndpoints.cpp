@@ -135,16 +135,21 @@ StudioServer::Impl::Answer StudioServer::Impl::Check(const httplib::Request& req
 	return {{"errors", errors}, {"warnings", warnings}, {"frames", frames}, {"keys", keys}};
 }
 
-StudioServer::Impl::Answer StudioServer::Impl::Open(const httplib::Request& request, httplib::Response&)
+std::string StudioServer::Impl::FlowFileAsked(const Json& body) const
 {
-	const Json body = ParseBody(request.body);
 	const std::string given = Member(body, "path", &Json::is_string, "a flow file's path").get<std::string>();
 	const std::string path = Confined(given);
 	std::error_code ec;
 	if (!fs::is_regular_file(path, ec))
 		throw RequestError{404, "no such flow file: " + given};
+	return path;
+}
+
+StudioServer::Impl::Answer StudioServer::Impl::Open(const httplib::Request& request, httplib::Response&)
+{
+	const std::string path = FlowFileAsked(ParseBody(request.body));
 	std::ifstream in(path);
-	Json flow = ReadFlowDocument(in, given);
+	Json flow = ReadFlowDocument(in, RelativeToRoot(path));
 	std::lock_guard<std::mutex> lock(FlowMutex);
 	OpenPath = path;
 	OpenFlow = flow;

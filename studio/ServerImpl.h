@@ -120,6 +120,9 @@ public:
 	/// 403 when it leaves the root.
 	std::string Confined(const std::string& path) const;
 	std::string RelativeToRoot(const std::string& path) const;
+	/// The flow file a request's "path" names, made absolute; throws 403
+	/// when it leaves the root and 404 when there is no such file.
+	std::string FlowFileAsked(const Json& body) const;
 	/// The folder relative file paths of a flow are taken from.
 	std::string FlowFolder() const;
 	/// A flow as `qz flow` reads it, its files confined to the root; its

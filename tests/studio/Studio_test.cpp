@@ -472,7 +472,7 @@ TEST_F(Studio, SubmitsASavedFlowToSlurmAndFollowsItsTasks)
 		std::string Node, Says;
 	};
 	for (const Refused& refused : std::vector<Refused>{
-		     {{{"path", "none.json"}, {"frames", "1-5"}}, 404, "", "save the flow first"},
+		     {{{"path", "none.json"}, {"frames", "1-5"}}, 404, "", "no such flow file"},
 		     {{{"path", "../x.json"}, {"frames", "1-5"}}, 403, "", ""},
 		     {{{"path", "nothing.json"}, {"frames", "1-5"}}, 422, "", "saves nothing"},
 		     {{{"path", "outside.json"}, {"frames", "1-5"}}, 403, "a", ""},
