@@ -133,6 +133,59 @@ export function setPositions(flow, positions) {
   return { ...flow, nodes };
 }
 
+/// The flow's backdrops or notes (`kind` "backdrops" or "notes"): {x, y,
+/// width, height, title, colour} and {x, y, text} with optional width,
+/// height and colour.
+export const layoutOf = (flow, kind) => flow.studio?.[kind] ?? [];
+
+// A kind left empty leaves the document, and so does a "studio" member left empty.
+function withLayout(flow, kind, items) {
+  const { [kind]: _, ...others } = flow.studio ?? {};
+  const studio = items.length ? { ...others, [kind]: items } : others;
+  if (Object.keys(studio).length) return { ...flow, studio };
+  const { studio: __, ...rest } = flow;
+  return rest;
+}
+
+export const addLayout = (flow, kind, item) => withLayout(flow, kind, [...layoutOf(flow, kind), item]);
+
+export const updateLayout = (flow, kind, index, changes) =>
+  withLayout(flow, kind, layoutOf(flow, kind).map((item, i) => (i === index ? { ...item, ...changes } : item)));
+
+export const removeLayout = (flow, kind, indices) =>
+  withLayout(flow, kind, layoutOf(flow, kind).filter((_, i) => !indices.includes(i)));
+
+/// Places nodes, backdrops and notes at once: `places` holds {x, y} by
+/// node name under "nodes", by index under "backdrops" and "notes".
+export function setPlaces(flow, { nodes = {}, ...layout }) {
+  let next = setPositions(flow, nodes);
+  for (const [kind, places] of Object.entries(layout))
+    for (const [index, { x, y }] of Object.entries(places)) next = updateLayout(next, kind, Number(index), { x, y });
+  return next;
+}
+
+const backdropMargin = 20;
+const backdropTitleRoom = 30;
+
+/// A backdrop's box around `boxes` ({x, y, width, height} each), with room for its title.
+export function backdropAround(boxes) {
+  const x = Math.min(...boxes.map((box) => box.x)) - backdropMargin;
+  const y = Math.min(...boxes.map((box) => box.y)) - backdropMargin - backdropTitleRoom;
+  return { x, y, width: Math.max(...boxes.map((box) => box.x + box.width)) + backdropMargin - x,
+           height: Math.max(...boxes.map((box) => box.y + box.height)) + backdropMargin - y };
+}
+
+/// The ids of `boxes` (by id) that lie wholly on `backdrop`: what dragging it carries along.
+export const lyingOn = (backdrop, boxes) => Object.keys(boxes).filter((id) => {
+  const box = boxes[id];
+  return box.x >= backdrop.x && box.y >= backdrop.y && box.x + box.width <= backdrop.x + backdrop.width &&
+         box.y + box.height <= backdrop.y + backdrop.height;
+});
+
+/// `places` ({x, y} by id), each moved by `offset`.
+export const movedBy = (places, offset) => Object.fromEntries(Object.entries(places).map(([id, { x, y }]) =>
+  [id, { x: x + offset.x, y: y + offset.y }]));
+
 /// The nodes `names` as copied: their values, keys, bypass and layout, and
 /// their links (saves are left: two nodes would write one file).
 export function copyNodes(flow, names) {

@@ -1,7 +1,8 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import {
-  copyNodes, pasteNodes, relativeTo, removeNode, renameNode, setEnabled, setPositions, setSavePath, upstreamFlow,
+  addLayout, backdropAround, copyNodes, lyingOn, pasteNodes, relativeTo, removeLayout, removeNode, renameNode,
+  setEnabled, setPlaces, setPositions, setSavePath, updateLayout, upstreamFlow,
 } from '../src/flow.js';
 
 const flow = {
@@ -75,4 +76,27 @@ test('pasted nodes get names of their own and keep their values and the links am
   assert.deepEqual(into.nodes.divide1.inputs.Input, { node: 'remap' });
   const [elsewhere] = pasteNodes({ nodes: {} }, copyNodes(flow, ['divide']));
   assert.deepEqual(elsewhere.nodes.divide1.inputs, {});
+});
+
+test('backdrops and notes go under the flow\'s "studio", which they leave when the last is removed', () => {
+  const kept = { ...flow, studio: { zoom: 2 } };
+  const added = addLayout(addLayout(kept, 'notes', { text: 'a', x: 1, y: 2 }), 'notes', { text: 'b', x: 3, y: 4 });
+  assert.deepEqual(added.studio, { zoom: 2, notes: [{ text: 'a', x: 1, y: 2 }, { text: 'b', x: 3, y: 4 }] });
+  assert.deepEqual(updateLayout(added, 'notes', 1, { colour: '#444' }).studio.notes[1], { text: 'b', x: 3, y: 4, colour: '#444' });
+  assert.deepEqual(removeLayout(added, 'notes', [0, 1]), kept);
+  assert.deepEqual(removeLayout(addLayout(flow, 'backdrops', { x: 0, y: 0 }), 'backdrops', [0]), flow);
+  const placed = setPlaces(addLayout(added, 'backdrops', { title: 'T', x: 0, y: 0 }),
+                           { nodes: { other: { x: 7, y: 8 } }, backdrops: { 0: { x: 5, y: 6 } }, notes: { 1: { x: 9, y: 9 } } });
+  assert.deepEqual(placed.studio.backdrops, [{ title: 'T', x: 5, y: 6 }]);
+  assert.deepEqual(placed.studio.notes.map(({ x, y }) => [x, y]), [[1, 2], [9, 9]]);
+  assert.deepEqual(placed.nodes.other.studio.position, { x: 7, y: 8 });
+});
+
+test('a backdrop goes 20 around its nodes and 30 more above; what lies wholly on it is carried', () => {
+  const boxes = { a: { x: 0, y: 0, width: 230, height: 60 }, b: { x: 100, y: 120, width: 230, height: 60 } };
+  const backdrop = backdropAround(Object.values(boxes));
+  assert.deepEqual(backdrop, { x: -20, y: -50, width: 370, height: 250 });
+  const edge = { x: 330, y: 10, width: 20, height: 190 };  // touching its right and bottom edges, at 350 and 200
+  const across = { x: 331, y: 10, width: 20, height: 10 };
+  assert.deepEqual(lyingOn(backdrop, { ...boxes, edge, across }), ['a', 'b', 'edge']);
 });
