@@ -70,10 +70,12 @@ function viewOf(flow, { selected, viewInput, wipeNode, frame, sent, shownAs, fin
 }
 
 /// The part of a flow the graph shows: nodes, tools, links, bypass and
-/// layout, not values, so that moving a slider leaves the graph as it is.
+/// layout (backdrops and notes too), not values, so that moving a slider
+/// leaves the graph as it is.
 function graphOf(flow) {
   return { nodes: Object.fromEntries(Object.entries(flow.nodes).map(([name, node]) =>
-    [name, { tool: node.tool, inputs: node.inputs, enabled: node.enabled, studio: node.studio }])) };
+    [name, { tool: node.tool, inputs: node.inputs, enabled: node.enabled, studio: node.studio }])),
+           studio: flow.studio };
 }
 
 const Graph = memo(FlowGraph);
@@ -491,7 +493,7 @@ export default function App() {
         <section className="graph-pane" data-testid="graph">
           <Graph flow={graph} tools={toolsByName} errors={check.errors} selected={selected} layoutKey={layoutKey}
             onSelect={select} onConnect={onConnect} onDisconnect={onDisconnect} onRemove={onRemove}
-            onPickFile={onPickFile} onMove={onMove} onPicked={setPicked} hookRef={graphHook} />
+            onPickFile={onPickFile} onMove={onMove} onEdit={edit} onPicked={setPicked} hookRef={graphHook} />
         </section>
         <section className="curves-pane">
           {selectedTool ? (

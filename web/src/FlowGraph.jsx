@@ -1,8 +1,12 @@
 import { createContext, memo, useCallback, useContext, useEffect, useRef, useState } from 'react';
-import { Background, Controls, Handle, Position, ReactFlow, applyNodeChanges } from '@xyflow/react';
+import { Background, Controls, Handle, Panel, Position, ReactFlow, applyNodeChanges } from '@xyflow/react';
 import '@xyflow/react/dist/style.css';
 import dagre from '@dagrejs/dagre';
-import { imageInputs, isEnabled, positionOf } from './flow.js';
+import { BackdropNode, LayoutActions, NoteNode, layoutName, palette } from './Backdrops.jsx';
+import {
+  addLayout, backdropAround, imageInputs, isEnabled, layoutOf, lyingOn, movedBy, positionOf, removeLayout, setPlaces,
+  updateLayout,
+} from './flow.js';
 
 // What the graph's nodes call back into the page.
 const GraphActions = createContext(null);
@@ -55,7 +59,20 @@ function ToolNode({ id, data }) {
   );
 }
 
-const nodeTypes = { tool: memo(ToolNode) };
+const nodeTypes = { tool: memo(ToolNode), backdrop: BackdropNode, note: NoteNode };
+
+// The graph's node type of the flow's backdrops and of its notes; their ids are the type and the index.
+const layoutTypes = { backdrops: 'backdrop', notes: 'note' };
+const layoutId = ({ kind, index }) => `${layoutTypes[kind]}:${index}`;
+const isTool = (node) => node.type === 'tool';
+// React Flow lifts a selected node by 1000: a selected backdrop still lies behind the nodes. Its body
+// lets clicks through to the pane (studio.css gives its title and handles back theirs).
+const backdropLook = { zIndex: -1001, style: { pointerEvents: 'none' } };
+const newBackdropSize = { width: 400, height: 240 };
+const newNoteSize = { width: 180, height: 32 };  // a note of one line, as studio.css draws it
+
+const boxOf = (node) => ({ ...node.position, width: node.measured?.width ?? node.width ?? 0,
+                           height: node.measured?.height ?? node.height ?? 0 });
 
 /// Places the nodes that have no place yet, left to right in reading order.
 function layout(flow, tools, placed) {
@@ -90,12 +107,17 @@ function edgesOf(flow) {
 /// links, placed where the flow says (a node without a place is laid out).
 /// Every edit, a move included, goes back to the page as a flow change;
 /// the nodes selected (Shift adds one, or a box) are reported to `onPicked`.
+/// The flow's backdrops and notes are drawn among them; their edits go to
+/// `onEdit(change, label)`, and dragging a backdrop carries what lies on it.
 export default function FlowGraph({ flow, tools, errors, selected, layoutKey, onSelect, onConnect, onDisconnect,
-                                    onRemove, onPickFile, onMove, onPicked, hookRef }) {
+                                    onRemove, onPickFile, onMove, onEdit, onPicked, hookRef }) {
   const [nodes, setNodes] = useState([]);
   const shown = useRef({ nodes, flow });
   shown.current = { nodes, flow };
   const [graph, setGraph] = useState(null);
+  const pane = useRef(null);
+  // During a backdrop's drag: where what it carries started, and where the node grabbed did.
+  const carried = useRef(null);
   const nodeCount = Object.keys(flow.nodes).length;
 
   // A new layout key (an opened flow) lays every node out afresh.
@@ -104,23 +126,39 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
   useEffect(() => {
     setNodes((previous) => {
       const known = Object.fromEntries(previous.map((node) => [node.id, node]));
+      // What is being moved or sized keeps the place shown until the gesture ends.
+      const moving = (id) => known[id]?.dragging || known[id]?.resizing || id in (carried.current?.starts ?? {});
       const placed = {};
       for (const [name, node] of Object.entries(flow.nodes)) {
-        const place = known[name]?.dragging ? known[name].position : positionOf(node) ?? known[name]?.position;
+        const place = moving(name) ? known[name].position : positionOf(node) ?? known[name]?.position;
         if (place) placed[name] = place;
       }
       const positions = layout(flow, tools, placed);
       // A node the page selects itself (added, pasted, undone to) is selected
       // alone; one selected in the graph keeps the others the graph selected.
       const alone = selected !== null && !known[selected]?.selected;
-      return Object.entries(flow.nodes).map(([name, node]) => ({
+      // A backdrop or note picked in the graph leaves the page's node unselected there.
+      const layoutPicked = previous.some((node) => !isTool(node) && node.selected);
+      const layoutNodes = (kind, look) => layoutOf(flow, kind).map((item, index) => {
+        const id = layoutId({ kind, index });
+        const box = known[id]?.resizing ? boxOf(known[id]) : item;
+        return {
+          ...known[id], id, type: layoutTypes[kind], ...look,
+          position: moving(id) ? known[id].position : { x: item.x, y: item.y },
+          width: box.width, height: box.height,
+          selected: Boolean(known[id]?.selected),
+          data: { kind, index, item },
+        };
+      });
+      return [...layoutNodes('backdrops', backdropLook), ...Object.entries(flow.nodes).map(([name, node]) => ({
         ...known[name],
         id: name,
         type: 'tool',
         position: positions[name],
-        selected: name === selected || (!alone && Boolean(known[name]?.selected) && selected !== null),
+        selected: (name === selected && !layoutPicked) ||
+                  (!alone && Boolean(known[name]?.selected) && selected !== null),
         data: { node, tool: tools[node.tool], errors: errors.filter((error) => error.node === name) },
-      }));
+      })), ...layoutNodes('notes', {})];
     });
   }, [flow, tools, errors, selected, layoutKey]);
 
@@ -130,7 +168,7 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
     return () => cancelAnimationFrame(frame);
   }, [graph, nodeCount, layoutKey]);
 
-  const pickedKey = nodes.filter((node) => node.selected).map((node) => node.id).join('\n');
+  const pickedKey = nodes.filter((node) => isTool(node) && node.selected).map((node) => node.id).join('\n');
   useEffect(() => onPicked?.(pickedKey ? pickedKey.split('\n') : []), [pickedKey]);
   if (hookRef) hookRef.current = {
     /// Where the nodes the flow gives no place are shown.
@@ -140,34 +178,116 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
   };
 
   const onNodesChange = useCallback((changes) => {
-    for (const change of changes) if (change.type === 'select' && change.selected) onSelect(change.id);
+    for (const change of changes)
+      if (change.type === 'select' && change.selected && change.id in shown.current.flow.nodes) onSelect(change.id);
     setNodes((current) => applyNodeChanges(changes.filter((change) => change.type !== 'remove'), current));
   }, [onSelect]);
 
+  /// A new backdrop goes around the nodes selected, else in the middle of the view, as a note does.
+  const add = (kind) => {
+    const boxes = shown.current.nodes.filter((node) => node.selected).map(boxOf);
+    const size = kind === 'backdrops' ? newBackdropSize : newNoteSize;
+    const bounds = pane.current.getBoundingClientRect();
+    const centre = graph.screenToFlowPosition({ x: bounds.x + bounds.width / 2, y: bounds.y + bounds.height / 2 });
+    const middle = { x: Math.round(centre.x - size.width / 2), y: Math.round(centre.y - size.height / 2) };
+    const item = kind === 'backdrops'
+      ? { title: 'Backdrop', colour: palette[0], ...(boxes.length ? backdropAround(boxes) : { ...middle, ...size }) }
+      : { text: 'Note', ...middle };
+    onEdit((current) => addLayout(current, kind, item), `add ${layoutTypes[kind]}`);
+  };
+
+  // Removed, a backdrop's or note's graph node is left unselected: the next one takes its id.
+  const removeLayoutItems = (removed) => {
+    const ids = new Set(removed.map(layoutId));
+    setNodes((current) => current.map((node) => (ids.has(node.id) ? { ...node, selected: false } : node)));
+    for (const kind of Object.keys(layoutTypes)) {
+      const ofKind = removed.filter((data) => data.kind === kind);
+      if (ofKind.length)
+        onEdit((current) => removeLayout(current, kind, ofKind.map((data) => data.index)),
+               ofKind.length === 1 ? `remove ${layoutName(ofKind[0])}` : `remove ${ofKind.length} ${kind}`);
+    }
+  };
+
+  const onNodeDragStart = (event, node, dragged) => {
+    const dragging = new Set(dragged.map((moved) => moved.id));
+    const boxes = Object.fromEntries(shown.current.nodes.filter((other) => !dragging.has(other.id))
+      .map((other) => [other.id, boxOf(other)]));
+    const on = new Set(dragged.filter((moved) => moved.type === 'backdrop').flatMap((backdrop) =>
+      lyingOn(boxOf(backdrop), boxes)));
+    const starts = Object.fromEntries(shown.current.nodes.filter((other) => on.has(other.id))
+      .map((other) => [other.id, other.position]));
+    carried.current = on.size ? { starts, from: node.position } : null;
+  };
+  const carriedWith = (node) => carried.current
+    ? movedBy(carried.current.starts, { x: node.position.x - carried.current.from.x,
+                                        y: node.position.y - carried.current.from.y })
+    : {};
+  const onNodeDrag = (event, node) => {
+    const places = carriedWith(node);
+    if (Object.keys(places).length)
+      setNodes((current) => current.map((other) => (other.id in places ? { ...other, position: places[other.id] } : other)));
+  };
+  // A drag is saved as one change, with what it carried.
+  const onNodeDragStop = (event, node, dragged) => {
+    const places = { ...carriedWith(node),
+                     ...Object.fromEntries((dragged.length ? dragged : [node]).map((moved) => [moved.id, moved.position])) };
+    carried.current = null;
+    const byId = Object.fromEntries(shown.current.nodes.map((other) => [other.id, other]));
+    if (Object.keys(places).every((id) => isTool(byId[id]))) return onMove(places);
+    const split = { nodes: {}, backdrops: {}, notes: {} };
+    for (const [id, place] of Object.entries(places)) {
+      const moved = byId[id];
+      if (isTool(moved)) split.nodes[id] = place;
+      else split[moved.data.kind][moved.data.index] = place;
+    }
+    onEdit((current) => setPlaces(current, split),
+           isTool(node) ? `move ${Object.keys(places).length} nodes` : `move ${layoutName(node.data)}`);
+  };
+
   const actions = { onPickFile, onDisconnect };
+  const layoutActions = {
+    onChange: (data, changes, label) => onEdit((current) => updateLayout(current, data.kind, data.index, changes), label),
+    onRemove: removeLayoutItems,
+  };
   return (
     <GraphActions.Provider value={actions}>
-      <ReactFlow
-        nodes={nodes}
-        edges={edgesOf(flow)}
-        nodeTypes={nodeTypes}
-        onNodesChange={onNodesChange}
-        onNodesDelete={(deleted) => deleted.forEach((node) => onRemove(node.id))}
-        onEdgesDelete={(deleted) => deleted.forEach((edge) => onDisconnect(edge.target, edge.targetHandle))}
-        onConnect={({ source, target, targetHandle }) => onConnect(target, targetHandle, source)}
-        onNodeDragStop={(event, node, dragged) =>
-          onMove(Object.fromEntries((dragged.length ? dragged : [node]).map((moved) => [moved.id, moved.position])))}
-        deleteKeyCode={['Delete', 'Backspace']}
-        multiSelectionKeyCode="Shift"
-        selectionKeyCode="Shift"
-        onPaneClick={() => onSelect(null)}
-        onInit={setGraph}
-        colorMode="dark"
-        minZoom={0.2}
-      >
-        <Background />
-        <Controls showInteractive={false} />
-      </ReactFlow>
+      <LayoutActions.Provider value={layoutActions}>
+        <ReactFlow
+          ref={pane}
+          nodes={nodes}
+          edges={edgesOf(flow)}
+          nodeTypes={nodeTypes}
+          onNodesChange={onNodesChange}
+          onNodesDelete={(deleted) => {
+            deleted.filter(isTool).forEach((node) => onRemove(node.id));
+            const layoutItems = deleted.filter((node) => !isTool(node)).map((node) => node.data);
+            if (layoutItems.length) removeLayoutItems(layoutItems);
+          }}
+          onEdgesDelete={(deleted) => deleted.forEach((edge) => onDisconnect(edge.target, edge.targetHandle))}
+          onConnect={({ source, target, targetHandle }) => onConnect(target, targetHandle, source)}
+          onNodeDragStart={onNodeDragStart}
+          onNodeDrag={onNodeDrag}
+          onNodeDragStop={onNodeDragStop}
+          deleteKeyCode={['Delete', 'Backspace']}
+          multiSelectionKeyCode="Shift"
+          selectionKeyCode="Shift"
+          onPaneClick={() => onSelect(null)}
+          onInit={setGraph}
+          colorMode="dark"
+          minZoom={0.2}
+          // Places in whole units: a saved layout reads plainly, and a backdrop carries its nodes by its very offset.
+          snapToGrid
+          snapGrid={[1, 1]}
+        >
+          <Background />
+          <Controls showInteractive={false} />
+          <Panel position="top-right" className="graph-buttons">
+            <button data-testid="add-backdrop" title="A backdrop around the selected nodes, else in the middle"
+              onClick={() => add('backdrops')}>Backdrop</button>
+            <button data-testid="add-note" onClick={() => add('notes')}>Note</button>
+          </Panel>
+        </ReactFlow>
+      </LayoutActions.Provider>
     </GraphActions.Provider>
   );
 }
