@@ -9,6 +9,7 @@ colour configuration, drawn as OpenColorIO's own processor gives it. Exits
 77 (skipped) when Chromium or its driver is not installed.
 """
 import base64
+import copy
 import json
 import os
 import re
@@ -516,8 +517,14 @@ class Studio(unittest.TestCase):
         self.rendered(generation)
         self.assertTrue(same_floats(self.page_pixels(), shown))
 
+    def placed(self, element):
+        """Where the graph draws the node `element` is part of, as [x, y] in the graph's units."""
+        place = self.browser.execute_script('return arguments[0].closest(".react-flow__node").style.transform', element)
+        return [float(number) for number in re.findall(r'-?[\d.]+(?=px)', place)]
+
     def test_8_layout_is_kept(self):
-        """A flow with a layout made by hand opens where it was placed and saves as it was."""
+        """A flow with a layout made by hand opens where it was placed, its backdrop and note drawn, and saves as
+        it was."""
         layout = {'studio': {'backdrops': [{'title': 'Depth', 'colour': '#335', 'x': -20, 'y': -40,
                                             'width': 600, 'height': 300}],
                              'notes': [{'text': 'check the far plane', 'x': 400, 'y': 260}]},
@@ -531,15 +538,94 @@ class Studio(unittest.TestCase):
         self.open_flow('layout.json')
         self.rendered(0)
         for name, node in layout['nodes'].items():
-            place = self.browser.execute_script(
-                'return arguments[0].closest(".react-flow__node").style.transform', self.find(f'node-{name}'))
-            self.assertEqual([float(number) for number in re.findall(r'-?[\d.]+(?=px)', place)],
+            self.assertEqual(self.placed(self.find(f'node-{name}')),
                              [node['studio']['position']['x'], node['studio']['position']['y']], name)
+        backdrop, note = self.find('backdrop-0'), self.find('note-0')
+        self.assertEqual([self.find('backdrop-title', backdrop).text, self.placed(backdrop),
+                          backdrop.size['width'], backdrop.size['height']], ['Depth', [-20, -40], 600, 300])
+        self.assertEqual([self.find('note-text', note).text, self.placed(note)], ['check the far plane', [400, 260]])
         self.set_field('flow-path', 'layout-again.json')
         self.find('save').click()
         self.wait.until(lambda _: 'layout-again.json' in self.find('status').text)
         with open(os.path.join(self.root, 'layout-again.json')) as file:
             self.assertEqual(json.load(file), layout)
+
+    def test_8b_backdrops_and_notes(self):
+        """A backdrop put around the selected nodes carries the nodes wholly on it when dragged, not one partly on
+        it; a note goes to the middle of the view; each edit is one step, undone and redone to the very flow."""
+        opened = {'nodes': {name: {'tool': 'ZDevider', 'values': {}, 'inputs': {'Input': {'file': 'depth.exr'}},
+                                   'studio': {'position': {'x': x, 'y': y}}}
+                            for name, x, y in [('a', 0, 0), ('b', 0, 120), ('c', 240, 60)]}}
+        with open(os.path.join(self.root, 'backdrops.json'), 'w') as file:
+            json.dump(opened, file)
+        # A graph pane large enough to show the flow at 1:1: a drag then moves by the very pixels dragged.
+        self.browser.set_window_size(1920, 1200)
+        self.addCleanup(self.browser.set_window_size, 1400, 900)
+        self.browser.get(self.page)
+        self.open_flow('backdrops.json')
+        self.wait.until(lambda _: 'scale(1)' in self.find('graph').find_element(
+            By.CSS_SELECTOR, '.react-flow__viewport').get_attribute('style'))
+        node_height = self.find('node-b').size['height']
+        centre = lambda element: [element.location['x'] + element.size['width'] / 2,
+                                  element.location['y'] + element.size['height'] / 2]
+
+        def select_a_and_b():
+            a, b = self.find('node-name', self.find('node-a')), self.find('node-name', self.find('node-b'))
+            ActionChains(self.browser).click(a).key_down(Keys.SHIFT).click(b).key_up(Keys.SHIFT).perform()
+            self.find('add-backdrop').click()
+
+        def drag_backdrop():
+            # The graph takes hold once the pointer has moved 2 pixels: the drag counts from there.
+            actions = ActionChains(self.browser).click_and_hold(self.find('backdrop-title')).move_by_offset(0, 2)
+            for _ in range(5):
+                actions.move_by_offset(12, 8)
+            actions.release().perform()
+
+        def moved(flow):
+            flow['studio']['backdrops'][0].update(x=40, y=-10)
+            flow['nodes']['a']['studio']['position'] = {'x': 60, 'y': 40}
+            flow['nodes']['b']['studio']['position'] = {'x': 60, 'y': 160}
+
+        def note_added(flow):
+            note = self.flow_now()['studio']['notes'][0]  # in the middle of the view, where the note is drawn
+            for drawn, middle in zip(centre(self.find('note-0')), centre(self.find('graph'))):
+                self.assertAlmostEqual(drawn, middle, delta=1)
+            flow['studio']['notes'] = [{'text': 'Note', 'x': note['x'], 'y': note['y']}]
+
+        # 20 around the nodes, and 30 more above for the title; a node is 230 wide.
+        steps = [
+            ('add backdrop', select_a_and_b, lambda flow: flow.update(studio={'backdrops': [
+                {'title': 'Backdrop', 'colour': '#335', 'x': -20, 'y': -50, 'width': 270,
+                 'height': 120 + node_height + 70}]})),
+            ('title of backdrop', lambda: (ActionChains(self.browser).double_click(self.find('backdrop-title')).perform(),
+                                           self.set_field('backdrop-title-field', 'Depth' + Keys.ENTER)),
+             lambda flow: flow['studio']['backdrops'][0].update(title='Depth')),
+            ('move backdrop Depth', drag_backdrop, moved),
+            ('add note', lambda: self.find('add-note').click(), note_added),
+            ('text of note', lambda: (ActionChains(self.browser).double_click(self.find('note-text')).perform(),
+                                      self.set_field('note-text-field', 'far plane' + Keys.ENTER)),
+             lambda flow: flow['studio']['notes'][0].update(text='far plane')),
+        ]
+        flows = [opened]
+        for label, act, change in steps:
+            act()
+            self.wait.until(lambda _: self.flow_now() != flows[-1], label)
+            expected = copy.deepcopy(flows[-1])
+            change(expected)
+            self.assertEqual(self.flow_now(), expected, label)
+            flows.append(expected)
+        for (label, _, _), before in reversed(list(zip(steps, flows))):
+            self.assertEqual(self.find('undo').text, f'Undo {label}')
+            self.find('undo').click()
+            self.wait.until(lambda _: self.flow_now() == before, label)
+        for after in flows[1:]:
+            self.keys('y', Keys.CONTROL)
+            self.wait.until(lambda _: self.flow_now() == after)
+        self.set_field('flow-path', 'backdrops-saved.json')
+        self.find('save').click()
+        self.wait.until(lambda _: 'backdrops-saved.json' in self.find('status').text)
+        with open(os.path.join(self.root, 'backdrops-saved.json')) as file:
+            self.assertEqual(json.load(file), flows[-1])
 
     def test_9_render_from_the_page_as_qz_flow(self):
         """*Render…* over the shot's frames writes the very files `qz flow` writes for the same flow."""
