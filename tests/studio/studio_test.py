@@ -575,7 +575,7 @@ class Studio(unittest.TestCase):
             self.find('add-backdrop').click()
 
         def drag_backdrop():
-            # The graph takes hold once the pointer has moved 2 pixels: the drag counts from there.
+            # The graph takes hold once the pointer has moved more than a pixel: the drag counts from there.
             actions = ActionChains(self.browser).click_and_hold(self.find('backdrop-title')).move_by_offset(0, 2)
             for _ in range(5):
                 actions.move_by_offset(12, 8)
