@@ -30,6 +30,7 @@ import numpy as np
 import OpenImageIO as oiio
 import PyOpenColorIO as ocio
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions.action_builder import ActionBuilder
 from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -185,10 +186,14 @@ class Studio(unittest.TestCase):
 
     def hover(self, x, y):
         """Moves the mouse over image pixel x, y; returns the pixel the inspector names and its values."""
-        canvas = self.find('viewer-canvas')
-        px, py = self.browser.execute_script('return window.qzStudio.viewer.pointOf(arguments[0], arguments[1])', x, y)
-        ActionChains(self.browser).move_to_element_with_offset(
-            canvas, round(px - canvas.size['width'] / 2), round(py - canvas.size['height'] / 2)).perform()
+        # The pixel's centre in the window: whole points land within half a point of it.
+        px, py = self.browser.execute_script('''
+            const [x, y] = window.qzStudio.viewer.pointOf(arguments[0], arguments[1]);
+            const box = document.querySelector('[data-testid="viewer-canvas"]').getBoundingClientRect();
+            return [box.left + x, box.top + y];''', x, y)
+        pointer = ActionBuilder(self.browser)
+        pointer.pointer_action.move_to_location(round(px), round(py))
+        pointer.perform()
         # The exact values come from the server a moment after the mouse arrives.
         read = self.wait.until(lambda browser: browser.execute_script('''
             const values = ['x', 'y', 'R', 'G', 'B', 'A'].map((name) =>
