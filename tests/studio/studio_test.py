@@ -669,6 +669,18 @@ class Studio(unittest.TestCase):
                                         'inputs': {'Normals': {'file': 'normals.exr'}, 'Position': {'file': 'position.exr'}}}},
                        'save': [{'node': 'ao', 'file': 'slow/ao.####.exr'}]}, file)
         self.open_flow('slow.json')
+        # The page at work says so in its toolbar, which names the edits to undo and redo, and moves nothing:
+        # the page never scrolls.
+        self.set_field('value-SampleRad', '390')
+        self.browser.execute_script('document.activeElement?.blur()')
+        self.set_field('value-Quality', '300')
+        self.browser.execute_script('document.activeElement?.blur()')
+        self.find('undo').click()
+        self.wait.until(lambda _: 'Quality' in self.find('redo').text and 'SampleRad' in self.find('undo').text)
+        self.wait.until(lambda _: self.find('progress').get_attribute('data-busy') == '1')
+        self.assertEqual(self.browser.execute_script(
+            'const page = document.documentElement;'
+            'return [page.scrollWidth - page.clientWidth, page.scrollHeight - page.clientHeight]'), [0, 0])
         self.find('render-open').click()
         self.set_field('render-last', '3')
         self.find('render-start').click()

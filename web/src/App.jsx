@@ -426,9 +426,11 @@ export default function App() {
           edit(() => next, `add ${name}`);
           select(name);
         }} />
-        <button data-testid="undo" disabled={!history.undoLabel} title="Ctrl+Z"
+        <button data-testid="undo" className="history" disabled={!history.undoLabel}
+          title={history.undoLabel ? `Undo ${history.undoLabel} (Ctrl+Z)` : 'Ctrl+Z'}
           onClick={() => travel(history.undo)}>{history.undoLabel ? `Undo ${history.undoLabel}` : 'Undo'}</button>
-        <button data-testid="redo" disabled={!history.redoLabel} title="Ctrl+Shift+Z"
+        <button data-testid="redo" className="history" disabled={!history.redoLabel}
+          title={history.redoLabel ? `Redo ${history.redoLabel} (Ctrl+Shift+Z)` : 'Ctrl+Shift+Z'}
           onClick={() => travel(history.redo)}>{history.redoLabel ? `Redo ${history.redoLabel}` : 'Redo'}</button>
         <button data-testid="help-button" onClick={() => setHelp((open) => !open)}>?</button>
         <button data-testid="open" onClick={() => setDialog({ kind: 'open' })}>Open…</button>
@@ -438,7 +440,8 @@ export default function App() {
           onClick={() => setScopes((open) => !open)}>Scopes</button>
         <button data-testid="render-open" onClick={() => setDialog({ kind: 'render' })}>Render…</button>
         <button data-testid="farm-open" onClick={() => setDialog({ kind: 'farm' })}>Submit to farm…</button>
-        <span className="root" title="Every file is read and written inside this folder">{session.root}</span>
+        <span className="root" title={`${session.root}: every file is read and written inside this folder`}>
+          {session.root}</span>
         <span className="status" data-testid="status">{status}</span>
         <span className={`progress${render.busy ? ' active' : ''}`} data-testid="progress"
           data-busy={render.busy ? '1' : '0'}>{render.busy ? 'rendering…' : ''}</span>
