@@ -13,6 +13,7 @@
 #include "qz/core/Error.h"
 #include "qz/graph/FlowRender.h"
 #include "qz/graph/Frames.h"
+#include "qz/graph/OutputCache.h"
 #include "WorkerPool.h"
 
 namespace fs = std::filesystem;
@@ -234,6 +235,10 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 			region[i] = numbers[i].get<long long>();
 	}
 
+	// The tag of the picture the page holds for this very request, if any.
+	const std::string held =
+		body.contains("have") ? Member(body, "have", &Json::is_string, "a picture's tag").get<std::string>() : "";
+
 	Announce(page, generation);
 	std::vector<std::string> warnings;
 	const Flow parsed = ParseConfined(document, FlowFolder(), &warnings);
@@ -304,6 +309,28 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	response.set_header("X-Qz-Step", std::to_string(step));
 	response.set_header("X-Qz-Region", std::to_string(left) + " " + std::to_string(bottom) + " " +
 	                                       std::to_string(regionWidth) + " " + std::to_string(regionHeight));
+	// The answer's pixels follow from the node's content hash and how they
+	// are sent, so a page holding the pixels of the same tag is told to
+	// keep them (204) rather than sent them again; the picture is kept as
+	// this generation's all the same, for its exact values.
+	const std::string tag = HashBuilder()
+	                            .Add(evaluator.NodeHash(*node, at))
+	                            .Add(input)
+	                            .Add(body.value("format", Json()).dump())
+	                            .Add(body.value("display", Json()).dump())
+	                            .Add(int64_t(step))
+	                            .Add(int64_t(left))
+	                            .Add(int64_t(bottom))
+	                            .Add(int64_t(regionWidth))
+	                            .Add(int64_t(regionHeight))
+	                            .Finish()
+	                            .Hex();
+	response.set_header("X-Qz-Tag", tag);
+	if (!held.empty() && held == tag)
+	{
+		response.status = 204;
+		return nullptr;
+	}
 	SendPixels(response, image, bottom * image->Width + left, (regionWidth + step - 1) / step,
 	           (regionHeight + step - 1) / step, step, encoding);
 	return nullptr;

@@ -638,6 +638,65 @@ TEST_F(Studio, SendsHalfFloatsToShowAndTheExactFloatsAskedFor)
 	EXPECT_EQ(Send("GET", "/api/pixels?page=p&generation=3&x=0&y=0&width=1&height=1").Status, 200);
 }
 
+TEST_F(Studio, TellsAPageHoldingTheSamePixelsToKeepThem)
+{
+	const auto flow = [](double zmax) {
+		return json{{"nodes", {{"a", Node("ZDevider", FileInput("depth.exr"), {{"Zmax", zmax}})}}}};
+	};
+	const json half = {{"page", "p"}, {"format", "half"}};
+	const Answer first = Render(flow(10), "a", 1, half);
+	ASSERT_EQ(first.Status, 200) << first.Body;
+	const std::string tag = first.Header("X-Qz-Tag");
+	ASSERT_EQ(tag.size(), 32u);
+
+	// The same request, holding its tag: no pixels, and this generation's exact values are read all the same.
+	json holding = half;
+	holding["have"] = tag;
+	const Answer again = Render(flow(10), "a", 2, holding);
+	EXPECT_EQ(again.Status, 204);
+	EXPECT_EQ(again.Body, "");
+	EXPECT_EQ(again.Header("X-Qz-Tag"), tag);
+	EXPECT_EQ(again.Header("X-Qz-Step"), "1");
+	EXPECT_TRUE(json::parse(again.Header("X-Qz-Readouts")).is_object());
+	EXPECT_EQ(Send("GET", "/api/pixels?page=p&generation=2&x=0&y=0&width=1&height=1").Status, 200);
+
+	// Any other picture, or the same sent otherwise, comes whole under its own tag.
+	struct Other
+	{
+		const char* What;
+		json Flow, Extra;
+	};
+	const std::vector<Other> others = {
+		{"another value", flow(20), json::object()},
+		{"every second pixel", flow(10), {{"step", 2}}},
+		{"a region", flow(10), {{"region", {0, 0, 2, 2}}}},
+		{"floats", flow(10), {{"format", "float"}}},
+		{"the node's input", flow(10), {{"input", "Input"}}},
+		{"a tag not its own", flow(10), {{"have", std::string(32, '0')}}},
+	};
+	long long generation = 2;
+	for (const Other& other : others)
+	{
+		json asked = holding;
+		asked.update(other.Extra);
+		const Answer answer = Render(other.Flow, "a", ++generation, asked);
+		EXPECT_EQ(answer.Status, 200) << other.What;
+		EXPECT_FALSE(answer.Body.empty()) << other.What;
+		if (other.Extra.contains("have"))
+			EXPECT_EQ(answer.Header("X-Qz-Tag"), tag) << other.What;
+		else
+			EXPECT_NE(answer.Header("X-Qz-Tag"), tag) << other.What;
+	}
+	// A file written anew makes new pixels of the same request.
+	WriteImageFile(*MakeImage(6, 4, Pixel(0.5f, 0.5f, 0.5f)), Path("depth.exr"));
+	const Answer rewritten = Render(flow(10), "a", ++generation, holding);
+	EXPECT_EQ(rewritten.Status, 200);
+	EXPECT_EQ(rewritten.Body.size(), 6u * 4 * 4 * sizeof(uint16_t));
+	EXPECT_NE(rewritten.Header("X-Qz-Tag"), tag);
+	holding["have"] = 7;
+	EXPECT_EQ(Render(flow(10), "a", ++generation, holding).Status, 400);
+}
+
 TEST_F(Studio, AnswersOtherRequestsWhileRendering)
 {
 	WriteImageFile(*MakeImage(256, 256, [](int x, int y) { return Pixel(x % 7, y % 5, 1); }), Path("plate.exr"));

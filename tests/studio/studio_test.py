@@ -522,6 +522,38 @@ class Studio(unittest.TestCase):
         self.rendered(generation)
         self.assertTrue(same_floats(self.page_pixels(), shown))
 
+    def test_7b_a_view_shown_again_is_checked_with_the_server(self):
+        """A view shown before is drawn at once from the pictures the page holds, which the server confirms
+        with no pixels sent; once its file changed on disk, the server sends the new picture."""
+        held = os.path.join(self.root, 'held.exr')
+        shutil.copyfile(os.path.join(self.root, 'depth.exr'), held)
+        with open(os.path.join(self.root, 'held.json'), 'w') as file:
+            json.dump({'nodes': {'near': {'tool': 'ZDevider', 'values': {'Zmax': 10},
+                                          'inputs': {'Input': {'file': 'held.exr'}}}}}, file)
+        self.browser.get(self.page)
+        self.open_flow('held.json')
+        generation = self.rendered(0)
+        first = self.page_pixels()
+        last_status = lambda: self.browser.execute_script(
+            "return performance.getEntriesByType('resource').filter((e) => e.name.endsWith('/api/render'))"
+            ".at(-1).responseStatus")
+        self.set_field('value-Zmax', '3.5')
+        generation = self.rendered(generation)
+        self.find('undo').click()
+        generation = self.rendered(generation)
+        self.assertEqual(last_status(), 204)
+        self.assertTrue(same_floats(self.page_pixels(), first), 'the exact values of the picture kept')
+
+        self.find('redo').click()
+        generation = self.rendered(generation)
+        shutil.copyfile(os.path.join(self.root, 'position.exr'), held)
+        self.find('undo').click()
+        self.rendered(generation)
+        self.assertEqual(last_status(), 200)
+        out = os.path.join(self.root, 'held-run.exr')
+        subprocess.run([QZ, 'run', 'ZDevider', '-i', f'Input={held}', '-s', 'Zmax=10', '-o', out], check=True)
+        self.assertTrue(same_floats(self.page_pixels(), read_rgba(out)))
+
     def placed(self, element):
         """Where the graph draws the node `element` is part of, as [x, y] in the graph's units."""
         place = self.browser.execute_script('return arguments[0].closest(".react-flow__node").style.transform', element)

@@ -60,7 +60,7 @@ export default function Scopes({ image, onClose }) {
   const [parade, setParade] = useState(false);
   const histogramCanvas = useRef(null), waveformCanvas = useRef(null);
   // A picture drawn on a 2D canvas arrives as display levels: no floats to count.
-  const floats = useMemo(() => (image?.halves ? floatsOf(image) : null), [image]);
+  const floats = useMemo(() => (image?.halves ? floatsOf(image) : null), [image?.halves]);
   const range = max > min ? { min, max } : null;
   const counts = useMemo(() => (floats && range ? histogram(floats, { bins, ...range }) : null), [floats, min, max]);
 

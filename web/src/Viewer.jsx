@@ -4,6 +4,8 @@ import { createGlView } from './glView.js';
 import { formatFloat32 } from './numbers.js';
 import { viewingKey } from './viewing.js';
 
+const pixelsOf = (image) => image?.halves ?? image?.levels;
+
 // Each offscreen canvas's pixels, kept from one picture to the next of its size.
 const canvasPixels = new WeakMap();
 
@@ -96,8 +98,11 @@ export default function Viewer({ primary, secondary, labels, generation, display
   }, [view?.x, view?.y, view?.scale, size, primary?.width, primary?.height]);
 
   useEffect(() => {
-    const observer = new ResizeObserver(([entry]) =>
-      setSize({ width: entry.contentRect.width, height: entry.contentRect.height }));
+    // The same size kept as the same object: a new one would redraw the picture for nothing.
+    const observer = new ResizeObserver(([entry]) => {
+      const { width, height } = entry.contentRect;
+      setSize((size) => (size.width === width && size.height === height ? size : { width, height }));
+    });
     observer.observe(frameRef.current);
     return () => observer.disconnect();
   }, []);
@@ -167,7 +172,7 @@ export default function Viewer({ primary, secondary, labels, generation, display
     }
     draw();
     if (primary) performance.mark('qz-drawn', { detail: { generation } });
-  }, [primary, secondary, drawing]);
+  }, [pixelsOf(primary), pixelsOf(secondary), drawing]);  // a picture answered again with the same pixels is not
 
   // A new view transform: compiled into the WebGL view, drawn at once with
   // the pictures it holds (no new render), and marked as a new picture is.

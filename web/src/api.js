@@ -44,9 +44,14 @@ export const evaluateCurve = (request) => json('POST', '/api/curve', request);
 /// `step`-th pixel of every `step`-th row (`columns` x `rows`) of `region`
 /// ({x, y, width, height}, from the bottom left) of the `width` x `height`
 /// picture. Its exact floats come from `exactPixels` when asked for.
-export async function renderImage(request, page = pageId) {
-  const asked = { format: 'half', ...request, page };
+/// Asked under `page` (this page's by default). Every picture carries the
+/// server's `tag` of its pixels; `held`, a picture this page was sent for
+/// the same request, is answered with its pixels (and this render's
+/// generation) when its tag still stands.
+export async function renderImage(request, { page = pageId, held = null } = {}) {
+  const asked = { format: 'half', ...request, page, ...(held ? { have: held.tag } : {}) };
   const response = await call('POST', '/api/render', asked);
+  const tag = response.headers.get('X-Qz-Tag');
   const width = Number(response.headers.get('X-Qz-Width'));
   const height = Number(response.headers.get('X-Qz-Height'));
   const step = Number(response.headers.get('X-Qz-Step'));
@@ -54,6 +59,7 @@ export async function renderImage(request, page = pageId) {
   const region = { x, y, width: regionWidth, height: regionHeight };
   const columns = Math.ceil(region.width / step), rows = Math.ceil(region.height / step);
   const readouts = JSON.parse(response.headers.get('X-Qz-Readouts') || '{}');
+  if (response.status === 204) return { ...held, readouts, generation: request.generation, page };
   // Read into place as the body arrives, rather than gathered and copied whole at its end.
   const pixels = asked.format === 'display' ? new Uint8Array(columns * rows * 4) : new Uint16Array(columns * rows * 4);
   const bytes = new Uint8Array(pixels.buffer);
@@ -66,7 +72,7 @@ export async function renderImage(request, page = pageId) {
     filled += value.length;
   }
   if (filled !== bytes.length) throw new Error(`render answered ${filled} bytes for ${columns} x ${rows} pixels`);
-  return { width, height, step, region, columns, rows, readouts, generation: request.generation, page,
+  return { width, height, step, region, columns, rows, readouts, generation: request.generation, page, tag,
            ...(asked.format === 'display' ? { levels: pixels, display: asked.display } : { halves: pixels }) };
 }
 

@@ -50,9 +50,9 @@ export default function usePlayback({ range, fps, viewAt }) {
         }
         const frame = run.loading, view = latest.current.viewAt(frame);
         try {
-          const primary = await renderImage({ ...view.primary, generation: ++run.generation }, playPage);
+          const primary = await renderImage({ ...view.primary, generation: ++run.generation }, { page: playPage });
           const secondary = view.secondary
-            ? await renderImage({ ...view.secondary, generation: ++run.generation }, playPage) : null;
+            ? await renderImage({ ...view.secondary, generation: ++run.generation }, { page: playPage }) : null;
           run.buffer.set(frame, { key: JSON.stringify(view), frame, primary, secondary,
                                   readouts: { ...secondary?.readouts, ...primary.readouts } });
         } catch {
