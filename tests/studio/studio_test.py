@@ -589,10 +589,12 @@ class Studio(unittest.TestCase):
 
     def test_8b_backdrops_and_notes(self):
         """A backdrop put around the selected nodes carries the nodes wholly on it when dragged, not one partly on
-        it; a note goes to the middle of the view; each edit is one step, undone and redone to the very flow."""
+        it; a note goes to the middle of the view; each edit is one step, undone and redone to the very flow, the
+        removal of a backdrop and two nodes with the link from one of them too."""
         opened = {'nodes': {name: {'tool': 'ZDevider', 'values': {}, 'inputs': {'Input': {'file': 'depth.exr'}},
                                    'studio': {'position': {'x': x, 'y': y}}}
                             for name, x, y in [('a', 0, 0), ('b', 0, 120), ('c', 240, 60)]}}
+        opened['nodes']['c']['inputs']['Input'] = {'node': 'a'}
         with open(os.path.join(self.root, 'backdrops.json'), 'w') as file:
             json.dump(opened, file)
         # A graph pane large enough to show the flow at 1:1: a drag then moves by the very pixels dragged.
@@ -623,6 +625,16 @@ class Studio(unittest.TestCase):
             flow['nodes']['a']['studio']['position'] = {'x': 60, 'y': 40}
             flow['nodes']['b']['studio']['position'] = {'x': 60, 'y': 160}
 
+        def remove_backdrop_a_and_b():
+            title, a, b = self.find('backdrop-title'), self.find('node-a'), self.find('node-b')
+            ActionChains(self.browser).click(title).key_down(Keys.SHIFT).click(self.find('node-name', a)) \
+                .click(self.find('node-name', b)).key_up(Keys.SHIFT).perform()
+            self.keys(Keys.DELETE)
+
+        def removed(flow):
+            del flow['studio']['backdrops'], flow['nodes']['a'], flow['nodes']['b']
+            flow['nodes']['c']['inputs'] = {}  # its link from a goes with a
+
         def note_added(flow):
             note = self.flow_now()['studio']['notes'][0]  # in the middle of the view, where the note is drawn
             for drawn, middle in zip(centre(self.find('note-0')), centre(self.find('graph'))):
@@ -642,6 +654,7 @@ class Studio(unittest.TestCase):
             ('text of note', lambda: (ActionChains(self.browser).double_click(self.find('note-text')).perform(),
                                       self.set_field('note-text-field', 'far plane' + Keys.ENTER)),
              lambda flow: flow['studio']['notes'][0].update(text='far plane')),
+            ('remove 3 items', remove_backdrop_a_and_b, removed),  # one step, links and all
         ]
         flows = [opened]
         for label, act, change in steps:

@@ -122,7 +122,7 @@ function NodePanel({ name, flow, onRename, onSavePath, onRemove, onBypass }) {
         onKeyDown={(e) => e.key === 'Enter' && commit()} /></label>
       <label>Write to <input value={savePath} data-testid="save-path-field" placeholder="no file"
         onChange={(e) => onSavePath(name, e.target.value)} /></label>
-      <button data-testid="remove-node" onClick={() => onRemove(name)}>Remove node</button>
+      <button data-testid="remove-node" onClick={() => onRemove([name])}>Remove node</button>
       <button data-testid="bypass" title="D" className={isEnabled(flow.nodes[name]) ? '' : 'active'}
         onClick={() => onBypass(name)}>{isEnabled(flow.nodes[name]) ? 'Bypass' : 'Enable'}</button>
     </div>
@@ -364,9 +364,11 @@ export default function App() {
     edit((current) => setLink(current, node, input, null), `disconnect ${node} ${input}`), []);
   const onConnect = useCallback((node, input, source) =>
     edit((current) => setLink(current, node, input, { node: source }), `connect ${source} to ${node} ${input}`), []);
-  const onRemove = useCallback((name) => {
-    edit((current) => removeNode(current, name), `remove ${name}`);
-    setSelected((current) => (current === name ? null : current));
+  /// Removes nodes `names` as one step, with `alongside` (a change of the
+  /// rest of the flow, such as backdrops removed with them).
+  const onRemove = useCallback((names, label = `remove ${names[0]}`, alongside = (flow) => flow) => {
+    edit((current) => alongside(names.reduce(removeNode, current)), label);
+    setSelected((current) => (names.includes(current) ? null : current));
   }, []);
   const onPickFile = useCallback((node, input) => setDialog({ kind: 'link', node, input }), []);
 

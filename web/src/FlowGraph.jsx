@@ -4,8 +4,8 @@ import '@xyflow/react/dist/style.css';
 import dagre from '@dagrejs/dagre';
 import { BackdropNode, LayoutActions, NoteNode, layoutName, palette } from './Backdrops.jsx';
 import {
-  addLayout, backdropAround, imageInputs, isEnabled, layoutOf, lyingOn, movedBy, positionOf, removeLayout, setPlaces,
-  updateLayout,
+  addLayout, backdropAround, imageInputs, isEnabled, layoutOf, lyingOn, movedBy, positionOf, removeLayout, setLink,
+  setPlaces, updateLayout,
 } from './flow.js';
 
 // What the graph's nodes call back into the page.
@@ -196,16 +196,22 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
     onEdit((current) => addLayout(current, kind, item), `add ${layoutTypes[kind]}`);
   };
 
-  // Removed, a backdrop's or note's graph node is left unselected: the next one takes its id.
-  const removeLayoutItems = (removed) => {
-    const ids = new Set(removed.map(layoutId));
+  /// Removes nodes `names`, backdrops and notes `items` (their data) and
+  /// links `edges` as one step; the links of a node removed go with it.
+  const remove = (names, items, edges = []) => {
+    // Removed, a backdrop's or note's graph node is left unselected: the next one takes its id.
+    const ids = new Set(items.map(layoutId));
     setNodes((current) => current.map((node) => (ids.has(node.id) ? { ...node, selected: false } : node)));
-    for (const kind of Object.keys(layoutTypes)) {
-      const ofKind = removed.filter((data) => data.kind === kind);
-      if (ofKind.length)
-        onEdit((current) => removeLayout(current, kind, ofKind.map((data) => data.index)),
-               ofKind.length === 1 ? `remove ${layoutName(ofKind[0])}` : `remove ${ofKind.length} ${kind}`);
-    }
+    const links = edges.filter((edge) => !names.includes(edge.source) && !names.includes(edge.target));
+    const count = names.length + items.length + links.length;
+    const only = names[0] ?? (items.length ? layoutName(items[0]) : null);
+    const label = count !== 1 ? `remove ${count} items`
+      : only ? `remove ${only}` : `disconnect ${links[0].target} ${links[0].targetHandle}`;
+    const alongside = (flow) => Object.keys(layoutTypes).reduce(
+      (next, kind) => removeLayout(next, kind, items.filter((data) => data.kind === kind).map((data) => data.index)),
+      links.reduce((next, link) => setLink(next, link.target, link.targetHandle, null), flow));
+    if (names.length) onRemove(names, label, alongside);
+    else if (count) onEdit(alongside, label);
   };
 
   const onNodeDragStart = (event, node, dragged) => {
@@ -247,7 +253,7 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
   const actions = { onPickFile, onDisconnect };
   const layoutActions = {
     onChange: (data, changes, label) => onEdit((current) => updateLayout(current, data.kind, data.index, changes), label),
-    onRemove: removeLayoutItems,
+    onRemove: (items) => remove([], items),
   };
   return (
     <GraphActions.Provider value={actions}>
@@ -258,12 +264,9 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
           edges={edgesOf(flow)}
           nodeTypes={nodeTypes}
           onNodesChange={onNodesChange}
-          onNodesDelete={(deleted) => {
-            deleted.filter(isTool).forEach((node) => onRemove(node.id));
-            const layoutItems = deleted.filter((node) => !isTool(node)).map((node) => node.data);
-            if (layoutItems.length) removeLayoutItems(layoutItems);
-          }}
-          onEdgesDelete={(deleted) => deleted.forEach((edge) => onDisconnect(edge.target, edge.targetHandle))}
+          onDelete={({ nodes: deleted, edges: links }) => remove(deleted.filter(isTool).map((node) => node.id),
+                                                               deleted.filter((node) => !isTool(node)).map((node) => node.data),
+                                                               links)}
           onConnect={({ source, target, targetHandle }) => onConnect(target, targetHandle, source)}
           onNodeDragStart={onNodeDragStart}
           onNodeDrag={onNodeDrag}
