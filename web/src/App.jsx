@@ -327,10 +327,6 @@ export default function App() {
     const enabled = !isEnabled(latest.current.flow.nodes[name]);
     edit((current) => setEnabled(current, name, enabled), `${enabled ? 'enable' : 'bypass'} ${name}`);
   };
-  const onMove = useCallback((positions) => {
-    const names = Object.keys(positions);
-    edit((current) => setPositions(current, positions), names.length === 1 ? `move ${names[0]}` : `move ${names.length} nodes`);
-  }, [edit]);
   const chosen = () => (picked.length ? picked : selected ? [selected] : []).filter((name) => name in flow.nodes);
   const paste = (copied) => {
     if (!copied) return;
@@ -498,7 +494,7 @@ export default function App() {
         <section className="graph-pane" data-testid="graph">
           <Graph flow={graph} tools={toolsByName} errors={check.errors} selected={selected} layoutKey={layoutKey}
             onSelect={select} onConnect={onConnect} onDisconnect={onDisconnect} onRemove={onRemove}
-            onPickFile={onPickFile} onMove={onMove} onEdit={edit} onPicked={setPicked} hookRef={graphHook} />
+            onPickFile={onPickFile} onEdit={edit} onPicked={setPicked} hookRef={graphHook} />
         </section>
         <section className="curves-pane">
           {selectedTool ? (

@@ -110,7 +110,7 @@ function edgesOf(flow) {
 /// The flow's backdrops and notes are drawn among them; their edits go to
 /// `onEdit(change, label)`, and dragging a backdrop carries what lies on it.
 export default function FlowGraph({ flow, tools, errors, selected, layoutKey, onSelect, onConnect, onDisconnect,
-                                    onRemove, onPickFile, onMove, onEdit, onPicked, hookRef }) {
+                                    onRemove, onPickFile, onEdit, onPicked, hookRef }) {
   const [nodes, setNodes] = useState([]);
   const shown = useRef({ nodes, flow });
   shown.current = { nodes, flow };
@@ -239,15 +239,15 @@ export default function FlowGraph({ flow, tools, errors, selected, layoutKey, on
                      ...Object.fromEntries((dragged.length ? dragged : [node]).map((moved) => [moved.id, moved.position])) };
     carried.current = null;
     const byId = Object.fromEntries(shown.current.nodes.map((other) => [other.id, other]));
-    if (Object.keys(places).every((id) => isTool(byId[id]))) return onMove(places);
     const split = { nodes: {}, backdrops: {}, notes: {} };
     for (const [id, place] of Object.entries(places)) {
       const moved = byId[id];
       if (isTool(moved)) split.nodes[id] = place;
       else split[moved.data.kind][moved.data.index] = place;
     }
+    const count = Object.keys(places).length;
     onEdit((current) => setPlaces(current, split),
-           isTool(node) ? `move ${Object.keys(places).length} nodes` : `move ${layoutName(node.data)}`);
+           !isTool(node) ? `move ${layoutName(node.data)}` : count === 1 ? `move ${node.id}` : `move ${count} nodes`);
   };
 
   const actions = { onPickFile, onDisconnect };
