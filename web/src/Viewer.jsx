@@ -156,9 +156,10 @@ export default function Viewer({ primary, secondary, labels, generation, display
     if (shown.current?.display) canvas.dataset.viewing = viewingKey(shown.current.display);
   }, [size, view?.x, view?.y, view?.scale, wipeColumn, drawing, displayKey]);
 
-  // New pictures: upload or convert, draw, and mark the moment the picture
-  // is on screen (the benchmark measures to this mark). A 2D canvas's
-  // pictures arrive through the display settings; on WebGL they are applied here.
+  // New pixels: upload or convert, draw, and mark the moment the picture
+  // is on screen (the benchmark measures to this mark); a picture answered
+  // again with the same pixels is drawn already. A 2D canvas's pictures
+  // arrive through the display settings; on WebGL they are applied here.
   useLayoutEffect(() => {
     if (drawing === 'webgl') {
       const gl = webgl();
@@ -172,7 +173,7 @@ export default function Viewer({ primary, secondary, labels, generation, display
     }
     draw();
     if (primary) performance.mark('qz-drawn', { detail: { generation } });
-  }, [pixelsOf(primary), pixelsOf(secondary), drawing]);  // a picture answered again with the same pixels is not
+  }, [pixelsOf(primary), pixelsOf(secondary), drawing]);
 
   // A new view transform: compiled into the WebGL view, drawn at once with
   // the pictures it holds (no new render), and marked as a new picture is.
