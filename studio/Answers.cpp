@@ -2,6 +2,8 @@
 // bounded depth, and every answer, errors included, as JSON.
 #include "ServerImpl.h"
 
+#include <climits>
+
 #include "qz/core/Error.h"
 
 namespace
@@ -56,6 +58,20 @@ const Json& Member(const Json& body, const char* key, bool (Json::*isType)() con
 	if (!body.contains(key) || !(body[key].*isType)())
 		throw RequestError{400, std::string("request needs \"") + key + "\": " + type};
 	return body[key];
+}
+
+std::string TextMember(const Json& body, const char* key, const char* type)
+{
+	return body.contains(key) ? Member(body, key, &Json::is_string, type).get<std::string>() : "";
+}
+
+int IntMember(const Json& body, const char* key, const char* type)
+{
+	const Json& number = Member(body, key, &Json::is_number_integer, type);
+	if (number.is_number_unsigned() ? number.get<unsigned long long>() > INT_MAX
+	                                : number.get<long long>() < INT_MIN || number.get<long long>() > INT_MAX)
+		throw RequestError{400, std::string("\"") + key + "\" " + number.dump() + " is out of range"};
+	return number.get<int>();
 }
 
 // A whole number given in the query string.

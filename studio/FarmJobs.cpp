@@ -11,21 +11,6 @@
 namespace fs = std::filesystem;
 using namespace studio;
 
-namespace
-{
-int CountMember(const nlohmann::json& body, const char* key, int fallback)
-{
-	if (!body.contains(key))
-		return fallback;
-	return Member(body, key, &nlohmann::json::is_number_integer, "a whole number").get<int>();
-}
-
-std::string TextMember(const nlohmann::json& body, const char* key)
-{
-	return body.contains(key) ? Member(body, key, &nlohmann::json::is_string, "a text").get<std::string>() : "";
-}
-}
-
 StudioServer::Impl::Answer StudioServer::Impl::SubmitFarmJob(const httplib::Request& request, httplib::Response&)
 {
 	const Json body = ParseBody(request.body);
@@ -41,10 +26,10 @@ StudioServer::Impl::Answer StudioServer::Impl::SubmitFarmJob(const httplib::Requ
 	ArrayJob job;
 	job.FlowPath = path;
 	job.Range = Member(body, "frames", &Json::is_string, "a frame range").get<std::string>();
-	job.Tasks = CountMember(body, "tasks", 1);
-	job.Threads = CountMember(body, "threads", 1);
-	job.Partition = TextMember(body, "partition");
-	job.TimeLimit = TextMember(body, "time");
+	job.Tasks = body.contains("tasks") ? IntMember(body, "tasks", "a whole number") : 1;
+	job.Threads = body.contains("threads") ? IntMember(body, "threads", "a whole number") : 1;
+	job.Partition = TextMember(body, "partition", "a text");
+	job.TimeLimit = TextMember(body, "time", "a text");
 	std::vector<std::string> warnings;
 	job.Warnings = [&warnings](const std::string& warning) { warnings.push_back(warning); };
 	const std::string script = ArrayScript(Host, job);

@@ -198,20 +198,12 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	const std::string target = Member(body, "node", &Json::is_string, "a node name").get<std::string>();
 	const long long generation =
 		Member(body, "generation", &Json::is_number_integer, "an integer").get<long long>();
-	const std::string input =
-		body.contains("input") ? Member(body, "input", &Json::is_string, "an image input ID").get<std::string>() : "";
-	const std::string page =
-		body.contains("page") ? Member(body, "page", &Json::is_string, "a page ID").get<std::string>() : "";
+	const std::string input = TextMember(body, "input", "an image input ID");
+	const std::string page = TextMember(body, "page", "a page ID");
 	const PixelEncoding encoding = EncodingAsked(body);
 	std::optional<int> frame;
 	if (body.contains("frame"))
-	{
-		const Json& number = Member(body, "frame", &Json::is_number_integer, "an integer frame");
-		if (number.is_number_unsigned() ? number.get<unsigned long long>() > INT_MAX
-		                                : number.get<long long>() < INT_MIN || number.get<long long>() > INT_MAX)
-			throw RequestError{400, "frame " + number.dump() + " is out of range"};
-		frame = number.get<int>();
-	}
+		frame = IntMember(body, "frame", "an integer frame");
 	int step = 1;
 	if (body.contains("step"))
 	{
@@ -236,8 +228,7 @@ StudioServer::Impl::Answer StudioServer::Impl::Render(const httplib::Request& re
 	}
 
 	// The tag of the picture the page holds for this very request, if any.
-	const std::string held =
-		body.contains("have") ? Member(body, "have", &Json::is_string, "a picture's tag").get<std::string>() : "";
+	const std::string held = TextMember(body, "have", "a picture's tag");
 
 	Announce(page, generation);
 	std::vector<std::string> warnings;

@@ -44,6 +44,11 @@ void SetError(httplib::Response& response, int status, const std::string& messag
 Json ParseBody(const std::string& body);
 /// `body[key]`, which must be of the type `isType` tests (`type` names it).
 const Json& Member(const Json& body, const char* key, bool (Json::*isType)() const, const char* type);
+/// The text `body[key]`, or "" when there is none; 400 for any other type.
+std::string TextMember(const Json& body, const char* key, const char* type);
+/// The whole number `body[key]` (`type` names it); 400 for any other type
+/// or a number beyond an int.
+int IntMember(const Json& body, const char* key, const char* type);
 /// A whole number given in the query string.
 long long IntegerParam(const httplib::Request& request, const char* name);
 

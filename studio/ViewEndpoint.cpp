@@ -9,11 +9,6 @@ using namespace studio;
 namespace
 {
 // The name `key` gives, or "" when absent (the transform's default).
-std::string NameMember(const Json& body, const char* key)
-{
-	return body.contains(key) ? Member(body, key, &Json::is_string, "a name").get<std::string>() : "";
-}
-
 ViewedChannels ChannelsNamed(const std::string& name)
 {
 	static const std::map<std::string, ViewedChannels> channels{
@@ -53,9 +48,9 @@ PixelEncoding EncodingAsked(const Json& body)
 		                             "{space, display, view, look, channel, exposure, gamma}");
 		encoding.Kind = PixelEncoding::Display;
 		encoding.View = std::make_shared<const ViewTransform>(DisplayView{
-			NameMember(display, "space"), NameMember(display, "display"), NameMember(display, "view"),
-			NameMember(display, "look")});
-		encoding.Channels = ChannelsNamed(display.contains("channel") ? NameMember(display, "channel") : "rgb");
+			TextMember(display, "space", "a name"), TextMember(display, "display", "a name"),
+			TextMember(display, "view", "a name"), TextMember(display, "look", "a name")});
+		encoding.Channels = ChannelsNamed(display.contains("channel") ? TextMember(display, "channel", "a name") : "rgb");
 		encoding.Grade.Exposure = NumberMember(display, "exposure", 0, "stops, a finite number");
 		encoding.Grade.Gamma = NumberMember(display, "gamma", 1, "a gamma above 0");
 		if (!(encoding.Grade.Gamma > 0))

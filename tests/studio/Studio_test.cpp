@@ -478,6 +478,7 @@ TEST_F(Studio, SubmitsASavedFlowToSlurmAndFollowsItsTasks)
 		     {{{"path", "outside.json"}, {"frames", "1-5"}}, 403, "a", ""},
 		     {jobWith({{"tasks", 0}}), 422, "", "--tasks must be 1 or more"},
 		     {jobWith({{"tasks", 6}}), 422, "", "6 tasks for 5 frames"},
+		     {jobWith({{"tasks", 4294967298LL}}), 400, "", "\"tasks\" 4294967298 is out of range"},  // not 2
 		     {jobWith({{"partition", "a b"}}), 422, "", "--partition"}})
 	{
 		const Answer answer = Post("/api/farm-job", refused.Request);
