@@ -13,14 +13,14 @@ export const layoutName = ({ kind, item }) => (kind === 'backdrops' ? `backdrop$
 
 /// Text edited in place: a double-click opens a field, Enter or leaving it
 /// commits, Escape gives up; in a note Shift+Enter starts a new line.
-function InPlaceText({ text, multiline, className, testId, onCommit }) {
+function InPlaceText({ text, multiline, className, onCommit }) {
   const [draft, setDraft] = useState(null);
   const cancelled = useRef(false);
   if (draft === null)
-    return <div className={className} data-testid={testId} onDoubleClick={() => setDraft(text)}>{text}</div>;
+    return <div className={className} data-testid={className} onDoubleClick={() => setDraft(text)}>{text}</div>;
   const Field = multiline ? 'textarea' : 'input';
   return (
-    <Field className={`${className} nodrag nowheel`} data-testid={`${testId}-field`} autoFocus value={draft}
+    <Field className={`${className} nodrag nowheel`} data-testid={`${className}-field`} autoFocus value={draft}
       onFocus={(e) => e.target.select()} onChange={(e) => setDraft(e.target.value)}
       onBlur={() => {
         if (!cancelled.current) onCommit(draft);
@@ -54,40 +54,28 @@ function LayoutToolbar({ data }) {
   );
 }
 
-function Resizer({ data, selected, minWidth, minHeight }) {
-  const { onChange } = useContext(LayoutActions);
-  return (
-    <NodeResizer isVisible={selected} minWidth={minWidth} minHeight={minHeight}
-      onResizeEnd={(event, { x, y, width, height }) =>
-        onChange(data, { x, y, width, height }, `resize ${layoutName(data)}`)} />
-  );
-}
+// A backdrop is a titled, coloured box drawn behind the nodes, grabbed by
+// its title, whose body lets clicks through to the pane; a note is a box of
+// text. Each is sized by its handles when selected.
+const kinds = {
+  backdrops: { className: 'backdrop', field: 'title', multiline: false, minWidth: 120, minHeight: 60 },
+  notes: { className: 'note', field: 'text', multiline: true, minWidth: 60, minHeight: 30 },
+};
 
-/// A titled, coloured box drawn behind the nodes; it is grabbed by its
-/// title, and its body lets clicks through to the pane.
-function Backdrop({ data, selected }) {
+function LayoutItem({ data, selected }) {
   const { onChange } = useContext(LayoutActions);
+  const { className, field, multiline, minWidth, minHeight } = kinds[data.kind];
   return (
-    <div className="backdrop" style={{ background: data.item.colour }} data-testid={`backdrop-${data.index}`}>
-      <Resizer data={data} selected={selected} minWidth={120} minHeight={60} />
+    <div className={className} style={{ background: data.item.colour }} data-testid={`${className}-${data.index}`}>
+      <NodeResizer isVisible={selected} minWidth={minWidth} minHeight={minHeight}
+        onResizeEnd={(event, { x, y, width, height }) =>
+          onChange(data, { x, y, width, height }, `resize ${layoutName(data)}`)} />
       <LayoutToolbar data={data} />
-      <InPlaceText className="backdrop-title" testId="backdrop-title" text={data.item.title ?? ''}
-        onCommit={(title) => onChange(data, { title }, 'title of backdrop')} />
+      <InPlaceText className={`${className}-${field}`} multiline={multiline} text={data.item[field] ?? ''}
+        onCommit={(text) => onChange(data, { [field]: text }, `${field} of ${className}`)} />
     </div>
   );
 }
 
-function Note({ data, selected }) {
-  const { onChange } = useContext(LayoutActions);
-  return (
-    <div className="note" style={{ background: data.item.colour }} data-testid={`note-${data.index}`}>
-      <Resizer data={data} selected={selected} minWidth={60} minHeight={30} />
-      <LayoutToolbar data={data} />
-      <InPlaceText className="note-text" testId="note-text" multiline text={data.item.text ?? ''}
-        onCommit={(text) => onChange(data, { text }, 'text of note')} />
-    </div>
-  );
-}
-
-export const BackdropNode = memo(Backdrop);
-export const NoteNode = memo(Note);
+/// The graph's node of a backdrop or a note.
+export const LayoutNode = memo(LayoutItem);

@@ -2,7 +2,7 @@ import { createContext, memo, useCallback, useContext, useEffect, useRef, useSta
 import { Background, Controls, Handle, Panel, Position, ReactFlow, applyNodeChanges } from '@xyflow/react';
 import '@xyflow/react/dist/style.css';
 import dagre from '@dagrejs/dagre';
-import { BackdropNode, LayoutActions, NoteNode, layoutName, palette } from './Backdrops.jsx';
+import { LayoutActions, LayoutNode, layoutName, palette } from './Backdrops.jsx';
 import {
   addLayout, backdropAround, imageInputs, isEnabled, layoutOf, lyingOn, movedBy, positionOf, removeLayout, setLink,
   setPlaces, updateLayout,
@@ -59,7 +59,7 @@ function ToolNode({ id, data }) {
   );
 }
 
-const nodeTypes = { tool: memo(ToolNode), backdrop: BackdropNode, note: NoteNode };
+const nodeTypes = { tool: memo(ToolNode), backdrop: LayoutNode, note: LayoutNode };
 
 // The graph's node type of the flow's backdrops and of its notes; their ids are the type and the index.
 const layoutTypes = { backdrops: 'backdrop', notes: 'note' };
